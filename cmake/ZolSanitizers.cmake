@@ -1,0 +1,12 @@
+# Applies the selected sanitizer to everything built after this file is included.
+if(ZOL_SANITIZE STREQUAL "address")
+    set(_zol_san -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+elseif(ZOL_SANITIZE STREQUAL "thread")
+    set(_zol_san -fsanitize=thread -fno-omit-frame-pointer)
+elseif(NOT ZOL_SANITIZE STREQUAL "")
+    message(FATAL_ERROR "ZOL_SANITIZE must be empty, 'address' or 'thread'")
+endif()
+if(_zol_san)
+    add_compile_options(${_zol_san})
+    add_link_options(${_zol_san})
+endif()
