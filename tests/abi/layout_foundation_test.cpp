@@ -1,4 +1,5 @@
 // The field layout of the foundation classes, as compiled client programs see it.
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
 #include <cstddef>
 
 #include <gtest/gtest.h>
