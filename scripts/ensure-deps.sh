@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the build prerequisites from Debian's packages when any is missing.
+set -euo pipefail
+
+packages=()
+need() { command -v "$1" >/dev/null 2>&1 || packages+=("$2"); }
+need_file() { [ -e "$1" ] || packages+=("$2"); }
+
+need cmake cmake
+need ninja ninja-build
+need g++ g++
+need clang++ clang
+need clang-format clang-format
+need pkg-config pkg-config
+need_file /usr/include/gtest/gtest.h libgtest-dev
+need_file /usr/include/gmock/gmock.h libgmock-dev
+need_file /usr/include/benchmark/benchmark.h libbenchmark-dev
+need_file /usr/share/zoneinfo/Europe/Berlin tzdata
+need_file /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev
+
+if [ ${#packages[@]} -gt 0 ]; then
+    echo "installing: ${packages[*]}"
+    sudo_cmd=""
+    [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+    $sudo_cmd apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${packages[@]}"
+fi
