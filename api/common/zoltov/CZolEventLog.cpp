@@ -1,0 +1,54 @@
+#include "CZolEventLog.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <syslog.h>
+
+CZolEventLog::CZolEventLog() : m_strModule("ZolTov.dll"), m_strLogFile("Application") {}
+
+CZolEventLog::~CZolEventLog() {}
+
+void CZolEventLog::SetSource(const char* source) {
+    m_strSource = source ? source : "";
+    registerSource();
+}
+
+void CZolEventLog::SetLogFile(const char* logFile) {
+    m_strLogFile = logFile ? logFile : "";
+    registerSource();
+}
+
+void CZolEventLog::registerSource() {}
+
+namespace {
+int syslogPriorityOf(unsigned short type) {
+    switch (type) {
+        case 1:
+            return LOG_ERR;
+        case 3:
+            return LOG_INFO;
+        default:  // 2 (warning) and every unknown type
+            return LOG_WARNING;
+    }
+}
+}  // namespace
+
+int CZolEventLog::ZolReportEvent(unsigned short type, const char* format, ...) {
+    char buffer[512];
+    va_list args;
+    va_start(args, format);
+    if (vsnprintf(buffer, sizeof buffer, format, args) < 0) {
+        buffer[0] = '\0';
+    }
+    va_end(args);
+    CZolString text(buffer);
+    int length = text.GetLength();
+    if (length == 0 || text.GetAt(length - 1) != '\n') {
+        text += '\n';
+    }
+    // "%s": the message is data; a percent sign in it must not be read as a conversion.
+    syslog(syslogPriorityOf(type), "%s", text.c_str());
+    fputs(text.c_str(), stdout);
+    fflush(stdout);
+    return 1;
+}

@@ -1,0 +1,130 @@
+#include "CZolThread.h"
+
+#include "qel.h"
+
+namespace {
+constexpr unsigned int kStartSuspended = 1;
+}
+
+_ZOL_THREAD_STARTUP::_ZOL_THREAD_STARTUP() {}
+
+_ZOL_THREAD_STARTUP::~_ZOL_THREAD_STARTUP() {}
+
+CZolThread::CZolThread() : m_hThread(0), m_bAutoDelete(1), m_evEnd(0, 1, nullptr), m_bExit(0) {}
+
+CZolThread::~CZolThread() {
+    if (m_hThread != 0) {
+        qelDeleteThreadHandle(&m_hThread);
+    }
+}
+
+unsigned int CZolThread::Run() {
+    // m_bExit and m_nExitCode are written by whichever thread calls ExitThread: acquire
+    // pairs with its release, so the code written before the flag is the code returned.
+    while (__atomic_load_n(&m_bExit, __ATOMIC_ACQUIRE) == 0) {
+        OnIdle();
+    }
+    return __atomic_load_n(&m_nExitCode, __ATOMIC_RELAXED);
+}
+
+int CZolThread::InitInstance() {
+    return 1;
+}
+
+int CZolThread::ExitInstance() {
+    return 0;
+}
+
+void CZolThread::OnIdle() {}
+
+int CZolThread::CreateThread(unsigned int flags) {
+    _ZOL_THREAD_STARTUP startup;
+    startup.pThread = this;
+    startup.nFlags = flags;
+    startup.bAutoDelete = m_bAutoDelete;
+    startup.hEventStarted = 0;
+    startup.hEventContinue = 0;
+    if (qelCreateEvent(nullptr, &startup.hEventStarted) != QEL_OK ||
+        qelCreateEvent(nullptr, &startup.hEventContinue) != QEL_OK) {
+        // Without both events the handshake cannot work: treat it as a failed start.
+        qelDeleteEvent(&startup.hEventStarted);
+        qelDeleteEvent(&startup.hEventContinue);
+        return 0;
+    }
+    if (qelBeginThread(_ZolThreadEntry, &startup, &m_hThread) != QEL_OK) {
+        qelDeleteEvent(&startup.hEventStarted);
+        qelDeleteEvent(&startup.hEventContinue);
+        return 0;
+    }
+    // The record lives on this stack: wait until the new thread has copied it.
+    qelWaitEvent(startup.hEventStarted, QEL_INFINITE);
+    qelResetEvent(startup.hEventStarted);
+    qelDeleteEvent(&startup.hEventStarted);
+    if (flags & kStartSuspended) {
+        SuspendThread();
+    }
+    // The new thread owns hEventContinue from here on and deletes it.
+    qelSetEvent(startup.hEventContinue);
+    return 1;
+}
+
+void _ZolThreadEntry(void* argument) {
+    _ZOL_THREAD_STARTUP* startup = static_cast<_ZOL_THREAD_STARTUP*>(argument);
+    CZolThread* thread = startup->pThread;
+    int autoDelete = startup->bAutoDelete;
+    long continueEvent = startup->hEventContinue;
+    qelSetEvent(startup->hEventStarted);
+    // The record may be gone from here on.
+    qelWaitEvent(continueEvent, QEL_INFINITE);
+    qelResetEvent(continueEvent);
+    qelDeleteEvent(&continueEvent);
+
+    unsigned int exitCode = 0;
+    if (thread->InitInstance()) {
+        exitCode = thread->Run();
+    }
+    thread->ExitInstance();
+    if (autoDelete && thread != nullptr) {
+        delete thread;
+    }
+    qelEndThread(exitCode);
+}
+
+int CZolThread::SuspendThread() {
+    return qelSuspendThread(m_hThread) == QEL_OK ? 1 : 0;
+}
+
+int CZolThread::ResumeThread() {
+    return qelResumeThread(m_hThread) == QEL_OK ? 1 : 0;
+}
+
+int CZolThread::SetThreadPriority(int priority) {
+    return qelSetThreadPriority(m_hThread, priority) == QEL_OK ? 1 : 0;
+}
+
+int CZolThread::GetThreadPriority() {
+    int priority = 0;
+    qelGetThreadPriority(m_hThread, &priority);
+    return priority;
+}
+
+int CZolThread::EndThread() {
+    return m_evEnd.SetEvent();
+}
+
+void CZolThread::ExitThread(unsigned int code) {
+    __atomic_store_n(&m_nExitCode, code, __ATOMIC_RELAXED);
+    __atomic_store_n(&m_bExit, 1, __ATOMIC_RELEASE);
+}
+
+CZolThread* ZolBeginThread(CZolThread* pThread, int priority, unsigned int flags) {
+    // An auto-deleting thread that ends quickly could delete the object before the
+    // priority is set, so the thread is held suspended across the call unless the caller
+    // asked for a suspended start, in which case it stays suspended for the caller.
+    int started = pThread->CreateThread(flags | kStartSuspended);
+    pThread->SetThreadPriority(priority);
+    if (started && !(flags & kStartSuspended)) {
+        pThread->ResumeThread();
+    }
+    return pThread;
+}

@@ -1,0 +1,21 @@
+#include "CZolTovEventLog.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+
+#include "detail/ZolLoadOrder.h"
+
+// Second of the three load-time objects (after g_Tracer, before theModule). Each object
+// registers its destructor when it is constructed, so unload destroys them in reverse.
+CZolTovEventLog CZolTovEventLog::m_ZolTovEventLog ZOL_LOAD_ORDER(ZOL_LOAD_ORDER_EVENTLOG);
+
+int CZolTovEventLog::ReportTovError(const char* format, ...) {
+    char buffer[512];
+    va_list args;
+    va_start(args, format);
+    if (vsnprintf(buffer, sizeof buffer, format, args) < 0) {
+        buffer[0] = '\0';
+    }
+    va_end(args);
+    return m_ZolTovEventLog.ZolReportEvent(1, "%s", buffer);
+}

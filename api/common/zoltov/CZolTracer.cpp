@@ -1,0 +1,81 @@
+#include "CZolTracer.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+
+#include "CZolLocker.h"
+#include "ZolTrace.h"
+#include "detail/ZolDivideByZero.h"
+#include "detail/ZolLoadOrder.h"
+
+// First of the three load-time objects; see detail/ZolLoadOrder.h.
+CZolTracer g_Tracer ZOL_LOAD_ORDER(ZOL_LOAD_ORDER_TRACER);
+
+// Constant-initialised: valid before any constructor runs.
+CZolTracer* CZolTracer::g_pTracer = &g_Tracer;
+
+namespace {
+volatile int s_tracerAssertZero = 0;
+}
+
+CZolTracer::CZolTracer() : m_pMutex(nullptr) {}
+
+CZolTracer::~CZolTracer() {
+    delete m_pMutex;
+}
+
+CZolMutex* CZolTracer::lockMutex() {
+    CZolMutex* mutex = __atomic_load_n(&m_pMutex, __ATOMIC_ACQUIRE);
+    if (mutex != nullptr) {
+        return mutex;
+    }
+    // Two threads may both get here on their first call. Each builds a mutex, only one
+    // publishes it, and the loser destroys its own and uses the winner's: one mutex
+    // results and none is lost, without a lock to guard the lock.
+    CZolMutex* created = new CZolMutex(0, nullptr, 0);
+    if (__atomic_compare_exchange_n(&m_pMutex, &mutex, created, false, __ATOMIC_ACQ_REL,
+                                    __ATOMIC_ACQUIRE)) {
+        return created;
+    }
+    delete created;
+    return mutex;
+}
+
+void CZolTracer::TraceLine(const char* text, const char* file, unsigned short line) {
+    CZolLocker locker(lockMutex());
+    __ZolTrace("file: %s line: %d. %s\n", file, line, text);
+}
+
+void CZolTracer::Trace(const char* format, ...) {
+    CZolLocker locker(lockMutex());
+    char buffer[512];
+    va_list args;
+    va_start(args, format);
+    if (vsnprintf(buffer, sizeof buffer, format, args) < 0) {
+        buffer[0] = '\0';
+    }
+    va_end(args);
+    fputs(buffer, stdout);
+    fflush(stdout);
+}
+
+void CZolTracer::Assert(char* expression, char* file, unsigned int line) {
+    CZolLocker locker(lockMutex());
+    printf("\aFAILED ASSERTION %s (%s  line %d)\n", expression, file, static_cast<int>(line));
+    fflush(stdout);
+    zolDivideByZero(s_tracerAssertZero);
+}
+
+void CZolTracer::Throw(unsigned int code, char* file, int line) {
+    CZolLocker locker(lockMutex());
+    CZolString message;
+    message.Format("ERROR: '%s' '%d'\n", file, line);
+    fputs(message.c_str(), stdout);
+    fflush(stdout);
+    throw code;  // the locker and the string are destroyed as the exception leaves
+}
+
+void CZolTracer::SetDefaultTracer(CZolTracer* pTracer) {
+    CZolLocker locker(lockMutex());
+    __atomic_store_n(&g_pTracer, pTracer, __ATOMIC_RELEASE);
+}
