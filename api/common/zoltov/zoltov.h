@@ -7,6 +7,7 @@
 #include "ZolCString.h"
 #include "CZolString.h"
 #include "CZolException.h"
+#include "CZolIniFile.h"
 #include "CZolStream.h"
 #include "CZolStreamBuffer.h"
 #include "CZolTimeSpan.h"

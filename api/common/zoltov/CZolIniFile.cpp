@@ -1,0 +1,667 @@
+#include "CZolIniFile.h"
+
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include "ZolCString.h"
+
+namespace {
+
+// One read takes at most 599 characters; longer physical lines arrive in pieces.
+constexpr int kLineBuffer = 600;
+// FindItem delivers at most 511 characters in 512 bytes; GetValue may append a comma and
+// a new terminator, hence two spare bytes.
+constexpr int kValueLength = 511;
+constexpr int kValueBuffer = 514;
+constexpr size_t kNameLength = 32;
+constexpr size_t kMaxSectionKey = 31;
+constexpr size_t kMaxFileName = 255;
+constexpr size_t kMaxCommentSymbols = 15;
+constexpr int kBookMarkGrowth = 5;
+
+// Reads the next line (or piece of one) without its trailing line feeds and carriage
+// returns. False at the end of the stream or on a read error, so a lookup always ends.
+bool readLine(FILE* file, char* line) {
+    if (fgets(line, kLineBuffer, file) == nullptr) {
+        return false;
+    }
+    size_t length = strlen(line);
+    while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r')) {
+        line[--length] = '\0';
+    }
+    return true;
+}
+
+bool startsWithBracket(const char* line) {
+    while (*line == ' ' || *line == '\t') {
+        ++line;
+    }
+    return *line == '[';
+}
+
+// Copies at most kNameLength characters of text into a 33-byte field.
+void copyName(char* field, const char* text, size_t length) {
+    if (length > kNameLength) {
+        length = kNameLength;
+    }
+    memcpy(field, text, length);
+    field[length] = '\0';
+}
+
+long toLong(const char* part) {
+    return strtol(part, nullptr, 10);
+}
+
+}  // namespace
+
+CZolIniFile::CZolIniFile()
+    : m_pBookMarks(nullptr), m_nBookMarks(0), m_nSectionPos(0), m_bOpen(0), m_pFile(nullptr) {
+    m_szFileName[0] = '\0';
+    m_szSection[0] = '\0';
+    m_szItem[0] = '\0';
+    strcpy(m_szCommentSymbols, ";");
+}
+
+CZolIniFile::CZolIniFile(const char* name, EOpenMode mode) : CZolIniFile() {
+    ReOpen(name, mode);
+}
+
+CZolIniFile::~CZolIniFile() {
+    if (m_bOpen != 0 && m_pFile != nullptr) {
+        fclose(m_pFile);
+    }
+    free(m_pBookMarks);
+    m_pBookMarks = nullptr;
+    m_pFile = nullptr;
+}
+
+int CZolIniFile::ReOpen(const char* name, EOpenMode mode) {
+    m_nSectionPos = 0;
+    if (m_bOpen != 0 && m_pFile != nullptr) {
+        fclose(m_pFile);
+    }
+    m_pFile = nullptr;
+    m_bOpen = 0;
+    free(m_pBookMarks);
+    m_pBookMarks = nullptr;
+    m_nBookMarks = 0;
+    m_szSection[0] = '\0';
+    m_szItem[0] = '\0';
+
+    size_t length = name != nullptr ? strlen(name) : 0;
+    if (name == nullptr || length > kMaxFileName) {
+        // A cut name could name another file, which a later ReOpen() would then open.
+        m_szFileName[0] = '\0';
+        return -1;
+    }
+    // memmove: ReOpen() passes m_szFileName itself.
+    memmove(m_szFileName, name, length + 1);
+
+    struct stat status;
+    // A single-bit test: block devices and sockets carry S_IFDIR in their type code too.
+    if (stat(m_szFileName, &status) != 0 || (status.st_mode & S_IFDIR) != 0) {
+        return -1;
+    }
+    FILE* file = fopen(m_szFileName, mode == eReadWrite ? "r+" : "r");
+    if (file == nullptr) {
+        return -1;
+    }
+    m_pFile = file;
+    m_bOpen = 1;
+    return 0;
+}
+
+int CZolIniFile::ReOpen() {
+    return ReOpen(m_szFileName, eRead);
+}
+
+int CZolIniFile::SetCommentSymbols(const char* symbols) {
+    if (symbols == nullptr) {
+        m_szCommentSymbols[0] = '\0';
+        return 0;
+    }
+    size_t length = strlen(symbols);
+    if (length > kMaxCommentSymbols) {
+        return -1;
+    }
+    memcpy(m_szCommentSymbols, symbols, length + 1);
+    return 0;
+}
+
+int CZolIniFile::isCommentChar(char c) {
+    if (c == '\0') {
+        return 0;
+    }
+    for (const char* symbol = m_szCommentSymbols; *symbol != '\0'; ++symbol) {
+        if (*symbol == c) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int CZolIniFile::GetNextSection(char* name) {
+    if (m_bOpen == 0 || name == nullptr) {
+        return -1;
+    }
+    fseek(m_pFile, m_nSectionPos, SEEK_SET);
+    char line[kLineBuffer];
+    while (readLine(m_pFile, line)) {
+        // Upper-casing and trimming cannot create a "[", so other lines are passed over
+        // without the work.
+        if (!startsWithBracket(line)) {
+            continue;
+        }
+        Str_Strip(strupr(line), 0);
+        const char* close = strchr(line + 1, ']');
+        size_t length =
+            close != nullptr ? static_cast<size_t>(close - (line + 1)) : strlen(line + 1);
+        m_nSectionPos = ftell(m_pFile);
+        m_szItem[0] = '\0';
+        copyName(m_szSection, line + 1, length);
+        strcpy(name, m_szSection);
+        return 0;
+    }
+    return -1;
+}
+
+char* CZolIniFile::CompleteSection(char* name) {
+    if (name == nullptr) {
+        return nullptr;
+    }
+    size_t length = strlen(name);
+    if (name[0] != '[') {
+        memmove(name + 1, name, length + 1);
+        name[0] = '[';
+        ++length;
+    }
+    if (name[length - 1] != ']') {
+        name[length] = ']';
+        name[length + 1] = '\0';
+    }
+    return strupr(name);
+}
+
+int CZolIniFile::GetSection(const char* name) {
+    if (m_bOpen == 0 || name == nullptr) {
+        return -1;
+    }
+    char key[kMaxSectionKey + 3];
+    size_t length = strlen(name);
+    bool fits = length <= kMaxSectionKey;
+    if (fits) {
+        memcpy(key, name, length + 1);
+        fits = strlen(CompleteSection(key)) <= kMaxSectionKey;
+    }
+    if (fits && strcmp(key, m_szSection) == 0) {
+        fseek(m_pFile, m_nSectionPos, SEEK_SET);
+        return 0;
+    }
+    m_nSectionPos = 0;
+    m_szSection[0] = '\0';
+    m_szItem[0] = '\0';
+    if (!fits) {
+        // No header can be stored under this name: fail as a scan that found nothing.
+        fseek(m_pFile, 0, SEEK_END);
+        return -1;
+    }
+    fseek(m_pFile, 0, SEEK_SET);
+    char line[kLineBuffer];
+    while (readLine(m_pFile, line)) {
+        // The key begins with "[", which upper-casing cannot create.
+        if (strchr(line, '[') == nullptr) {
+            continue;
+        }
+        Str_Strip(strupr(line), 0);
+        if (isCommentChar(line[0]) != 0) {
+            continue;
+        }
+        if (strstr(line, key) != nullptr) {
+            m_nSectionPos = ftell(m_pFile);
+            strcpy(m_szSection, key);
+            return 0;
+        }
+    }
+    return -1;
+}
+
+int CZolIniFile::CheckAndSet(const char* item) {
+    if (m_bOpen == 0 || item == nullptr) {
+        return -1;
+    }
+    if (strcmp(item, m_szItem) != 0) {
+        fseek(m_pFile, m_nSectionPos, SEEK_SET);
+    }
+    return 0;
+}
+
+int CZolIniFile::FindItem(const char* item, char* value) {
+    if (m_bOpen == 0 || item == nullptr || value == nullptr) {
+        return -1;
+    }
+    // A key is at most 598 characters, so a longer name can match nothing; it still walks
+    // the section so that the context ends as after any failed lookup.
+    char wanted[kLineBuffer];
+    size_t length = strlen(item);
+    bool matchable = length < sizeof wanted;
+    if (matchable) {
+        memcpy(wanted, item, length + 1);
+        strupr(wanted);
+        CheckAndSet(wanted);
+    } else {
+        fseek(m_pFile, m_nSectionPos, SEEK_SET);
+    }
+    char line[kLineBuffer];
+    while (readLine(m_pFile, line)) {
+        Str_Strip(line, 0);
+        if (line[0] == '[') {
+            break;
+        }
+        char* equals = strchr(line, '=');
+        if (equals == nullptr || !matchable) {
+            continue;
+        }
+        *equals = '\0';
+        if (strcmp(Str_Strip(strupr(line), 0), wanted) != 0) {
+            continue;
+        }
+        // A name the 33-byte field cannot hold is not remembered: a cut copy could make a
+        // different, shorter name continue where this one stopped.
+        if (length <= kNameLength) {
+            memcpy(m_szItem, wanted, length + 1);
+        } else {
+            m_szItem[0] = '\0';
+        }
+        strncpy(value, Str_Strip(equals + 1, 0), kValueLength + 1);
+        value[kValueLength] = '\0';
+        for (char* c = value; *c != '\0'; ++c) {
+            if (isCommentChar(*c) != 0) {
+                *c = '\0';
+                break;
+            }
+        }
+        return 0;
+    }
+    m_szItem[0] = '\0';
+    return -1;
+}
+
+int CZolIniFile::SetBookMark() {
+    if (m_bOpen == 0) {
+        return -1;
+    }
+    if (m_nBookMarks % kBookMarkGrowth == 0) {
+        if (m_nBookMarks > 0x7fffffff - kBookMarkGrowth) {
+            return -1;
+        }
+        size_t records = static_cast<size_t>(m_nBookMarks) + kBookMarkGrowth;
+        void* grown = realloc(m_pBookMarks, records * sizeof(BookMark));
+        if (grown == nullptr) {
+            return -1;
+        }
+        m_pBookMarks = static_cast<BookMark*>(grown);
+    }
+    BookMark& mark = m_pBookMarks[m_nBookMarks];
+    mark.nFilePos = ftell(m_pFile);
+    mark.nSectionPos = m_nSectionPos;
+    memcpy(mark.szSection, m_szSection, sizeof mark.szSection);
+    memcpy(mark.szItem, m_szItem, sizeof mark.szItem);
+    return m_nBookMarks++;
+}
+
+int CZolIniFile::GoBookMark(int number) {
+    if (number < 0 || number >= m_nBookMarks || m_pBookMarks == nullptr) {
+        return -1;
+    }
+    const BookMark& mark = m_pBookMarks[number];
+    m_nSectionPos = mark.nSectionPos;
+    memcpy(m_szSection, mark.szSection, sizeof m_szSection);
+    memcpy(m_szItem, mark.szItem, sizeof m_szItem);
+    if (m_pFile != nullptr) {
+        fseek(m_pFile, mark.nFilePos, SEEK_SET);
+    }
+    return 0;
+}
+
+int CZolIniFile::_GetLine(char* buffer, int max, char delimiter) {
+    if (m_bOpen == 0 || buffer == nullptr || max <= 0) {
+        return 0;
+    }
+    int stored = 0;
+    for (;;) {
+        int c = getc(m_pFile);
+        if (c == EOF) {
+            break;
+        }
+        buffer[stored++] = static_cast<char>(c);
+        if (static_cast<char>(c) == delimiter) {
+            return stored;
+        }
+        if (stored == max) {
+            break;
+        }
+    }
+    if (stored > 0) {
+        buffer[stored - 1] = delimiter;
+    }
+    return stored;
+}
+
+char* CZolIniFile::GetValue(char*& cursor) {
+    char* text = cursor;
+    if (text == nullptr || *text == '\0') {
+        return nullptr;
+    }
+    size_t length = strlen(text);
+    if (length <= static_cast<size_t>(kValueLength) && text[length - 1] != ',') {
+        text[length] = ',';
+        text[length + 1] = '\0';
+    }
+    char* start = text;
+    while (*start == ' ') {
+        ++start;
+    }
+    bool inQuotes = false;
+    bool quoted = false;
+    for (char* p = start; *p != '\0'; ++p) {
+        if (*p == '"') {
+            if (p > text && p[-1] == '\\') {
+                // Drop the backslash; the quote, now at p - 1, is an ordinary character.
+                memmove(p - 1, p, strlen(p) + 1);
+                --p;
+            } else if (!inQuotes && p == start) {
+                inQuotes = true;
+                quoted = true;
+                ++start;
+            } else if (inQuotes) {
+                inQuotes = false;
+            }
+        } else if (*p == ',' && !inQuotes) {
+            char* end = p;
+            while (end > start && end[-1] == ' ') {
+                --end;
+            }
+            if (quoted && end > start && end[-1] == '"') {
+                --end;
+            }
+            *end = '\0';
+            cursor = p + 1;
+            return start;
+        }
+    }
+    return start;
+}
+
+namespace {
+
+// FindItem, then the first part of the value: "" for an empty value.
+int firstPart(CZolIniFile& ini, const char* item, char* buffer, char*& part) {
+    buffer[0] = '\0';
+    if (ini.FindItem(item, buffer) != 0) {
+        return -1;
+    }
+    char* cursor = buffer;
+    part = ini.GetValue(cursor);
+    if (part == nullptr) {
+        part = buffer;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int CZolIniFile::GetItem(const char* item, int& value) {
+    char buffer[kValueBuffer];
+    char* part;
+    if (firstPart(*this, item, buffer, part) != 0) {
+        return -1;
+    }
+    value = static_cast<int>(toLong(part));
+    return 0;
+}
+
+int CZolIniFile::GetItem(const char* item, unsigned int& value) {
+    char buffer[kValueBuffer];
+    char* part;
+    if (firstPart(*this, item, buffer, part) != 0) {
+        return -1;
+    }
+    value = static_cast<unsigned int>(toLong(part));
+    return 0;
+}
+
+int CZolIniFile::GetItem(const char* item, short& value) {
+    char buffer[kValueBuffer];
+    char* part;
+    if (firstPart(*this, item, buffer, part) != 0) {
+        return -1;
+    }
+    value = static_cast<short>(toLong(part));
+    return 0;
+}
+
+int CZolIniFile::GetItem(const char* item, long& value) {
+    char buffer[kValueBuffer];
+    char* part;
+    if (firstPart(*this, item, buffer, part) != 0) {
+        return -1;
+    }
+    value = toLong(part);
+    return 0;
+}
+
+int CZolIniFile::GetItem(const char* item, double& value) {
+    char buffer[kValueBuffer];
+    char* part;
+    if (firstPart(*this, item, buffer, part) != 0) {
+        return -1;
+    }
+    value = strtod(part, nullptr);
+    return 0;
+}
+
+int CZolIniFile::GetItem(const char* item, float& value) {
+    char buffer[kValueBuffer];
+    char* part;
+    if (firstPart(*this, item, buffer, part) != 0) {
+        return -1;
+    }
+    value = static_cast<float>(strtod(part, nullptr));
+    return 0;
+}
+
+int CZolIniFile::GetItem(const char* item, char& value) {
+    char buffer[kValueBuffer];
+    char* part;
+    if (firstPart(*this, item, buffer, part) != 0) {
+        return -1;
+    }
+    value = part[0];
+    return 0;
+}
+
+int CZolIniFile::GetItem(const char* item, char* value) {
+    char buffer[kValueBuffer];
+    char* part;
+    if (value == nullptr || firstPart(*this, item, buffer, part) != 0) {
+        return -1;
+    }
+    strcpy(value, part);
+    return 0;
+}
+
+int CZolIniFile::GetItem(const char* item, char* value, int n) {
+    char buffer[kValueBuffer];
+    char* part;
+    if (value == nullptr || firstPart(*this, item, buffer, part) != 0) {
+        return -1;
+    }
+    if (n > 0) {
+        strncpy(value, part, static_cast<size_t>(n));
+    }
+    return 0;
+}
+
+int CZolIniFile::GetItem(const char* item, char** value) {
+    char buffer[kValueBuffer];
+    char* part;
+    if (value == nullptr || firstPart(*this, item, buffer, part) != 0) {
+        return -1;
+    }
+    *value = part[0] != '\0' ? strdup(part) : nullptr;
+    return 0;
+}
+
+namespace {
+
+// The P conversion: the part split at each backslash-n into one Str_AllocMem block.
+// The strings have the part's length as capacity, and no string receives more than the
+// part's characters, so nothing can overflow. False when the block cannot be allocated.
+bool splitLines(const char* part, char*** target) {
+    int length = static_cast<int>(strlen(part));
+    int breaks = 0;
+    for (int i = 0; i + 1 < length; ++i) {
+        if (part[i] == '\\' && part[i + 1] == 'n') {
+            ++breaks;
+        }
+    }
+    char** lines = Str_AllocMem(length, breaks + 1, 1);
+    *target = lines;
+    if (lines == nullptr) {
+        return false;
+    }
+    if (length == 0) {
+        return true;
+    }
+    int line = 0;
+    int column = 0;
+    bool justBroken = false;
+    for (int i = 0; i < length; ++i) {
+        justBroken = false;
+        if (part[i] == '\\' && part[i + 1] == 'n') {
+            lines[line][column] = '\0';
+            ++line;
+            column = 0;
+            ++i;
+            justBroken = true;
+        } else if (part[i] == '\\' && part[i + 1] == '"') {
+            lines[line][column++] = '"';
+            ++i;
+        } else {
+            lines[line][column++] = part[i];
+        }
+    }
+    if (!justBroken) {
+        lines[line][column] = '\0';
+    }
+    return true;
+}
+
+// Stores one part through `target` as conversion character `conversion` says. -1 when a
+// p or P conversion cannot allocate.
+int convertPart(char conversion, char* part, void* target) {
+    switch (conversion) {
+        case 'd':
+        case 'n':
+            *static_cast<int*>(target) = static_cast<int>(toLong(part));
+            break;
+        case 'l':
+            // Wraps beyond the 32-bit range, unlike the long getter.
+            *static_cast<long*>(target) = static_cast<int>(toLong(part));
+            break;
+        case 'f':
+            *static_cast<float*>(target) = static_cast<float>(strtod(part, nullptr));
+            break;
+        case 'F':
+            *static_cast<double*>(target) = strtod(part, nullptr);
+            break;
+        case 'c':
+            *static_cast<char*>(target) = part[0];
+            break;
+        case 's':
+            strcpy(static_cast<char*>(target), part);
+            break;
+        case 'p': {
+            if (part[0] == '\0') {
+                *static_cast<char**>(target) = nullptr;
+                break;
+            }
+            char* copy = strdup(part);
+            if (copy == nullptr) {
+                return -1;
+            }
+            *static_cast<char**>(target) = copy;
+            break;
+        }
+        case 'P':
+            if (!splitLines(part, static_cast<char***>(target))) {
+                return -1;
+            }
+            break;
+        default:
+            break;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int CZolIniFile::ScanItem(const char* item, char* format, ...) {
+    char buffer[kValueBuffer];
+    buffer[0] = '\0';
+    if (FindItem(item, buffer) != 0) {
+        return -1;
+    }
+    va_list arguments;
+    va_start(arguments, format);
+    void* target = va_arg(arguments, void*);
+    int result = 0;
+    if (format != nullptr && format[0] != '\0' && target != nullptr) {
+        char* cursor = buffer;
+        for (int i = 0;;) {
+            char* part = GetValue(cursor);
+            if (part == nullptr) {
+                break;
+            }
+            if (convertPart(format[i], part, target) != 0) {
+                result = -1;
+                break;
+            }
+            ++i;
+            if (format[i] == '\0') {
+                break;
+            }
+            target = va_arg(arguments, void*);
+            if (target == nullptr) {
+                break;
+            }
+        }
+    }
+    va_end(arguments);
+    return result;
+}
+
+int CZolIniFile::Write(const char* section, const char* /*item*/, int /*value*/) {
+    if (m_bOpen == 0) {
+        return -1;
+    }
+    if (GetSection(section) == 0) {
+        return 0;
+    }
+    fseek(m_pFile, 0, SEEK_END);
+    return -1;
+}
+
+int CZolIniFile::Write(const char* /*section*/, const char* /*item*/, long /*value*/) {
+    return -1;
+}
+
+int CZolIniFile::Write(const char* /*section*/, const char* /*item*/, char* /*value*/) {
+    return -1;
+}
+
+int CZolIniFile::Write(const char* /*section*/, const char* /*item*/, char* /*value*/, int /*n*/) {
+    return -1;
+}
