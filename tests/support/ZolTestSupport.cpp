@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -126,10 +127,35 @@ std::string captureStdout(const std::function<void()>& body) {
     return text;
 }
 
+ChildOutput runChildCapturingStdout(const std::function<void()>& body, int timeoutMs) {
+    char pattern[] = "/tmp/zoltest-child-XXXXXX";
+    int capture = mkstemp(pattern);
+    if (capture < 0) {
+        throw std::runtime_error("mkstemp failed");
+    }
+    unlink(pattern);
+    pid_t pid = forkChild([&] {
+        struct rlimit noCore = {0, 0};
+        setrlimit(RLIMIT_CORE, &noCore);
+        dup2(capture, STDOUT_FILENO);
+        body();
+        return 0;
+    });
+    ChildOutput result{waitChild(pid, timeoutMs), std::string()};
+    lseek(capture, 0, SEEK_SET);
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(capture, buffer, sizeof buffer)) > 0) {
+        result.output.append(buffer, static_cast<size_t>(got));
+    }
+    close(capture);
+    return result;
+}
+
 TempDir::TempDir() {
     const char* base = getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                          "/zoltest-dir-XXXXXX";
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zoltest-dir-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }

@@ -30,6 +30,16 @@ int exitCodeOf(int waitStatus);
 // Polls condition every millisecond for at most timeoutMs; true once it held.
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs);
 
+// What a child run by runChildCapturingStdout left behind.
+struct ChildOutput {
+    int status;          // wait status, or -1 when the child was killed after timeoutMs
+    std::string output;  // everything it wrote to file descriptor 1
+};
+
+// Runs body in a forked child whose standard output goes to a file, with core dumps off
+// (for tests of processes that stop on a signal). The child exits 0 when body returns.
+ChildOutput runChildCapturingStdout(const std::function<void()>& body, int timeoutMs);
+
 // Everything written to file descriptor 1 (stdio and raw writes) while body runs.
 std::string captureStdout(const std::function<void()>& body);
 
