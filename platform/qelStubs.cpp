@@ -3,35 +3,35 @@
 #include "qel.h"
 
 extern "C" {
-QEL_STATUS qelCreateUnlockedMutex(const char*, long*) { return QEL_E_NOT_IMPLEMENTED; }
-QEL_STATUS qelOpenMutex(const char*, long*) { return QEL_E_NOT_IMPLEMENTED; }
-QEL_STATUS qelLockMutex(long, long) { return QEL_E_NOT_IMPLEMENTED; }
-QEL_STATUS qelUnlockMutex(long) { return QEL_E_NOT_IMPLEMENTED; }
-QEL_STATUS qelCloseMutex(long*) { return QEL_E_NOT_IMPLEMENTED; }
-QEL_STATUS qelCreateUnlockedThreadMutex(const char*, long*) { return QEL_E_NOT_IMPLEMENTED; }
-QEL_STATUS qelLockThreadMutex(long, long) { return QEL_E_NOT_IMPLEMENTED; }
-QEL_STATUS qelUnlockThreadMutex(long) { return QEL_E_NOT_IMPLEMENTED; }
-QEL_STATUS qelDeleteThreadMutex(long*) { return QEL_E_NOT_IMPLEMENTED; }
-QEL_STATUS qelCreateEvent(const char*, long*) { return QEL_E_NOT_IMPLEMENTED; }
-QEL_STATUS qelSetEvent(long) { return QEL_E_NOT_IMPLEMENTED; }
-QEL_STATUS qelResetEvent(long) { return QEL_E_NOT_IMPLEMENTED; }
-QEL_STATUS qelWaitEvent(long, unsigned int) { return QEL_E_WAIT_FAILED; }
-QEL_STATUS qelWaitEvents(const long*, unsigned int, unsigned int*, unsigned int) {
-    return QEL_E_WAIT_FAILED;
+QEL_STATUS qelBeginThread(QEL_THREAD_ENTRY, void*, long*) {
+    return QEL_E_NOT_IMPLEMENTED;
 }
-QEL_STATUS qelCloseEvent(long*) { return QEL_E_NOT_IMPLEMENTED; }
-QEL_STATUS qelDeleteEvent(long*) { return QEL_E_NOT_IMPLEMENTED; }
-QEL_STATUS qelBeginThread(QEL_THREAD_ENTRY, void*, long*) { return QEL_E_NOT_IMPLEMENTED; }
 void qelEndThread(unsigned int) {}
-QEL_STATUS qelSuspendThread(long) { return QEL_E_NOT_IMPLEMENTED; }
-QEL_STATUS qelResumeThread(long) { return QEL_E_NOT_IMPLEMENTED; }
-QEL_STATUS qelSetThreadPriority(long, int) { return QEL_E_NOT_IMPLEMENTED; }
-QEL_STATUS qelGetThreadPriority(long, int*) { return QEL_E_NOT_IMPLEMENTED; }
-QEL_STATUS qelDeleteThreadHandle(long*) { return QEL_E_NOT_IMPLEMENTED; }
-QEL_STATUS qelAttachShMem(const char*, long*, void**) { return QEL_E_NOT_IMPLEMENTED; }
+QEL_STATUS qelSuspendThread(long) {
+    return QEL_E_NOT_IMPLEMENTED;
+}
+QEL_STATUS qelResumeThread(long) {
+    return QEL_E_NOT_IMPLEMENTED;
+}
+QEL_STATUS qelSetThreadPriority(long, int) {
+    return QEL_E_NOT_IMPLEMENTED;
+}
+QEL_STATUS qelGetThreadPriority(long, int*) {
+    return QEL_E_NOT_IMPLEMENTED;
+}
+QEL_STATUS qelDeleteThreadHandle(long*) {
+    return QEL_E_NOT_IMPLEMENTED;
+}
+QEL_STATUS qelAttachShMem(const char*, long*, void**) {
+    return QEL_E_NOT_IMPLEMENTED;
+}
 QEL_STATUS qelAllocShMem(const char*, unsigned int, long*, void**) {
     return QEL_E_NOT_IMPLEMENTED;
 }
-QEL_STATUS qelDetachShMem(long*, void**) { return QEL_E_NOT_IMPLEMENTED; }
-QEL_STATUS qelDeallocShMem(long*, void**) { return QEL_E_NOT_IMPLEMENTED; }
+QEL_STATUS qelDetachShMem(long*, void**) {
+    return QEL_E_NOT_IMPLEMENTED;
+}
+QEL_STATUS qelDeallocShMem(long*, void**) {
+    return QEL_E_NOT_IMPLEMENTED;
+}
 }

@@ -1,0 +1,383 @@
+// Events: one 32-bit futex word each.
+//   bit 0  set
+//   bit 1  a single-event or futex_waitv waiter sleeps on the word
+//   bit 2  a fallback wait-any sleeps on the shared sequence word instead
+//   bits 3+ generation, bumped by every set
+// A waiter is released when the word is set or its generation moved since it sampled it, so a
+// set followed at once by a reset still releases everyone who was waiting. Unnamed events use
+// private futex operations, named ones shared operations; a word is always used with one kind.
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <mutex>
+
+#include "qelInternal.h"
+#include "qelTesting.h"
+
+namespace {
+
+constexpr uint32_t kSet = 1;
+constexpr uint32_t kWaiters = 2;
+constexpr uint32_t kAnyWaiters = 4;
+constexpr uint32_t kGenerationStep = 8;
+
+struct Event : qel::Record {
+    uint32_t* word;
+    bool shared;
+    uint32_t localWord;  // the word of an unnamed event
+    qel::NamedFile file;
+};
+
+void initEvent(unsigned char* object) {
+    __atomic_store_n(reinterpret_cast<uint32_t*>(object), 0u, __ATOMIC_RELAXED);
+}
+
+uint32_t generationOf(uint32_t word) {
+    return word >> 3;
+}
+
+// ---- futex_waitv, probed once ----
+
+#ifndef SYS_futex_waitv
+#define SYS_futex_waitv 449
+#endif
+
+struct WaitvEntry {  // struct futex_waitv
+    uint64_t val;
+    uint64_t uaddr;
+    uint32_t flags;
+    uint32_t reserved;
+};
+constexpr uint32_t kFutex2Size32 = 2;
+constexpr uint32_t kFutex2Private = 128;
+
+int g_forcedFallback = -1;  // -1: not forced either way (test hook)
+
+bool waitvAvailable() {
+    static const bool available = [] {
+        const char* force = getenv("ZOL_QEL_FORCE_WAITV_FALLBACK");
+        if (force != nullptr && force[0] == '1') {
+            return false;
+        }
+        // An empty vector is refused with EINVAL by a kernel that has the call; ENOSYS (old
+        // kernel) and EPERM (container seccomp profiles) both mean "absent".
+        long rc = syscall(SYS_futex_waitv, nullptr, 0u, 0u, nullptr, CLOCK_MONOTONIC);
+        return !(rc != 0 && (errno == ENOSYS || errno == EPERM));
+    }();
+    int forced = __atomic_load_n(&g_forcedFallback, __ATOMIC_RELAXED);
+    return forced < 0 ? available : forced == 0 && available;
+}
+
+// ---- the fallback's broadcast sequence: one shared word for every process of this user ----
+
+uint32_t* g_sequence = nullptr;
+std::once_flag g_sequenceOnce;
+
+uint32_t* sequenceWord() {
+    std::call_once(g_sequenceOnce, [] {
+        if (qel::namedDirectory().empty()) {
+            return;
+        }
+        std::string path = qel::namedDirectory() + "/.waitany";
+        int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT) {
+            fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (fd < 0 && errno == EEXIST) {
+                fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+            }
+        }
+        if (fd < 0) {
+            return;
+        }
+        struct stat st;
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+            posix_fallocate(fd, 0, 4096) == 0) {
+            void* map = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            if (map != MAP_FAILED) {
+                g_sequence = static_cast<uint32_t*>(map);
+            }
+        }
+        close(fd);
+    });
+    return g_sequence;
+}
+
+bool released(uint32_t word, uint32_t generation) {
+    return (word & kSet) != 0 || generationOf(word) != generation;
+}
+
+// Sets flag on the word unless it is already set or the event was released; returns the value
+// the word holds afterwards.
+uint32_t markWaiting(uint32_t* word, uint32_t flag, uint32_t generation) {
+    uint32_t value = __atomic_load_n(word, __ATOMIC_ACQUIRE);
+    while (!released(value, generation) && (value & flag) == 0) {
+        if (__atomic_compare_exchange_n(word, &value, value | flag, true, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_ACQUIRE)) {
+            return value | flag;
+        }
+    }
+    return value;
+}
+
+const timespec* deadlinePointer(const qel::Deadline& deadline) {
+    return deadline.forever ? nullptr : &deadline.at;
+}
+
+QEL_STATUS makeEvent(const char* name, long* handle) {
+    if (handle == nullptr) {
+        return QEL_E_INVALID;
+    }
+    auto* record = static_cast<Event*>(qel::allocRecord(sizeof(Event), qel::kEventTag));
+    if (record == nullptr) {
+        return QEL_E_NO_MEMORY;
+    }
+    record->file = qel::NamedFile{};
+    if (name == nullptr) {
+        record->localWord = 0;
+        record->word = &record->localWord;
+        record->shared = false;
+    } else {
+        QEL_STATUS status = qel::openNamed(
+            qel::ObjectType::Event, name, qel::OpenMode::CreateOrOpen, initEvent, 0, &record->file);
+        if (status != QEL_OK) {
+            qel::freeRecord(record, qel::kEventTag);
+            return status;
+        }
+        record->word = reinterpret_cast<uint32_t*>(record->file.map + qel::kObjectOffset);
+        record->shared = true;
+    }
+    qel::liveRecord(record, qel::kEventTag);
+    *handle = reinterpret_cast<long>(record);
+    return QEL_OK;
+}
+
+QEL_STATUS closeEvent(long* handle) {
+    if (handle == nullptr) {
+        return QEL_E_INVALID;
+    }
+    auto* record = qel::fromHandle<Event>(*handle, qel::kEventTag);
+    if (record == nullptr) {
+        return QEL_E_BAD_HANDLE;
+    }
+    *handle = 0;
+    __atomic_store_n(&record->tag, qel::kDeadTag, __ATOMIC_RELEASE);
+    if (record->shared) {
+        qel::closeNamed(qel::ObjectType::Event, &record->file);
+    }
+    qel::freeRecord(record, qel::kEventTag);
+    return QEL_OK;
+}
+
+QEL_STATUS waitAnyWaitv(Event* const* events, unsigned int count, unsigned int* index,
+                        const qel::Deadline& deadline, const uint32_t* generations) {
+    WaitvEntry entries[QEL_MAX_WAIT_EVENTS];
+    for (;;) {
+        for (unsigned int i = 0; i < count; ++i) {
+            uint32_t value = markWaiting(events[i]->word, kWaiters, generations[i]);
+            if (released(value, generations[i])) {
+                *index = i;
+                return QEL_OK;
+            }
+            entries[i].val = value;
+            entries[i].uaddr = reinterpret_cast<uint64_t>(events[i]->word);
+            entries[i].flags = kFutex2Size32 | (events[i]->shared ? 0 : kFutex2Private);
+            entries[i].reserved = 0;
+        }
+        long rc = syscall(SYS_futex_waitv, entries, count, 0u, deadlinePointer(deadline),
+                          CLOCK_MONOTONIC);
+        int error = rc < 0 ? errno : 0;
+        // The kernel's index is only a hint: the lowest released index wins.
+        for (unsigned int i = 0; i < count; ++i) {
+            if (released(__atomic_load_n(events[i]->word, __ATOMIC_ACQUIRE), generations[i])) {
+                *index = i;
+                return QEL_OK;
+            }
+        }
+        if (error == ETIMEDOUT || deadlinePassed(deadline)) {
+            return QEL_E_TIMEOUT;
+        }
+        if (error != 0 && error != EAGAIN && error != EINTR) {
+            return QEL_E_WAIT_FAILED;
+        }
+    }
+}
+
+QEL_STATUS waitAnyFallback(Event* const* events, unsigned int count, unsigned int* index,
+                           const qel::Deadline& deadline, const uint32_t* generations) {
+    uint32_t* sequence = sequenceWord();
+    if (sequence == nullptr) {
+        return QEL_E_WAIT_FAILED;
+    }
+    for (;;) {
+        // Sample the sequence before marking and scanning: a set after the scan sees the
+        // mark and bumps the sequence, so the sleep below cannot miss it.
+        uint32_t seen = __atomic_load_n(sequence, __ATOMIC_ACQUIRE);
+        for (unsigned int i = 0; i < count; ++i) {
+            uint32_t value = markWaiting(events[i]->word, kAnyWaiters, generations[i]);
+            if (released(value, generations[i])) {
+                *index = i;
+                return QEL_OK;
+            }
+        }
+        int error = qel::futexWait(sequence, seen, deadlinePointer(deadline), true);
+        if (error == ETIMEDOUT || deadlinePassed(deadline)) {
+            for (unsigned int i = 0; i < count; ++i) {
+                if (released(__atomic_load_n(events[i]->word, __ATOMIC_ACQUIRE), generations[i])) {
+                    *index = i;
+                    return QEL_OK;
+                }
+            }
+            return QEL_E_TIMEOUT;
+        }
+        if (error != 0 && error != EAGAIN && error != EINTR) {
+            return QEL_E_WAIT_FAILED;
+        }
+    }
+}
+
+}  // namespace
+
+namespace qel {
+
+void bumpWaitAnySequence() {
+    uint32_t* sequence = sequenceWord();
+    if (sequence != nullptr) {
+        __atomic_add_fetch(sequence, 1u, __ATOMIC_RELEASE);
+        futexWakeAll(sequence, true);
+    }
+}
+
+}  // namespace qel
+
+extern "C" {
+
+void qelTestForceWaitvFallback(int force) {
+    __atomic_store_n(&g_forcedFallback, force < 0 ? -1 : (force != 0 ? 1 : 0), __ATOMIC_RELAXED);
+}
+
+int qelTestWaitvInUse(void) {
+    return waitvAvailable() ? 1 : 0;
+}
+
+QEL_STATUS qelCreateEvent(const char* name, long* handle) {
+    return makeEvent(name, handle);
+}
+
+QEL_STATUS qelSetEvent(long handle) {
+    auto* record = qel::fromHandle<Event>(handle, qel::kEventTag);
+    if (record == nullptr) {
+        return QEL_E_BAD_HANDLE;
+    }
+    uint32_t value = __atomic_load_n(record->word, __ATOMIC_ACQUIRE);
+    uint32_t next;
+    do {
+        if ((value & kSet) != 0) {
+            return QEL_OK;  // nobody sleeps on a set word
+        }
+        next = ((value & ~(kGenerationStep - 1)) + kGenerationStep) | kSet;
+    } while (!__atomic_compare_exchange_n(record->word, &value, next, true, __ATOMIC_ACQ_REL,
+                                          __ATOMIC_ACQUIRE));
+    if ((value & kWaiters) != 0) {
+        qel::futexWakeAll(record->word, record->shared);
+    }
+    if ((value & kAnyWaiters) != 0) {
+        qel::bumpWaitAnySequence();
+    }
+    return QEL_OK;
+}
+
+QEL_STATUS qelResetEvent(long handle) {
+    auto* record = qel::fromHandle<Event>(handle, qel::kEventTag);
+    if (record == nullptr) {
+        return QEL_E_BAD_HANDLE;
+    }
+    __atomic_fetch_and(record->word, ~kSet, __ATOMIC_RELEASE);
+    return QEL_OK;
+}
+
+QEL_STATUS qelWaitEvent(long handle, unsigned int timeout) {
+    auto* record = qel::fromHandle<Event>(handle, qel::kEventTag);
+    if (record == nullptr) {
+        return QEL_E_WAIT_FAILED;
+    }
+    uint32_t value = __atomic_load_n(record->word, __ATOMIC_ACQUIRE);
+    if ((value & kSet) != 0) {
+        return QEL_OK;
+    }
+    if (timeout == 0) {
+        return QEL_E_TIMEOUT;
+    }
+    const uint32_t generation = generationOf(value);
+    const qel::Deadline deadline = qel::deadlineAfter(timeout);
+    for (;;) {
+        value = markWaiting(record->word, kWaiters, generation);
+        if (released(value, generation)) {
+            return QEL_OK;
+        }
+        int error = qel::futexWait(record->word, value, deadlinePointer(deadline), record->shared);
+        if (released(__atomic_load_n(record->word, __ATOMIC_ACQUIRE), generation)) {
+            return QEL_OK;
+        }
+        if (error == ETIMEDOUT || qel::deadlinePassed(deadline)) {
+            return QEL_E_TIMEOUT;
+        }
+        if (error != 0 && error != EAGAIN && error != EINTR) {
+            return QEL_E_WAIT_FAILED;
+        }
+    }
+}
+
+QEL_STATUS qelWaitEvents(const long* handles, unsigned int count, unsigned int* index,
+                         unsigned int timeout) {
+    if (index == nullptr) {
+        return QEL_E_WAIT_FAILED;
+    }
+    *index = 0xFFFFFFFFu;
+    if (handles == nullptr || count == 0 || count > QEL_MAX_WAIT_EVENTS) {
+        return QEL_E_WAIT_FAILED;
+    }
+    Event* events[QEL_MAX_WAIT_EVENTS];
+    uint32_t generations[QEL_MAX_WAIT_EVENTS];
+    for (unsigned int i = 0; i < count; ++i) {
+        events[i] = qel::fromHandle<Event>(handles[i], qel::kEventTag);
+        if (events[i] == nullptr) {
+            return QEL_E_WAIT_FAILED;
+        }
+    }
+    for (unsigned int i = 0; i < count; ++i) {
+        uint32_t value = __atomic_load_n(events[i]->word, __ATOMIC_ACQUIRE);
+        if ((value & kSet) != 0) {
+            *index = i;
+            return QEL_OK;
+        }
+        generations[i] = generationOf(value);
+    }
+    if (timeout == 0) {
+        return QEL_E_TIMEOUT;
+    }
+    const qel::Deadline deadline = qel::deadlineAfter(timeout);
+    QEL_STATUS status = waitvAvailable()
+                            ? waitAnyWaitv(events, count, index, deadline, generations)
+                            : waitAnyFallback(events, count, index, deadline, generations);
+    if (status != QEL_OK) {
+        *index = 0xFFFFFFFFu;
+    }
+    return status;
+}
+
+QEL_STATUS qelCloseEvent(long* handle) {
+    return closeEvent(handle);
+}
+
+QEL_STATUS qelDeleteEvent(long* handle) {
+    return closeEvent(handle);
+}
+
+}  // extern "C"

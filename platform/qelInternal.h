@@ -1,0 +1,106 @@
+// Internals shared by the platform layer's files: handle records, deadlines, futex calls and
+// the named-object files. Nothing here leaves libzoltov.so.
+#ifndef ZOLTOV_PLATFORM_QELINTERNAL_H
+#define ZOLTOV_PLATFORM_QELINTERNAL_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+#include <time.h>
+
+#include <string>
+
+#include "qel.h"
+
+namespace qel {
+
+// Every handle points to a record that starts with this. Records are never returned to the
+// heap: a closed record keeps a dead tag until it is reused for an object of the same kind, so
+// a handle that was closed reads a dead tag instead of freed memory.
+struct Record {
+    uint32_t tag;  // kind while alive, 0 when closed; accessed with __atomic builtins
+    Record* nextFree;
+};
+
+enum Tag : uint32_t {
+    kDeadTag = 0,
+    kMutexTag = 0x514D5458u,        // process mutex
+    kThreadMutexTag = 0x51544D58u,  // thread mutex
+    kEventTag = 0x51455654u,
+    kThreadTag = 0x51544852u,
+    kSegmentTag = 0x51534547u,
+};
+
+// A record of at least size bytes for a new object of kind tag (zero-filled apart from the
+// tag, which the caller publishes last with liveRecord); nullptr when memory is exhausted.
+Record* allocRecord(size_t size, uint32_t tag);
+void liveRecord(Record* record, uint32_t tag);
+// Marks the record dead and keeps it for reuse by the same kind.
+void freeRecord(Record* record, uint32_t tag);
+
+// The record behind handle when it is alive and of kind tag, else nullptr.
+template <typename T>
+inline T* fromHandle(long handle, uint32_t tag) {
+    if (handle == 0 || (handle & 7) != 0) {
+        return nullptr;
+    }
+    Record* record = reinterpret_cast<Record*>(handle);
+    if (__atomic_load_n(&record->tag, __ATOMIC_ACQUIRE) != tag) {
+        return nullptr;
+    }
+    return static_cast<T*>(record);
+}
+
+// An absolute CLOCK_MONOTONIC deadline computed once from a timeout in milliseconds.
+struct Deadline {
+    bool forever;
+    timespec at;
+};
+Deadline deadlineAfter(unsigned long long timeoutMs);
+bool deadlinePassed(const Deadline& deadline);
+
+// FUTEX_WAIT_BITSET with an absolute monotonic deadline (null: for ever). Returns 0 or errno.
+int futexWait(uint32_t* word, uint32_t expected, const timespec* deadline, bool shared);
+void futexWakeAll(uint32_t* word, bool shared);
+void futexWakeOne(uint32_t* word, bool shared);
+
+// ---- Named objects: one file each under /dev/shm/zoltov-<uid>/ ----
+
+enum class ObjectType : uint32_t { Mutex = 1, Event = 2, Segment = 3 };
+
+constexpr size_t kNamedFileSize = 4096;  // mutex and event files; also a segment's header page
+constexpr size_t kObjectOffset = 64;     // where the mutex or event word sits in the file
+constexpr size_t kNameOffset = 128;      // where the name is kept for checks
+
+// One process's reference to a named file: its descriptor (holding a shared flock) and mapping.
+struct NamedFile {
+    int fd = -1;
+    unsigned char* map = nullptr;
+    size_t mapSize = 0;
+    pid_t opener = 0;  // a forked child inherits the descriptor but does not own the reference
+};
+
+enum class OpenMode { CreateOrOpen, OpenExisting, CreateExclusive };
+
+// Opens (and, by mode, creates) the named object file. For mutexes and events, init runs on a
+// newly created or stale file, before the header is published. segmentSize is the payload size
+// for CreateExclusive segments. Returns a QEL status.
+using ObjectInit = void (*)(unsigned char* object);
+QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectInit init,
+                     size_t segmentSize, NamedFile* out);
+// Drops this process's reference; the last user removes the file (mutexes and events).
+void closeNamed(ObjectType type, NamedFile* file);
+// Unmaps and removes a segment's file whoever still uses it.
+QEL_STATUS destroyNamed(NamedFile* file);
+
+// The file name used for name in type's name space (tests check collisions and escapes).
+std::string encodeName(ObjectType type, const char* name);
+// The directory holding the named objects; created on first use.
+const std::string& namedDirectory();
+
+// Events: wakes a fallback wait-any that marked an event (see qelEvent.cpp).
+void bumpWaitAnySequence();
+
+}  // namespace qel
+
+#endif  // ZOLTOV_PLATFORM_QELINTERNAL_H

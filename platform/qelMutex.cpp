@@ -1,0 +1,128 @@
+// Process mutexes: robust, recursive, process-shared pthread mutexes. An unnamed one lives in
+// its own shared anonymous page, so children forked after its creation share it; a named one
+// lives in its named file.
+#include <errno.h>
+#include <pthread.h>
+#include <sys/mman.h>
+
+#include "qelInternal.h"
+
+namespace {
+
+struct ProcessMutex : qel::Record {
+    pthread_mutex_t* mutex;
+    bool named;
+    qel::NamedFile file;
+};
+
+void initMutex(unsigned char* object) {
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    pthread_mutex_init(reinterpret_cast<pthread_mutex_t*>(object), &attr);
+    pthread_mutexattr_destroy(&attr);
+}
+
+QEL_STATUS makeMutex(const char* name, qel::OpenMode mode, long* handle) {
+    if (handle == nullptr || (name == nullptr && mode == qel::OpenMode::OpenExisting)) {
+        return QEL_E_INVALID;
+    }
+    auto* record =
+        static_cast<ProcessMutex*>(qel::allocRecord(sizeof(ProcessMutex), qel::kMutexTag));
+    if (record == nullptr) {
+        return QEL_E_NO_MEMORY;
+    }
+    record->file = qel::NamedFile{};
+    if (name == nullptr) {
+        void* page = mmap(nullptr, sizeof(pthread_mutex_t), PROT_READ | PROT_WRITE,
+                          MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        if (page == MAP_FAILED) {
+            qel::freeRecord(record, qel::kMutexTag);
+            return QEL_E_NO_MEMORY;
+        }
+        initMutex(static_cast<unsigned char*>(page));
+        record->mutex = static_cast<pthread_mutex_t*>(page);
+        record->named = false;
+    } else {
+        QEL_STATUS status =
+            qel::openNamed(qel::ObjectType::Mutex, name, mode, initMutex, 0, &record->file);
+        if (status != QEL_OK) {
+            qel::freeRecord(record, qel::kMutexTag);
+            return status;
+        }
+        record->mutex = reinterpret_cast<pthread_mutex_t*>(record->file.map + qel::kObjectOffset);
+        record->named = true;
+    }
+    qel::liveRecord(record, qel::kMutexTag);
+    *handle = reinterpret_cast<long>(record);
+    return QEL_OK;
+}
+
+}  // namespace
+
+extern "C" {
+
+QEL_STATUS qelCreateUnlockedMutex(const char* name, long* handle) {
+    return makeMutex(name, qel::OpenMode::CreateOrOpen, handle);
+}
+
+QEL_STATUS qelOpenMutex(const char* name, long* handle) {
+    return makeMutex(name, qel::OpenMode::OpenExisting, handle);
+}
+
+QEL_STATUS qelLockMutex(long handle, long timeout) {
+    auto* record = qel::fromHandle<ProcessMutex>(handle, qel::kMutexTag);
+    if (record == nullptr) {
+        return QEL_E_BAD_HANDLE;
+    }
+    int rc;
+    if (timeout < 0 || static_cast<unsigned long>(timeout) >= QEL_INFINITE) {
+        rc = pthread_mutex_lock(record->mutex);
+    } else if (timeout == 0) {
+        rc = pthread_mutex_trylock(record->mutex);
+    } else {
+        qel::Deadline deadline = qel::deadlineAfter(static_cast<unsigned long long>(timeout));
+        rc = pthread_mutex_clocklock(record->mutex, CLOCK_MONOTONIC, &deadline.at);
+    }
+    if (rc == EOWNERDEAD) {
+        // The owner died holding it: repair the state and hand it over. Unlocking without
+        // making it consistent would leave it unusable for every process for ever.
+        pthread_mutex_consistent(record->mutex);
+        return QEL_OK;
+    }
+    if (rc == 0) {
+        return QEL_OK;
+    }
+    return (rc == EBUSY || rc == ETIMEDOUT) ? QEL_E_TIMEOUT : QEL_E_WAIT_FAILED;
+}
+
+QEL_STATUS qelUnlockMutex(long handle) {
+    auto* record = qel::fromHandle<ProcessMutex>(handle, qel::kMutexTag);
+    if (record == nullptr) {
+        return QEL_E_BAD_HANDLE;
+    }
+    return pthread_mutex_unlock(record->mutex) == 0 ? QEL_OK : QEL_E_NOT_OWNER;
+}
+
+QEL_STATUS qelCloseMutex(long* handle) {
+    if (handle == nullptr) {
+        return QEL_E_INVALID;
+    }
+    auto* record = qel::fromHandle<ProcessMutex>(*handle, qel::kMutexTag);
+    if (record == nullptr) {
+        return QEL_E_BAD_HANDLE;
+    }
+    *handle = 0;
+    __atomic_store_n(&record->tag, qel::kDeadTag, __ATOMIC_RELEASE);
+    if (record->named) {
+        qel::closeNamed(qel::ObjectType::Mutex, &record->file);
+    } else {
+        munmap(record->mutex, sizeof(pthread_mutex_t));
+    }
+    qel::freeRecord(record, qel::kMutexTag);
+    return QEL_OK;
+}
+
+}  // extern "C"

@@ -1,0 +1,398 @@
+// Named objects: one small file per named mutex, event or segment in a private tmpfs
+// directory, mapped shared. Creation and removal are serialised by a lock file of the
+// directory (flock between processes, a mutex between this process's threads); each process
+// holds a shared flock on the object's descriptor as its reference, and the closer that can
+// take the lock exclusively is the last user and removes the file.
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <mutex>
+
+#include "qelInternal.h"
+
+namespace qel {
+namespace {
+
+constexpr uint32_t kMagic = 0x5A514F42u;  // "ZQOB"
+constexpr uint32_t kVersion = 1;
+constexpr uint32_t kReady = 0x52454459u;  // published last, after the object is initialised
+constexpr size_t kMaxEncoded = 200;       // longer encodings are replaced by a hash
+
+struct Header {
+    uint32_t magic;
+    uint32_t version;
+    uint32_t type;
+    uint32_t state;  // kReady once initialised; read with acquire ordering
+    uint64_t hash[2];
+    uint64_t nameLength;
+    uint64_t segmentSize;  // payload bytes after the header page (segments only)
+};
+static_assert(sizeof(Header) <= kObjectOffset, "header overlaps the object");
+
+constexpr size_t kNameCapacity = kNamedFileSize - kNameOffset;
+
+void hashName(const char* name, uint64_t out[2]) {
+    // Two independent 64-bit FNV-1a variants: only names too long to keep in the file rely
+    // on them alone.
+    uint64_t a = 0xcbf29ce484222325ull, b = 0x84222325cbf29ce4ull;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; ++p) {
+        a = (a ^ *p) * 0x100000001b3ull;
+        b = (b ^ (*p + 0x9Eu)) * 0x100000001b3ull;
+        b ^= b >> 29;
+    }
+    out[0] = a;
+    out[1] = b;
+}
+
+char typeLetter(ObjectType type) {
+    switch (type) {
+        case ObjectType::Mutex:
+            return 'm';
+        case ObjectType::Event:
+            return 'e';
+        default:
+            return 's';
+    }
+}
+
+std::string hashedName(ObjectType type, const uint64_t hash[2]) {
+    static const char kHex[] = "0123456789abcdef";
+    // '#' never appears in an encoded name, so a hashed name cannot equal an encoded one.
+    std::string name(1, typeLetter(type));
+    name += '#';
+    for (int i = 0; i < 2; ++i) {
+        for (int shift = 60; shift >= 0; shift -= 4) {
+            name += kHex[(hash[i] >> shift) & 15];
+        }
+    }
+    return name;
+}
+
+std::mutex g_directoryLock;  // the flock below excludes processes, not this process's threads
+
+// Holds the directory's lock file for the scope: creation, the stale check and removal
+// of named files never interleave.
+class DirectoryGuard {
+public:
+    DirectoryGuard() : guard_(g_directoryLock) {
+        std::string path = namedDirectory() + "/.lock";
+        fd_ = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+        if (fd_ < 0 && errno == ENOENT) {
+            fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (fd_ < 0 && errno == EEXIST) {
+                fd_ = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+            }
+        }
+        if (fd_ >= 0) {
+            while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+        }
+    }
+    ~DirectoryGuard() {
+        if (fd_ >= 0) {
+            close(fd_);  // releases the flock
+        }
+    }
+    bool ok() const { return fd_ >= 0; }
+    DirectoryGuard(const DirectoryGuard&) = delete;
+    DirectoryGuard& operator=(const DirectoryGuard&) = delete;
+
+private:
+    std::lock_guard<std::mutex> guard_;
+    int fd_ = -1;
+};
+
+QEL_STATUS statusOf(int error) {
+    switch (error) {
+        case ENOENT:
+            return QEL_E_NOT_FOUND;
+        case EEXIST:
+            return QEL_E_EXISTS;
+        case EACCES:
+        case EPERM:
+            return QEL_E_ACCESS;
+        case ENOMEM:
+            return QEL_E_NO_MEMORY;
+        case ELOOP:
+        case EMLINK:
+            return QEL_E_CORRUPT;
+        default:
+            return QEL_E_RESOURCES;
+    }
+}
+
+bool fileLooksOurs(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+           st.st_uid == geteuid() && (st.st_mode & 0077) == 0;
+}
+
+void writeHeader(unsigned char* map, ObjectType type, const char* name, size_t segmentSize) {
+    Header* header = reinterpret_cast<Header*>(map);
+    header->magic = kMagic;
+    header->version = kVersion;
+    header->type = static_cast<uint32_t>(type);
+    hashName(name, header->hash);
+    header->nameLength = strlen(name);
+    header->segmentSize = segmentSize;
+    if (header->nameLength < kNameCapacity) {
+        memcpy(map + kNameOffset, name, header->nameLength + 1);
+    }
+}
+
+// Checks a mapped header against what the caller asked for; every field is untrusted.
+bool headerMatches(const unsigned char* map, ObjectType type, const char* name) {
+    const Header* header = reinterpret_cast<const Header*>(map);
+    if (header->magic != kMagic || header->version != kVersion ||
+        header->type != static_cast<uint32_t>(type) ||
+        __atomic_load_n(&header->state, __ATOMIC_ACQUIRE) != kReady) {
+        return false;
+    }
+    uint64_t hash[2];
+    hashName(name, hash);
+    size_t length = strlen(name);
+    if (header->hash[0] != hash[0] || header->hash[1] != hash[1] || header->nameLength != length) {
+        return false;
+    }
+    return length >= kNameCapacity || memcmp(map + kNameOffset, name, length) == 0;
+}
+
+void unmapAndClose(NamedFile* file) {
+    if (file->map != nullptr) {
+        munmap(file->map, file->mapSize);
+    }
+    if (file->fd >= 0) {
+        close(file->fd);
+    }
+    *file = NamedFile{};
+}
+
+QEL_STATUS mapFile(NamedFile* file, size_t size) {
+    void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, file->fd, 0);
+    if (map == MAP_FAILED) {
+        return QEL_E_NO_MEMORY;
+    }
+    file->map = static_cast<unsigned char*>(map);
+    file->mapSize = size;
+    return QEL_OK;
+}
+
+QEL_STATUS createFile(const std::string& path, ObjectType type, const char* name, ObjectInit init,
+                      size_t segmentSize, NamedFile* file) {
+    file->fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (file->fd < 0) {
+        return statusOf(errno);
+    }
+    fchmod(file->fd, 0600);  // the umask only narrows; make the mode exact
+    size_t size = kNamedFileSize + segmentSize;
+    // posix_fallocate, not ftruncate: a full tmpfs must fail here, not as SIGBUS later.
+    int rc = posix_fallocate(file->fd, 0, static_cast<off_t>(size));
+    QEL_STATUS status =
+        rc == 0 ? mapFile(file, size) : (rc == ENOSPC ? QEL_E_RESOURCES : statusOf(rc));
+    if (status != QEL_OK) {
+        unlink(path.c_str());
+        unmapAndClose(file);
+        return status;
+    }
+    writeHeader(file->map, type, name, segmentSize);
+    if (init != nullptr) {
+        init(file->map + kObjectOffset);
+    }
+    __atomic_store_n(&reinterpret_cast<Header*>(file->map)->state, kReady, __ATOMIC_RELEASE);
+    if (type != ObjectType::Segment) {
+        flock(file->fd, LOCK_SH);
+    }
+    return QEL_OK;
+}
+
+}  // namespace
+
+const std::string& namedDirectory() {
+    static const std::string directory = [] {
+        std::string path = "/dev/shm/zoltov-" + std::to_string(geteuid());
+        if (mkdir(path.c_str(), 0700) != 0 && errno == EEXIST) {
+            struct stat st;
+            // Refuse a directory planted by someone else (or a symbolic link to one).
+            if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) {
+                path.clear();
+            }
+        }
+        return path;
+    }();
+    return directory;
+}
+
+std::string encodeName(ObjectType type, const char* name) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string encoded(1, typeLetter(type));
+    encoded += '.';
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; ++p) {
+        unsigned char c = *p;
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            c == '-' || c == '_' || c == '.') {
+            encoded += static_cast<char>(c);
+        } else {
+            encoded += '%';
+            encoded += kHex[c >> 4];
+            encoded += kHex[c & 15];
+        }
+        if (encoded.size() > kMaxEncoded) {
+            break;
+        }
+    }
+    if (encoded.size() > kMaxEncoded) {
+        uint64_t hash[2];
+        hashName(name, hash);
+        encoded = hashedName(type, hash);
+    }
+    return encoded;
+}
+
+// The path a mapped object's name leads to: from the name kept in the file, or, for names too
+// long to keep, from the hash that their encoding is made of.
+std::string pathFromHeader(ObjectType type, const unsigned char* map) {
+    const Header* header = reinterpret_cast<const Header*>(map);
+    if (header->nameLength < kNameCapacity) {
+        std::string name(reinterpret_cast<const char*>(map + kNameOffset),
+                         static_cast<size_t>(header->nameLength));
+        return namedDirectory() + "/" + encodeName(type, name.c_str());
+    }
+    return namedDirectory() + "/" + hashedName(type, header->hash);
+}
+
+QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectInit init,
+                     size_t segmentSize, NamedFile* out) {
+    if (name == nullptr || out == nullptr) {
+        return QEL_E_INVALID;
+    }
+    if (namedDirectory().empty()) {
+        return QEL_E_ACCESS;
+    }
+    std::string path = namedDirectory() + "/" + encodeName(type, name);
+    DirectoryGuard guard;
+    if (!guard.ok()) {
+        return QEL_E_RESOURCES;
+    }
+    NamedFile file;
+    file.opener = getpid();
+    if (mode == OpenMode::CreateExclusive) {
+        QEL_STATUS status = createFile(path, type, name, init, segmentSize, &file);
+        if (status == QEL_OK) {
+            *out = file;
+        }
+        return status;
+    }
+    // Open the existing file first and never with O_CREAT: in a sticky directory the
+    // kernel's protected_regular setting refuses O_CREAT on a file of another user.
+    file.fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (file.fd < 0) {
+        if (errno != ENOENT) {
+            return statusOf(errno);
+        }
+        if (mode == OpenMode::OpenExisting) {
+            return QEL_E_NOT_FOUND;
+        }
+        QEL_STATUS status = createFile(path, type, name, init, 0, &file);
+        if (status == QEL_OK) {
+            *out = file;
+        }
+        return status;
+    }
+    if (!fileLooksOurs(file.fd)) {
+        unmapAndClose(&file);
+        return QEL_E_CORRUPT;
+    }
+    struct stat st;
+    fstat(file.fd, &st);
+    if (static_cast<size_t>(st.st_size) < kNamedFileSize) {
+        unmapAndClose(&file);
+        return QEL_E_CORRUPT;
+    }
+    bool stale = false;
+    if (type != ObjectType::Segment) {
+        // Nobody holds a reference: a process crashed without closing. The object is gone
+        // logically; reinitialise the file (or remove it when only opening).
+        stale = flock(file.fd, LOCK_EX | LOCK_NB) == 0;
+        if (stale && mode == OpenMode::OpenExisting) {
+            unlink(path.c_str());
+            unmapAndClose(&file);
+            return QEL_E_NOT_FOUND;
+        }
+    }
+    size_t size = type == ObjectType::Segment ? static_cast<size_t>(st.st_size) : kNamedFileSize;
+    QEL_STATUS status = mapFile(&file, size);
+    if (status != QEL_OK) {
+        unmapAndClose(&file);
+        return status;
+    }
+    if (stale) {
+        Header* header = reinterpret_cast<Header*>(file.map);
+        __atomic_store_n(&header->state, 0u, __ATOMIC_RELAXED);
+        memset(file.map, 0, kNamedFileSize);
+        writeHeader(file.map, type, name, 0);
+        if (init != nullptr) {
+            init(file.map + kObjectOffset);
+        }
+        __atomic_store_n(&header->state, kReady, __ATOMIC_RELEASE);
+    }
+    if (!headerMatches(file.map, type, name)) {
+        unmapAndClose(&file);
+        return QEL_E_CORRUPT;
+    }
+    if (type == ObjectType::Segment) {
+        const Header* header = reinterpret_cast<const Header*>(file.map);
+        if (header->segmentSize > static_cast<uint64_t>(st.st_size) - kNamedFileSize) {
+            unmapAndClose(&file);
+            return QEL_E_CORRUPT;
+        }
+    } else {
+        flock(file.fd, LOCK_SH);  // converts the stale check's exclusive lock, or joins
+    }
+    *out = file;
+    return QEL_OK;
+}
+
+void closeNamed(ObjectType type, NamedFile* file) {
+    if (file->opener == getpid() && type != ObjectType::Segment) {
+        DirectoryGuard guard;
+        if (guard.ok() && flock(file->fd, LOCK_EX | LOCK_NB) == 0) {
+            // Last user: remove the file, but only if the name still refers to our file.
+            struct stat mine, named;
+            std::string path = pathFromHeader(type, file->map);
+            if (fstat(file->fd, &mine) == 0 && stat(path.c_str(), &named) == 0 &&
+                mine.st_ino == named.st_ino && mine.st_dev == named.st_dev) {
+                unlink(path.c_str());
+            }
+        }
+        unmapAndClose(file);
+        return;
+    }
+    // A forked child shares its parent's open file description and flock: only unmap.
+    unmapAndClose(file);
+}
+
+QEL_STATUS destroyNamed(NamedFile* file) {
+    QEL_STATUS status = QEL_OK;
+    {
+        DirectoryGuard guard;
+        std::string path = pathFromHeader(ObjectType::Segment, file->map);
+        struct stat mine, named;
+        if (fstat(file->fd, &mine) == 0 && stat(path.c_str(), &named) == 0 &&
+            mine.st_ino == named.st_ino && mine.st_dev == named.st_dev) {
+            if (unlink(path.c_str()) != 0) {
+                status = statusOf(errno);
+            }
+        } else {
+            status = QEL_E_NOT_FOUND;
+        }
+    }
+    unmapAndClose(file);
+    return status;
+}
+
+}  // namespace qel

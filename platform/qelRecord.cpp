@@ -1,0 +1,123 @@
+// Handle records, deadlines and futex calls shared by every primitive.
+#include <errno.h>
+#include <linux/futex.h>
+#include <stdlib.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <climits>
+#include <mutex>
+
+#include "qelInternal.h"
+
+namespace qel {
+namespace {
+
+// One free list per kind: a record is reused only for the kind it had, so a stale handle
+// never reaches a record whose layout differs from what its tag promises.
+struct FreeList {
+    std::mutex lock;
+    Record* head = nullptr;
+};
+
+FreeList& freeListFor(uint32_t tag) {
+    static FreeList lists[6];
+    switch (tag) {
+        case kMutexTag:
+            return lists[0];
+        case kThreadMutexTag:
+            return lists[1];
+        case kEventTag:
+            return lists[2];
+        case kThreadTag:
+            return lists[3];
+        case kSegmentTag:
+            return lists[4];
+        default:
+            return lists[5];
+    }
+}
+
+}  // namespace
+
+Record* allocRecord(size_t size, uint32_t tag) {
+    FreeList& list = freeListFor(tag);
+    Record* record = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(list.lock);
+        record = list.head;
+        if (record != nullptr) {
+            list.head = record->nextFree;
+        }
+    }
+    if (record == nullptr) {
+        // Records of one kind all have the same size, so a reused one always fits.
+        record = static_cast<Record*>(aligned_alloc(64, (size + 63) & ~size_t{63}));
+        if (record == nullptr) {
+            return nullptr;
+        }
+        __atomic_store_n(&record->tag, kDeadTag, __ATOMIC_RELAXED);
+    }
+    unsigned char* bytes = reinterpret_cast<unsigned char*>(record);
+    for (size_t i = sizeof(Record); i < size; ++i) {
+        bytes[i] = 0;
+    }
+    record->nextFree = nullptr;
+    return record;
+}
+
+void liveRecord(Record* record, uint32_t tag) {
+    __atomic_store_n(&record->tag, tag, __ATOMIC_RELEASE);
+}
+
+void freeRecord(Record* record, uint32_t tag) {
+    __atomic_store_n(&record->tag, kDeadTag, __ATOMIC_RELEASE);
+    FreeList& list = freeListFor(tag);
+    std::lock_guard<std::mutex> guard(list.lock);
+    record->nextFree = list.head;
+    list.head = record;
+}
+
+Deadline deadlineAfter(unsigned long long timeoutMs) {
+    Deadline deadline{};
+    if (timeoutMs >= QEL_INFINITE) {
+        deadline.forever = true;
+        return deadline;
+    }
+    clock_gettime(CLOCK_MONOTONIC, &deadline.at);
+    deadline.at.tv_sec += static_cast<time_t>(timeoutMs / 1000);
+    deadline.at.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+    if (deadline.at.tv_nsec >= 1000000000L) {
+        deadline.at.tv_nsec -= 1000000000L;
+        deadline.at.tv_sec += 1;
+    }
+    return deadline;
+}
+
+bool deadlinePassed(const Deadline& deadline) {
+    if (deadline.forever) {
+        return false;
+    }
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec > deadline.at.tv_sec ||
+           (now.tv_sec == deadline.at.tv_sec && now.tv_nsec >= deadline.at.tv_nsec);
+}
+
+int futexWait(uint32_t* word, uint32_t expected, const timespec* deadline, bool shared) {
+    int op = FUTEX_WAIT_BITSET | (shared ? 0 : FUTEX_PRIVATE_FLAG);
+    long rc = syscall(SYS_futex, word, op, expected, deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
+    return rc == 0 ? 0 : errno;
+}
+
+void futexWakeAll(uint32_t* word, bool shared) {
+    syscall(SYS_futex, word, FUTEX_WAKE | (shared ? 0 : FUTEX_PRIVATE_FLAG), INT_MAX, nullptr,
+            nullptr, 0);
+}
+
+void futexWakeOne(uint32_t* word, bool shared) {
+    syscall(SYS_futex, word, FUTEX_WAKE | (shared ? 0 : FUTEX_PRIVATE_FLAG), 1, nullptr, nullptr,
+            0);
+}
+
+}  // namespace qel

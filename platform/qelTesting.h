@@ -1,0 +1,20 @@
+/* qelTesting.h - hooks for the platform layer's own tests; nothing else includes this. */
+#ifndef ZOLTOV_PLATFORM_QELTESTING_H
+#define ZOLTOV_PLATFORM_QELTESTING_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Forces wait-any onto its fallback (1), onto futex_waitv where the kernel has it (0), or back
+ * to the start-up choice (-1). The environment variable ZOL_QEL_FORCE_WAITV_FALLBACK=1, read
+ * once, forces the fallback for a whole process. */
+void qelTestForceWaitvFallback(int force);
+/* 1 when wait-any currently uses futex_waitv. */
+int qelTestWaitvInUse(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZOLTOV_PLATFORM_QELTESTING_H */
