@@ -28,5 +28,8 @@
 #include "CZolRWLock.h"
 #include "CZolRWLocker.h"
 #include "CZolThread.h"
+#include "CZolShMem.h"
+#include "CZolSharedMemory.h"
+#include "CZolStreamSharedMemory.h"
 
 #endif  // ZOLTOV_ZOLTOV_H

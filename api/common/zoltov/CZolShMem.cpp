@@ -1,0 +1,88 @@
+#include "CZolShMem.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <string>
+
+#include "CZolException.h"
+#include "CZolTovEventLog.h"
+#include "qel.h"
+
+namespace {
+// The connection count occupies the first four bytes of every segment.
+constexpr unsigned int kCountSize = 4;
+
+unsigned int* countOf(void* segment) {
+    return static_cast<unsigned int*>(segment);
+}
+}  // namespace
+
+CZolShMem::CZolShMem()
+    : m_bCreated(0),
+      m_hShMem(0),
+      m_pShMem(nullptr),
+      m_pData(nullptr),
+      m_nConnections(0),
+      m_bOpen(0) {}
+
+CZolShMem::~CZolShMem() {
+    CZolShMem::Close();
+}
+
+int CZolShMem::Open(const char* name, unsigned int size) {
+    if (m_bOpen) {
+        CZolShMem::Close();
+    }
+    m_bCreated = 0;
+    try {
+        if (qelAttachShMem(name, &m_hShMem, &m_pShMem) == QEL_OK) {
+            // Plain read-modify-write: CZolSharedMemory serialises it with its mutex.
+            m_nConnections = *countOf(m_pShMem) + 1;
+            *countOf(m_pShMem) = m_nConnections;
+        } else {
+            if (qelAllocShMem(name, size + kCountSize, &m_hShMem, &m_pShMem) != QEL_OK) {
+                reportFatalError();
+            }
+            *countOf(m_pShMem) = 1;
+            m_nConnections = 1;
+            m_bCreated = 1;
+        }
+        m_pData = static_cast<unsigned char*>(m_pShMem) + kCountSize;
+        m_strName = name;
+    } catch (const CZolException&) {
+        m_bOpen = 0;
+        return 0;
+    }
+    m_bOpen = 1;
+    return 1;
+}
+
+void CZolShMem::Close() {
+    if (!m_bOpen) {
+        m_bOpen = 0;
+        return;
+    }
+    m_nConnections = *countOf(m_pShMem) - 1;
+    if (m_nConnections != 0) {
+        *countOf(m_pShMem) = m_nConnections;
+        qelDetachShMem(&m_hShMem, &m_pShMem);
+    } else if (qelDeallocShMem(&m_hShMem, &m_pShMem) == QEL_OK) {
+        // The platform owns the segment's identity; the key file is the one trace of
+        // it that the library itself cleans up.
+        std::string keyFile = std::string("/opt/zol/ftok/") + m_strName.c_str();
+        remove(keyFile.c_str());
+    }
+    m_pData = nullptr;
+    m_bOpen = 0;
+}
+
+unsigned int CZolShMem::GetConnectionsCount() const {
+    return m_nConnections;
+}
+
+void CZolShMem::reportFatalError() {
+    CZolTovEventLog::ReportTovError(
+        "Unable to create shared memory; possibly not root or insufficient resources");
+    exit(1);
+}
