@@ -1,0 +1,131 @@
+// CZolSingleLock and CZolLocker: which calls reach the object, and the state they keep.
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "CZolEvent.h"
+#include "CZolLocker.h"
+#include "CZolSingleLock.h"
+#include "ZolTestSupport.h"
+
+namespace {
+
+// A sync object whose answers the test chooses and whose calls it counts.
+struct Scripted : CZolSyncObject {
+    int lockResult = 1;
+    int unlockResult = 1;
+    int locks = 0;
+    int unlocks = 0;
+    long lastTimeout = 0;
+    Scripted() : CZolSyncObject(nullptr) {}
+    int Lock(long timeout) override {
+        ++locks;
+        lastTimeout = timeout;
+        return lockResult;
+    }
+    int Unlock() override {
+        ++unlocks;
+        return unlockResult;
+    }
+    void Trace() const override {}
+};
+
+// A CZolMutex without a platform mutex (a failed open) that counts the calls reaching it.
+struct CountingMutex : CZolMutex {
+    int locks = 0;
+    int unlocks = 0;
+    CountingMutex() : CZolMutex(0, zoltest::uniqueName("none").c_str(), 1) {}
+    int Lock(long timeout) override {
+        ++locks;
+        return CZolMutex::Lock(timeout);
+    }
+    int Unlock() override {
+        ++unlocks;
+        return CZolMutex::Unlock();
+    }
+};
+
+TEST(SingleLock, StateFollowsTheObjectsAnswers) {
+    Scripted object;
+    {
+        CZolSingleLock lock(&object, 0);
+        EXPECT_EQ(object.locks, 0);
+        EXPECT_EQ(lock.IsLocked(), 0);
+        EXPECT_EQ(lock.Lock(25), 1);
+        EXPECT_EQ(object.lastTimeout, 25);
+        EXPECT_EQ(lock.Lock(30), 1);  // not short-circuited when already held
+        EXPECT_EQ(object.locks, 2);
+        EXPECT_EQ(lock.Unlock(), 0);
+        EXPECT_EQ(lock.IsLocked(), 0);
+        EXPECT_EQ(lock.Unlock(), 0);  // reaches the object even when not held
+        EXPECT_EQ(object.unlocks, 2);
+    }
+    EXPECT_EQ(object.unlocks, 2);  // not held at destruction: no further unlock
+}
+
+TEST(SingleLock, RefusedUnlockKeepsTheLockHeldAndTheDestructorTriesAgain) {
+    Scripted object;
+    object.unlockResult = 0;
+    {
+        CZolSingleLock lock(&object, 1);
+        EXPECT_EQ(object.lastTimeout, 0xFFFFFFFFL);
+        EXPECT_EQ(lock.Unlock(), 1);
+        EXPECT_EQ(lock.IsLocked(), 1);
+    }
+    EXPECT_EQ(object.unlocks, 2);
+}
+
+TEST(SingleLock, FailedLockIsNotReleasedAtDestruction) {
+    Scripted object;
+    object.lockResult = 0;
+    { CZolSingleLock lock(&object, 1); }
+    EXPECT_EQ(object.locks, 1);
+    EXPECT_EQ(object.unlocks, 0);
+}
+
+TEST(SingleLock, OnAnAutoResetEventWaitsForItAndLeavesItReset) {
+    CZolEvent event(0, 0, nullptr);
+    std::thread setter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        event.SetEvent();
+    });
+    CZolSingleLock lock(&event, 1);
+    setter.join();
+    EXPECT_EQ(lock.IsLocked(), 1);
+    EXPECT_EQ(SyncWaitForSingleEvent(event, 0), 258u);  // reset by the wait
+    EXPECT_EQ(lock.Unlock(), 0);
+    EXPECT_EQ(lock.IsLocked(), 0);
+}
+
+TEST(Locker, LocksForTheScopeAndUnlocksEvenAfterAFailedLock) {
+    CountingMutex mutex;
+    {
+        CZolLocker locker(mutex);
+        EXPECT_EQ(mutex.locks, 1);
+        EXPECT_EQ(mutex.unlocks, 0);
+    }
+    EXPECT_EQ(mutex.unlocks, 1);
+    { CZolLocker nothing(static_cast<CZolMutex*>(nullptr)); }
+    { CZolLocker nothing(static_cast<CZolLightMutex*>(nullptr)); }
+    EXPECT_EQ(mutex.locks, 1);
+    EXPECT_EQ(mutex.unlocks, 1);
+}
+
+TEST(Locker, HoldsALightMutexAgainstOtherThreads) {
+    CZolLightMutex mutex(0);
+    std::atomic<bool> entered{false};
+    std::thread other;
+    {
+        CZolLocker locker(&mutex);
+        other = std::thread([&] {
+            CZolLocker inner(mutex);
+            entered = true;
+        });
+        EXPECT_FALSE(zoltest::waitUntil([&] { return entered.load(); }, 50));
+    }
+    EXPECT_TRUE(zoltest::waitUntil([&] { return entered.load(); }, 5000));
+    other.join();
+}
+
+}  // namespace
