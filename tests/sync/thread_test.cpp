@@ -1,0 +1,187 @@
+// Threads: the suspended start, the order of the virtuals in a client-derived class,
+// InitInstance returning 0, ExitThread, the end event, auto delete on and off,
+// ZolBeginThread, and repeated start/stop cycles that leave nothing behind.
+#include <dirent.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "CZolThread.h"
+#include "ZolTestSupport.h"
+
+namespace {
+
+// What a thread did, kept outside the object because the object may delete itself.
+struct Record {
+    std::atomic<int> initCalls{0};
+    std::atomic<int> runResult{-1};
+    std::atomic<int> idleCalls{0};
+    std::atomic<int> exitInstanceCalls{0};
+    std::atomic<int> destroyed{0};
+    std::atomic<bool> ended{false};  // after ExitInstance
+};
+
+// A client thread class overriding every virtual.
+class ClientThread : public CZolThread {
+public:
+    ClientThread(Record& record, int initResult = 1) : record_(record), initResult_(initResult) {}
+    ~ClientThread() override { ++record_.destroyed; }
+    unsigned int Run() override {
+        unsigned int code = CZolThread::Run();
+        record_.runResult = static_cast<int>(code);
+        return code;
+    }
+    int InitInstance() override {
+        ++record_.initCalls;
+        return initResult_;
+    }
+    int ExitInstance() override {
+        ++record_.exitInstanceCalls;
+        record_.ended = true;
+        return 0;
+    }
+    void OnIdle() override {
+        ++record_.idleCalls;
+        std::this_thread::yield();
+    }
+
+private:
+    Record& record_;
+    int initResult_;
+};
+
+bool ended(Record& r) {
+    return zoltest::waitUntil([&] { return r.ended.load(); }, 10000);
+}
+
+TEST(Thread, ExitThreadMakesTheBaseRunReturnTheCode) {
+    Record record;
+    auto* thread = new ClientThread(record);
+    ASSERT_EQ(thread->CreateThread(0), 1);
+    ASSERT_TRUE(zoltest::waitUntil([&] { return record.idleCalls.load() > 3; }, 10000));
+    thread->ExitThread(7);
+    ASSERT_TRUE(ended(record));
+    EXPECT_EQ(record.runResult.load(), 7);
+    EXPECT_EQ(record.initCalls.load(), 1);
+    EXPECT_EQ(record.exitInstanceCalls.load(), 1);
+    EXPECT_TRUE(zoltest::waitUntil([&] { return record.destroyed.load() == 1; }, 10000));
+}
+
+TEST(Thread, InitInstanceZeroSkipsRunButNotExitInstance) {
+    Record record;
+    auto* thread = new ClientThread(record, 0);
+    ASSERT_EQ(thread->CreateThread(0), 1);
+    ASSERT_TRUE(ended(record));
+    EXPECT_EQ(record.runResult.load(), -1);
+    EXPECT_EQ(record.idleCalls.load(), 0);
+    EXPECT_EQ(record.exitInstanceCalls.load(), 1);
+    EXPECT_TRUE(zoltest::waitUntil([&] { return record.destroyed.load() == 1; }, 10000));
+}
+
+TEST(Thread, SuspendedStartRunsNothingUntilResumed) {
+    Record record;
+    auto* thread = new ClientThread(record, 0);
+    ASSERT_EQ(thread->CreateThread(1), 1);
+    EXPECT_FALSE(zoltest::waitUntil([&] { return record.initCalls.load() != 0; }, 100));
+    EXPECT_EQ(thread->ResumeThread(), 1);
+    EXPECT_TRUE(ended(record));
+    EXPECT_EQ(record.initCalls.load(), 1);
+}
+
+TEST(Thread, AutoDeleteOffKeepsTheObjectAndChangesAfterStartAreIgnored) {
+    Record kept;
+    auto* keep = new ClientThread(kept, 0);
+    keep->m_bAutoDelete = 0;
+    ASSERT_EQ(keep->CreateThread(0), 1);
+    ASSERT_TRUE(ended(kept));
+    EXPECT_FALSE(zoltest::waitUntil([&] { return kept.destroyed.load() != 0; }, 50));
+    delete keep;
+    EXPECT_EQ(kept.destroyed.load(), 1);
+
+    // Turning auto delete off after the start is too late: the thread copied the flag.
+    Record late;
+    auto* lateThread = new ClientThread(late, 0);
+    ASSERT_EQ(lateThread->CreateThread(1), 1);
+    lateThread->m_bAutoDelete = 0;
+    ASSERT_EQ(lateThread->ResumeThread(), 1);
+    EXPECT_TRUE(zoltest::waitUntil([&] { return late.destroyed.load() == 1; }, 10000));
+}
+
+TEST(Thread, EndEventStaysSetAndDoesNotStopTheBaseRun) {
+    Record record;
+    auto* thread = new ClientThread(record);
+    thread->m_bAutoDelete = 0;
+    ASSERT_EQ(thread->CreateThread(0), 1);
+    EXPECT_EQ(thread->EndThread(), 1);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(SyncWaitForSingleEvent(thread->m_evEnd, 0), 0u);
+    }
+    EXPECT_FALSE(zoltest::waitUntil([&] { return record.ended.load(); }, 50));
+    thread->ExitThread(0);
+    ASSERT_TRUE(ended(record));
+    delete thread;
+}
+
+TEST(Thread, ZolBeginThreadSetsThePriorityAndReturnsTheObject) {
+    Record record;
+    auto* thread = new ClientThread(record);
+    thread->m_bAutoDelete = 0;
+    EXPECT_EQ(ZolBeginThread(thread, -3, 0), thread);
+    EXPECT_EQ(thread->GetThreadPriority(), -3);
+    ASSERT_TRUE(zoltest::waitUntil([&] { return record.idleCalls.load() > 0; }, 10000));
+    thread->ExitThread(0);
+    ASSERT_TRUE(ended(record));
+    delete thread;
+
+    // A thread that ends at once and deletes itself must not be used after it is gone
+    // (the sanitizer builds catch a use after free here).
+    for (int i = 0; i < 20; ++i) {
+        Record quick;
+        auto* q = new ClientThread(quick, 0);
+        EXPECT_EQ(ZolBeginThread(q, -1, 0), q);
+        ASSERT_TRUE(zoltest::waitUntil([&] { return quick.destroyed.load() == 1; }, 10000));
+    }
+}
+
+TEST(Thread, NeverStartedThreadIsDestroyedCleanly) {
+    Record record;
+    { ClientThread idle(record); }
+    EXPECT_EQ(record.destroyed.load(), 1);
+    EXPECT_EQ(record.initCalls.load(), 0);
+}
+
+int countEntries(const char* directory) {
+    int count = 0;
+    if (DIR* d = opendir(directory)) {
+        while (readdir(d) != nullptr) {
+            ++count;
+        }
+        closedir(d);
+    }
+    return count;
+}
+
+// 1,000 threads started and stopped one after another: each object deleted once, and the
+// process ends with the threads and descriptors it had before.
+TEST(Thread, ThousandStartStopCyclesLeaveNothingBehind) {
+    int tasksBefore = countEntries("/proc/self/task");
+    int fdsBefore = countEntries("/proc/self/fd");
+    for (int i = 0; i < 1000; ++i) {
+        Record record;
+        auto* thread = new ClientThread(record);
+        ASSERT_EQ(thread->CreateThread(0), 1) << "cycle " << i;
+        thread->ExitThread(static_cast<unsigned int>(i));
+        ASSERT_TRUE(zoltest::waitUntil([&] { return record.destroyed.load() == 1; }, 10000))
+            << "cycle " << i;
+        ASSERT_EQ(record.runResult.load(), i);
+    }
+    EXPECT_TRUE(
+        zoltest::waitUntil([&] { return countEntries("/proc/self/task") <= tasksBefore; }, 10000));
+    EXPECT_EQ(countEntries("/proc/self/fd"), fdsBefore);
+}
+
+}  // namespace
