@@ -1,0 +1,244 @@
+// Value parts, typed getters with their conversions and cuts, ScanItem and Write.
+#include <stdlib.h>
+#include <string.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "CZolIniFile.h"
+#include "ZolTestSupport.h"
+
+namespace {
+
+const char kItems[] =
+    "[T]\n"
+    "list = 10, 20, 30\n"
+    "big = 4294967297\n"
+    "s70k = 70000\n"
+    "neg = -1\n"
+    "real = 2.5e1x\n"
+    "yes = Yes\n"
+    "quoted = \"a, b \" , z\n"
+    "gaps = a,,  ,b\n"
+    "tab = 1,\t2\n"
+    "empty =\n"
+    "text = hello world\n"
+    "semi = \"a;b\"\n"
+    "lines = a\\nb, a\\n, x\\\\ny\\\\\"z, ,\n";
+
+class IniItems : public ::testing::Test {
+protected:
+    zoltest::TempDir dir;
+    std::string path = dir.writeFile("items.ini", kItems);
+    CZolIniFile ini{path.c_str(), CZolIniFile::eRead};
+    void SetUp() override { rewind(); }
+    // Reselecting the section seeks to its start, so the next lookup of the item just
+    // read finds its first occurrence again instead of the next one.
+    void rewind() { ASSERT_EQ(ini.GetSection("t"), 0); }
+};
+
+std::vector<std::string> split(const char* value) {
+    char buffer[514] = {};
+    strcpy(buffer, value);
+    CZolIniFile ini;
+    std::vector<std::string> parts;
+    char* cursor = buffer;
+    for (int i = 0; i < 10; ++i) {
+        char* part = ini.GetValue(cursor);
+        if (part == nullptr) {
+            break;
+        }
+        parts.push_back(part);
+    }
+    return parts;
+}
+
+TEST(IniValue, SplitsIntoParts) {
+    using V = std::vector<std::string>;
+    struct {
+        const char* value;
+        V parts;
+    } cases[] = {
+        {"", V{}},
+        {"10, 20, 30", V{"10", "20", "30"}},
+        {"  \"a, b \" , c", V{"a, b ", "c"}},
+        {"a,,  ,b", V{"a", "", "", "b"}},
+        {"x\\\"y", V{"x\"y"}},
+        {"\"a\\\"\",b", V{"a\"", "b"}},
+        {"1,\t2", V{"1", "\t2"}},
+        {"ab\"c,d\"", V{"ab\"c", "d\""}},  // a quote after the start is ordinary
+        {"x,", V{"x"}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(split(c.value), c.parts) << c.value;
+    }
+}
+
+TEST(IniValue, UnendedPartIsReturnedAgainWithoutMovingTheCursor) {
+    char open[514] = "\"a";
+    char* cursor = open;
+    CZolIniFile ini;
+    EXPECT_STREQ(ini.GetValue(cursor), "a,");
+    EXPECT_EQ(cursor, open);
+    char longText[600];
+    memset(longText, 'q', 530);
+    longText[530] = '\0';
+    cursor = longText;
+    EXPECT_EQ(strlen(ini.GetValue(cursor)), 530u) << "over 511 characters: no comma appended";
+    EXPECT_EQ(cursor, longText);
+}
+
+TEST_F(IniItems, GettersConvertTheFirstPartAndCut) {
+    int i = 0;
+    unsigned int u = 0;
+    short s = 0;
+    long l = 0;
+    double d = 0;
+    float f = 0;
+    char c = 'x';
+    EXPECT_EQ(ini.GetItem("list", i), 0);
+    EXPECT_EQ(i, 10);
+    EXPECT_EQ(ini.GetItem("neg", u), 0);
+    EXPECT_EQ(u, 4294967295u);
+    EXPECT_EQ(ini.GetItem("s70k", s), 0);
+    EXPECT_EQ(s, 4464);
+    EXPECT_EQ(ini.GetItem("big", l), 0);
+    EXPECT_EQ(l, 4294967297L);
+    EXPECT_EQ(ini.GetItem("real", d), 0);
+    EXPECT_EQ(d, 25.0);
+    EXPECT_EQ(ini.GetItem("big", i), 0);  // a different name between: no repeated lookup
+    EXPECT_EQ(i, 1);
+    EXPECT_EQ(ini.GetItem("real", f), 0);
+    EXPECT_EQ(f, 25.0f);
+    EXPECT_EQ(ini.GetItem("empty", c), 0);
+    EXPECT_EQ(c, '\0');
+    EXPECT_EQ(ini.GetItem("yes", c), 0);
+    EXPECT_EQ(c, 'Y');
+    i = 99;
+    EXPECT_EQ(ini.GetItem("empty", i), 0);
+    EXPECT_EQ(i, 0);
+    EXPECT_EQ(ini.GetItem("empty", i), -1) << "a repeated lookup reads the next occurrence";
+    EXPECT_EQ(ini.GetItem("missing", i), -1);
+    EXPECT_EQ(i, 0) << "untouched";
+}
+
+TEST_F(IniItems, TextGettersCopyDuplicateAndCut) {
+    char text[512];
+    EXPECT_EQ(ini.GetItem("quoted", text), 0);
+    EXPECT_STREQ(text, "a, b ");
+    EXPECT_EQ(ini.GetItem("semi", text), 0);
+    EXPECT_STREQ(text, "a,") << "cut at ';' inside quotes, so the quote stays open";
+    char bounded[8];
+    memset(bounded, 'X', sizeof bounded);
+    EXPECT_EQ(ini.GetItem("text", bounded, 5), 0);
+    EXPECT_EQ(std::string(bounded, 8), "helloXXX") << "no terminator when the part is long";
+    EXPECT_EQ(ini.GetItem("yes", bounded, 6), 0);
+    EXPECT_EQ(std::string(bounded, 8), std::string("Yes\0\0\0XX", 8));
+    char* copy = reinterpret_cast<char*>(1);
+    EXPECT_EQ(ini.GetItem("empty", &copy), 0);
+    EXPECT_EQ(copy, nullptr);
+    EXPECT_EQ(ini.GetItem("text", &copy), 0);
+    EXPECT_STREQ(copy, "hello world");
+    free(copy);
+    EXPECT_EQ(ini.GetItem("missing", text), -1);
+}
+
+TEST_F(IniItems, ScanItemStopsAtFormatEndNullPointerOrValueEnd) {
+    int a = -1, b = -1, c = -1, d = -1;
+    char format[] = "dddd";
+    EXPECT_EQ(ini.ScanItem("list", format, &a, &b, &c, &d, nullptr), 0);
+    EXPECT_EQ(std::vector<int>({a, b, c, d}), std::vector<int>({10, 20, 30, -1}));
+    a = b = c = -1;
+    char two[] = "dd";
+    rewind();
+    EXPECT_EQ(ini.ScanItem("list", two, &a, &b, &c), 0);
+    EXPECT_EQ(std::vector<int>({a, b, c}), std::vector<int>({10, 20, -1}));
+    a = b = -1;
+    rewind();
+    EXPECT_EQ(ini.ScanItem("list", format, &a, nullptr, &b), 0);
+    EXPECT_EQ(std::vector<int>({a, b}), std::vector<int>({10, -1}));
+    a = -1;
+    rewind();
+    EXPECT_EQ(ini.ScanItem("list", format, nullptr, &a), 0);
+    char none[] = "";
+    rewind();
+    EXPECT_EQ(ini.ScanItem("list", none, &a), 0);
+    EXPECT_EQ(a, -1);
+    char skip[] = "?d";
+    rewind();
+    EXPECT_EQ(ini.ScanItem("list", skip, &b, &a), 0);
+    EXPECT_EQ(a, 20);
+    EXPECT_EQ(b, -1) << "an unknown character uses up its part and pointer";
+    EXPECT_EQ(ini.ScanItem("missing", format, &a, nullptr), -1);
+}
+
+TEST_F(IniItems, ScanItemConversions) {
+    long wrapped = 0;
+    char l[] = "l";
+    EXPECT_EQ(ini.ScanItem("big", l, &wrapped), 0);
+    EXPECT_EQ(wrapped, 1);
+    char s[512], ch = 0, *p = reinterpret_cast<char*>(1), *p2 = nullptr;
+    int n = -1;
+    char gaps[] = "sdpp";
+    EXPECT_EQ(ini.ScanItem("gaps", gaps, s, &n, &p, &p2), 0);
+    EXPECT_STREQ(s, "a");
+    EXPECT_EQ(n, 0);
+    EXPECT_EQ(p, nullptr);
+    EXPECT_STREQ(p2, "b");
+    free(p2);
+    char tab[] = "cs";
+    EXPECT_EQ(ini.ScanItem("tab", tab, &ch, s), 0);
+    EXPECT_EQ(ch, '1');
+    EXPECT_STREQ(s, "\t2");
+    char ds[] = "nd";
+    rewind();
+    EXPECT_EQ(ini.ScanItem("tab", ds, &n, &n), 0);
+    EXPECT_EQ(n, 2);
+    float f = 0;
+    double d = 0;
+    char real[] = "fF";
+    EXPECT_EQ(ini.ScanItem("real", real, &f, &d), 0);
+    EXPECT_EQ(f, 25.0f);
+}
+
+TEST_F(IniItems, PSplitsLinesIntoOneFreeableBlock) {
+    char** lines[4] = {};
+    char format[] = "PPPP";
+    ASSERT_EQ(ini.ScanItem("lines", format, &lines[0], &lines[1], &lines[2], &lines[3]), 0);
+    // a\nb: two strings of capacity 4 laid out after the two pointers.
+    EXPECT_STREQ(lines[0][0], "a");
+    EXPECT_STREQ(lines[0][1], "b");
+    EXPECT_EQ(lines[0][0], reinterpret_cast<char*>(lines[0] + 2));
+    EXPECT_EQ(lines[0][1], lines[0][0] + 5);
+    // a\n: the last string keeps its three spaces.
+    EXPECT_STREQ(lines[1][0], "a");
+    EXPECT_STREQ(lines[1][1], "   ");
+    // x\\ny\\"z arrives as x\\ny\"z: a lone backslash is kept, backslash-quote is a quote.
+    EXPECT_STREQ(lines[2][0], "x\\");
+    EXPECT_STREQ(lines[2][1], "y\"z");
+    EXPECT_STREQ(lines[3][0], "");
+    for (char** block : lines) {
+        free(block);
+    }
+}
+
+TEST_F(IniItems, WriteNeverChangesTheFile) {
+    char value[] = "v";
+    EXPECT_EQ(ini.Write("T", "list", 5), 0);
+    EXPECT_STREQ(ini.m_szSection, "[T]");
+    EXPECT_EQ(ini.Write("nowhere", "x", 5), -1);
+    EXPECT_EQ(ini.m_nSectionPos, 0);
+    EXPECT_EQ(ini.Write("T", "x", 5L), -1);
+    EXPECT_EQ(ini.Write("T", "x", value), -1);
+    EXPECT_EQ(ini.Write("T", "x", value, 1), -1);
+    std::ifstream in(path);
+    std::stringstream contents;
+    contents << in.rdbuf();
+    EXPECT_EQ(contents.str(), kItems);
+}
+
+}  // namespace
