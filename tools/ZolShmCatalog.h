@@ -1,0 +1,31 @@
+// ZolShmCatalog.h - the tool's view of this user's shared-memory segments, read from the
+// platform layer's storage (never through the library, which only knows names it opens).
+#ifndef ZOLTOV_TOOLS_ZOLSHMCATALOG_H
+#define ZOLTOV_TOOLS_ZOLSHMCATALOG_H
+
+#include <string>
+#include <vector>
+
+namespace zoltool {
+
+struct SegmentInfo {
+    std::string name;             // the segment name the library opened it by
+    std::string path;             // the file that holds it
+    unsigned long long size = 0;  // bytes allocated: the 4-byte count and the data area
+    bool connectionsKnown = false;
+    unsigned int connections = 0;  // the connection count at the segment's head
+    int mappedBy = 0;              // running processes that have it mapped now
+};
+
+// Every segment of this user, sorted by name.
+std::vector<SegmentInfo> listSegments();
+// The segment called name; false when there is none.
+bool findSegment(const std::string& name, SegmentInfo& info);
+// Up to count bytes of the data area (after the connection count).
+std::vector<unsigned char> readSegmentData(const SegmentInfo& info, size_t count);
+// Destroys the segment and its key file; false with a message in error on failure.
+bool removeSegment(const SegmentInfo& info, std::string& error);
+
+}  // namespace zoltool
+
+#endif  // ZOLTOV_TOOLS_ZOLSHMCATALOG_H
