@@ -43,15 +43,26 @@ static_assert(sizeof(CZolCounter) == 16, "vptr + two unsigned ints");
 static_assert(offsetof(CounterTwin, m_nCount) == 8);
 static_assert(offsetof(CounterTwin, m_nLimit) == 12);
 
+template <class T>
+T fieldAt(const void* object, size_t offset) {
+    T value;
+    std::memcpy(&value, static_cast<const char*>(object) + offset, sizeof value);
+    return value;
+}
+
 TEST(LayoutContainers, ArrayFieldsHoldTheirStatedValues) {
     CZolIntArray array;
     array.Add(41);
-    const ArrayTwin* table = nullptr;
-    std::memcpy(&table, reinterpret_cast<const char*>(&array) + offsetof(IntArrayTwin, m_pArray),
-                sizeof table);
-    EXPECT_EQ(table->m_nSize, 1);
-    EXPECT_EQ(table->m_nMaxSize, 5);
-    EXPECT_EQ(table->m_nGrowBy, 3);
-    EXPECT_EQ(*table->m_ppData[0], 41);
+    const void* table = fieldAt<const void*>(&array, offsetof(IntArrayTwin, m_pArray));
+    EXPECT_EQ(fieldAt<int>(table, offsetof(ArrayTwin, m_nSize)), 1);
+    EXPECT_EQ(fieldAt<int>(table, offsetof(ArrayTwin, m_nMaxSize)), 5);
+    EXPECT_EQ(fieldAt<int>(table, offsetof(ArrayTwin, m_nGrowBy)), 3);
+    int** slots = fieldAt<int**>(table, offsetof(ArrayTwin, m_ppData));
+    EXPECT_EQ(*slots[0], 41);
     array.DeleteAll();
+
+    CZolCounter counter(7);
+    ++counter;
+    EXPECT_EQ(fieldAt<unsigned int>(&counter, offsetof(CounterTwin, m_nCount)), 1u);
+    EXPECT_EQ(fieldAt<unsigned int>(&counter, offsetof(CounterTwin, m_nLimit)), 7u);
 }

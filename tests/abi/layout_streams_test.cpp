@@ -51,7 +51,8 @@ static_assert(offsetof(StreamBufferTwin, m_nBufSize) == 24);
 static_assert(offsetof(StreamBufferTwin, m_nDataLen) == 28);
 static_assert(offsetof(StreamBufferTwin, m_nMode) == 32);
 
-TEST(LayoutStreams, VirtualSlotsAreInBinaryOrder) {
+// Not checked by the sanitizer's dynamic-type check: the twin is a view, not an object.
+__attribute__((no_sanitize("vptr"))) static void callThroughSlots() {
     unsigned char bytes[3] = {1, 2, 3};
     CZolStreamBuffer writer(0, 8);
     CZolStreamBuffer reader(1, 8);
@@ -72,4 +73,8 @@ TEST(LayoutStreams, VirtualSlotsAreInBinaryOrder) {
     EXPECT_EQ(target.GetLength(), 3u);
     EXPECT_THROW(r->Fill(writer), int) << "the source's Read refuses in write mode";
     EXPECT_EQ(reader.GetLength(), 1u);
+}
+
+TEST(LayoutStreams, VirtualSlotsAreInBinaryOrder) {
+    callThroughSlots();
 }

@@ -45,8 +45,22 @@ void setCount(CZolCounter& c, unsigned int n) {
     std::memcpy(reinterpret_cast<char*>(&c) + offsetof(CounterTwin, m_nCount), &n, sizeof n);
 }
 
-const ArrayTwin& table(const CZolIntArray& a) {
-    return *reinterpret_cast<const IntArrayTwin*>(&a)->m_pArray;
+// A copy of the slot table's fields, read at their fixed offsets.
+struct TableView {
+    int** m_ppData;
+    int m_nSize;
+    int m_nMaxSize;
+    int m_nGrowBy;
+};
+static_assert(offsetof(ArrayTwin, m_nGrowBy) - offsetof(ArrayTwin, m_ppData) ==
+              offsetof(TableView, m_nGrowBy));
+TableView table(const CZolIntArray& a) {
+    const char* array;
+    std::memcpy(&array, reinterpret_cast<const char*>(&a) + offsetof(IntArrayTwin, m_pArray),
+                sizeof array);
+    TableView view;
+    std::memcpy(&view, array + offsetof(ArrayTwin, m_ppData), sizeof view);
+    return view;
 }
 
 std::vector<int> values(const CZolIntArray& a) {

@@ -15,6 +15,7 @@
 #include "CZolArray.h"
 #include "CZolIntArray.h"
 #include "CZolCounter.h"
+#include "CZolFindFile.h"
 #include "CZolEventLog.h"
 #include "CZolTovEventLog.h"
 #include "CZolModule.h"
