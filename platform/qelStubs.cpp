@@ -3,25 +3,6 @@
 #include "qel.h"
 
 extern "C" {
-QEL_STATUS qelBeginThread(QEL_THREAD_ENTRY, void*, long*) {
-    return QEL_E_NOT_IMPLEMENTED;
-}
-void qelEndThread(unsigned int) {}
-QEL_STATUS qelSuspendThread(long) {
-    return QEL_E_NOT_IMPLEMENTED;
-}
-QEL_STATUS qelResumeThread(long) {
-    return QEL_E_NOT_IMPLEMENTED;
-}
-QEL_STATUS qelSetThreadPriority(long, int) {
-    return QEL_E_NOT_IMPLEMENTED;
-}
-QEL_STATUS qelGetThreadPriority(long, int*) {
-    return QEL_E_NOT_IMPLEMENTED;
-}
-QEL_STATUS qelDeleteThreadHandle(long*) {
-    return QEL_E_NOT_IMPLEMENTED;
-}
 QEL_STATUS qelAttachShMem(const char*, long*, void**) {
     return QEL_E_NOT_IMPLEMENTED;
 }

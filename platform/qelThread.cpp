@@ -1,0 +1,334 @@
+// Threads: pthreads behind a reference-counted control block, with suspend and resume built
+// on a real-time signal (Linux cannot stop a single thread from outside) and priorities mapped
+// onto per-thread nice values.
+#include <errno.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <mutex>
+
+#include "qelInternal.h"
+
+namespace {
+
+enum State : uint32_t { kStarting = 0, kRunning = 1, kExited = 2 };
+
+struct Thread : qel::Record {
+    pthread_t thread;
+    pthread_mutex_t lock;   // serialises suspend, resume, priority and delete
+    uint32_t tid;           // kernel thread id, published by the thread itself
+    uint32_t state;         // State
+    uint32_t refs;          // the handle and the running thread
+    int suspendCount;       // read by the signal handler
+    uint32_t acknowledged;  // set by the handler once the thread has stopped
+    uint32_t resumeWord;    // bumped when the count returns to 0
+    int priority;
+    QEL_THREAD_ENTRY entry;
+    void* argument;
+};
+
+// Initial-exec: the handler must not trigger a lazy TLS allocation.
+__thread Thread* t_self __attribute__((tls_model("initial-exec"))) = nullptr;
+
+int g_suspendSignal = 0;
+std::once_flag g_signalOnce;
+
+// Every field the handler touches is accessed atomically and only async-signal-safe calls
+// (futex syscalls) are made; errno is preserved for the interrupted code.
+
+// A thread that suspended itself waits here until the count is back to 0.
+void waitWhileSuspended(Thread* self) {
+    for (;;) {
+        uint32_t seen = __atomic_load_n(&self->resumeWord, __ATOMIC_ACQUIRE);
+        if (__atomic_load_n(&self->suspendCount, __ATOMIC_ACQUIRE) <= 0) {
+            return;
+        }
+        qel::futexWait(&self->resumeWord, seen, nullptr, false);
+    }
+}
+
+void onSuspendSignal(int) {
+    int savedErrno = errno;
+    Thread* self = t_self;
+    if (self != nullptr) {
+        // The handler leaves after the first resume that follows its start, even if a new
+        // suspend already raised the count again: that suspend sent its own signal, which
+        // stays pending until this handler returns and then stops the thread afresh (and
+        // acknowledges that suspend). Staying here instead would leave it unacknowledged.
+        uint32_t entered = __atomic_load_n(&self->resumeWord, __ATOMIC_ACQUIRE);
+        if (__atomic_load_n(&self->suspendCount, __ATOMIC_ACQUIRE) > 0) {
+            __atomic_store_n(&self->acknowledged, 1u, __ATOMIC_RELEASE);
+            qel::futexWakeAll(&self->acknowledged, false);
+            while (__atomic_load_n(&self->resumeWord, __ATOMIC_ACQUIRE) == entered) {
+                qel::futexWait(&self->resumeWord, entered, nullptr, false);
+            }
+        }
+    }
+    errno = savedErrno;
+}
+
+// Picks the first real-time signal that nobody handles yet (other runtimes claim SIGUSR1/2,
+// SIGPWR, SIGXCPU and some low real-time signals) and installs the handler.
+bool installSuspendSignal() {
+    std::call_once(g_signalOnce, [] {
+        for (int candidate = SIGRTMIN + 4; candidate <= SIGRTMAX - 4; ++candidate) {
+            struct sigaction current;
+            if (sigaction(candidate, nullptr, &current) != 0 || current.sa_handler != SIG_DFL ||
+                (current.sa_flags & SA_SIGINFO) != 0) {
+                continue;
+            }
+            struct sigaction action = {};
+            action.sa_handler = onSuspendSignal;
+            action.sa_flags = SA_RESTART;
+            sigfillset(&action.sa_mask);
+            if (sigaction(candidate, &action, nullptr) == 0) {
+                g_suspendSignal = candidate;
+                return;
+            }
+        }
+    });
+    return g_suspendSignal != 0;
+}
+
+// Blocks the suspend signal for the scope: a thread suspended while it holds a control
+// block's lock would stall every other thread that needs the lock.
+class SignalBlock {
+public:
+    SignalBlock() {
+        sigset_t set;
+        sigemptyset(&set);
+        if (g_suspendSignal != 0) {
+            sigaddset(&set, g_suspendSignal);
+        }
+        pthread_sigmask(SIG_BLOCK, &set, &saved_);
+    }
+    ~SignalBlock() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+    SignalBlock(const SignalBlock&) = delete;
+    SignalBlock& operator=(const SignalBlock&) = delete;
+
+private:
+    sigset_t saved_;
+};
+
+class BlockLock {
+public:
+    explicit BlockLock(Thread* thread) : thread_(thread) { pthread_mutex_lock(&thread_->lock); }
+    ~BlockLock() { pthread_mutex_unlock(&thread_->lock); }
+    BlockLock(const BlockLock&) = delete;
+    BlockLock& operator=(const BlockLock&) = delete;
+
+private:
+    Thread* thread_;
+};
+
+void release(Thread* thread) {
+    if (__atomic_sub_fetch(&thread->refs, 1u, __ATOMIC_ACQ_REL) == 0) {
+        pthread_mutex_destroy(&thread->lock);
+        qel::freeRecord(thread, qel::kThreadTag);
+    }
+}
+
+// Runs when the thread leaves its entry function, normally or by qelEndThread's unwinding.
+void finish(Thread* self) {
+    // No suspension from here on: a pending signal stays pending for ever, and a suspender
+    // waiting for the acknowledgement sees the exited state instead.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, g_suspendSignal);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    __atomic_store_n(&self->state, static_cast<uint32_t>(kExited), __ATOMIC_RELEASE);
+    __atomic_store_n(&self->acknowledged, 1u, __ATOMIC_RELEASE);
+    qel::futexWakeAll(&self->acknowledged, false);
+    qel::futexWakeAll(&self->tid, false);
+    t_self = nullptr;
+    release(self);
+}
+
+struct FinishGuard {
+    Thread* self;
+    ~FinishGuard() { finish(self); }
+};
+
+void* trampoline(void* argument) {
+    Thread* self = static_cast<Thread*>(argument);
+    t_self = self;
+    __atomic_store_n(&self->tid, static_cast<uint32_t>(syscall(SYS_gettid)), __ATOMIC_RELEASE);
+    qel::futexWakeAll(&self->tid, false);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, g_suspendSignal);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    FinishGuard guard{self};
+    // A suspend that came before the thread ran stops it here, before any of its own code.
+    __atomic_store_n(&self->state, static_cast<uint32_t>(kRunning), __ATOMIC_RELEASE);
+    self->entry(self->argument);
+    return nullptr;
+}
+
+Thread* threadOf(long handle) {
+    return qel::fromHandle<Thread>(handle, qel::kThreadTag);
+}
+
+bool exited(Thread* thread) {
+    return __atomic_load_n(&thread->state, __ATOMIC_ACQUIRE) == kExited;
+}
+
+}  // namespace
+
+extern "C" {
+
+QEL_STATUS qelBeginThread(QEL_THREAD_ENTRY entry, void* argument, long* handle) {
+    if (entry == nullptr || handle == nullptr) {
+        return QEL_E_INVALID;
+    }
+    if (!installSuspendSignal()) {
+        return QEL_E_RESOURCES;
+    }
+    auto* thread = static_cast<Thread*>(qel::allocRecord(sizeof(Thread), qel::kThreadTag));
+    if (thread == nullptr) {
+        return QEL_E_NO_MEMORY;
+    }
+    pthread_mutex_init(&thread->lock, nullptr);
+    thread->refs = 2;
+    thread->entry = entry;
+    thread->argument = argument;
+    thread->priority = QEL_PRIORITY_NORMAL;
+    qel::liveRecord(thread, qel::kThreadTag);
+    int rc = pthread_create(&thread->thread, nullptr, trampoline, thread);
+    if (rc != 0) {
+        __atomic_store_n(&thread->tag, qel::kDeadTag, __ATOMIC_RELEASE);
+        thread->refs = 1;
+        release(thread);
+        return rc == EAGAIN ? QEL_E_RESOURCES : QEL_E_NO_MEMORY;
+    }
+    *handle = reinterpret_cast<long>(thread);
+    return QEL_OK;
+}
+
+void qelEndThread(unsigned int) {
+    // Unwinds the stack (running destructors and the finish guard). A catch (...) that
+    // swallows the unwinding aborts the process.
+    pthread_exit(nullptr);
+}
+
+QEL_STATUS qelSuspendThread(long handle) {
+    Thread* thread = threadOf(handle);
+    if (thread == nullptr) {
+        return QEL_E_BAD_HANDLE;
+    }
+    if (thread == t_self) {
+        // Suspending oneself: no signal, just wait for the resume.
+        {
+            SignalBlock blocked;
+            BlockLock locked(thread);
+            __atomic_add_fetch(&thread->suspendCount, 1, __ATOMIC_ACQ_REL);
+        }
+        waitWhileSuspended(thread);
+        return QEL_OK;
+    }
+    SignalBlock blocked;
+    BlockLock locked(thread);
+    if (exited(thread)) {
+        return QEL_E_EXITED;
+    }
+    if (__atomic_add_fetch(&thread->suspendCount, 1, __ATOMIC_ACQ_REL) > 1) {
+        return QEL_OK;  // already stopped
+    }
+    __atomic_store_n(&thread->acknowledged, 0u, __ATOMIC_RELEASE);
+    if (pthread_kill(thread->thread, g_suspendSignal) != 0) {
+        __atomic_store_n(&thread->suspendCount, 0, __ATOMIC_RELEASE);
+        return QEL_E_EXITED;
+    }
+    // Suspend returns only once the thread has stopped (or ended before the signal came).
+    while (__atomic_load_n(&thread->acknowledged, __ATOMIC_ACQUIRE) == 0) {
+        qel::futexWait(&thread->acknowledged, 0u, nullptr, false);
+    }
+    if (exited(thread)) {
+        __atomic_store_n(&thread->suspendCount, 0, __ATOMIC_RELEASE);
+        return QEL_E_EXITED;
+    }
+    return QEL_OK;
+}
+
+QEL_STATUS qelResumeThread(long handle) {
+    Thread* thread = threadOf(handle);
+    if (thread == nullptr) {
+        return QEL_E_BAD_HANDLE;
+    }
+    SignalBlock blocked;
+    BlockLock locked(thread);
+    int count = __atomic_load_n(&thread->suspendCount, __ATOMIC_ACQUIRE);
+    if (count <= 0) {
+        return exited(thread) ? QEL_E_EXITED : QEL_E_INVALID;
+    }
+    if (__atomic_sub_fetch(&thread->suspendCount, 1, __ATOMIC_ACQ_REL) == 0) {
+        __atomic_add_fetch(&thread->resumeWord, 1u, __ATOMIC_RELEASE);
+        qel::futexWakeAll(&thread->resumeWord, false);
+    }
+    return QEL_OK;
+}
+
+QEL_STATUS qelSetThreadPriority(long handle, int priority) {
+    Thread* thread = threadOf(handle);
+    if (thread == nullptr) {
+        return QEL_E_BAD_HANDLE;
+    }
+    if (priority < QEL_PRIORITY_LOWEST || priority > QEL_PRIORITY_HIGHEST) {
+        return QEL_E_INVALID;
+    }
+    SignalBlock blocked;
+    BlockLock locked(thread);
+    // The kernel id appears once the thread has started; it ends only after publishing it.
+    while (__atomic_load_n(&thread->tid, __ATOMIC_ACQUIRE) == 0 && !exited(thread)) {
+        qel::futexWait(&thread->tid, 0u, nullptr, false);
+    }
+    if (exited(thread)) {
+        return QEL_E_EXITED;
+    }
+    if (setpriority(PRIO_PROCESS, static_cast<id_t>(thread->tid), -priority) != 0) {
+        return (errno == EPERM || errno == EACCES) ? QEL_E_ACCESS : QEL_E_RESOURCES;
+    }
+    thread->priority = priority;
+    return QEL_OK;
+}
+
+QEL_STATUS qelGetThreadPriority(long handle, int* priority) {
+    Thread* thread = threadOf(handle);
+    if (thread == nullptr || priority == nullptr) {
+        return thread == nullptr ? QEL_E_BAD_HANDLE : QEL_E_INVALID;
+    }
+    SignalBlock blocked;
+    BlockLock locked(thread);
+    *priority = thread->priority;
+    return exited(thread) ? QEL_E_EXITED : QEL_OK;
+}
+
+QEL_STATUS qelDeleteThreadHandle(long* handle) {
+    if (handle == nullptr) {
+        return QEL_E_INVALID;
+    }
+    Thread* thread = threadOf(*handle);
+    if (thread == nullptr) {
+        return QEL_E_BAD_HANDLE;
+    }
+    *handle = 0;
+    __atomic_store_n(&thread->tag, qel::kDeadTag, __ATOMIC_RELEASE);
+    {
+        SignalBlock blocked;
+        BlockLock locked(thread);
+        // An ended thread is joined so that it leaves no zombie; a running one is detached
+        // and cleans up after itself. Its pthread_t is never used after this.
+        if (exited(thread)) {
+            pthread_join(thread->thread, nullptr);
+        } else {
+            pthread_detach(thread->thread);
+        }
+    }
+    release(thread);
+    return QEL_OK;
+}
+
+}  // extern "C"
