@@ -81,6 +81,11 @@ if(EXISTS ${prefix}/bin/zoltov)
     if(NOT run_output MATCHES "^Usage: zoltov")
         message(FATAL_ERROR "installed zoltov --help printed '${run_output}'")
     endif()
+    # The demo's sample settings are installed where the tool looks for them.
+    run(${prefix}/bin/zoltov ini sections ${prefix}/share/zoltov/demo-settings.ini)
+    if(NOT run_output STREQUAL "SERVER\nPATHS\nLIMITS\n")
+        message(FATAL_ERROR "installed sample settings list '${run_output}'")
+    endif()
 endif()
 
 file(REMOVE_RECURSE ${WORK_DIR})
