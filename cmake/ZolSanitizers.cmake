@@ -10,3 +10,7 @@ if(_zol_san)
     add_compile_options(${_zol_san})
     add_link_options(${_zol_san})
 endif()
+# Coverage instrumentation for the library itself, so the libFuzzer targets see into it.
+if(ZOL_BUILD_FUZZ)
+    add_compile_options(-fsanitize=fuzzer-no-link)
+endif()

@@ -231,7 +231,9 @@ int CZolIniFile::CheckAndSet(const char* item) {
     if (m_bOpen == 0 || item == nullptr) {
         return -1;
     }
-    if (strcmp(item, m_szItem) != 0) {
+    // A seek costs a system call even inside the buffer; right after a section was
+    // selected the stream is already there.
+    if (strcmp(item, m_szItem) != 0 && ftell(m_pFile) != m_nSectionPos) {
         fseek(m_pFile, m_nSectionPos, SEEK_SET);
     }
     return 0;
