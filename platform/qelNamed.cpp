@@ -3,6 +3,7 @@
 // directory (flock between processes, a mutex between this process's threads); each process
 // holds a shared flock on the object's descriptor as its reference, and the closer that can
 // take the lock exclusively is the last user and removes the file.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
@@ -210,6 +211,31 @@ QEL_STATUS createFile(const std::string& path, ObjectType type, const char* name
     return QEL_OK;
 }
 
+// Removes mutex and event files that nobody holds any more: left by processes that ended
+// without closing them. Runs under the directory lock, so no file is caught between its
+// creation and its creator's shared flock.
+void sweepStale() {
+    DIR* dir = opendir(namedDirectory().c_str());
+    if (dir == nullptr) {
+        return;
+    }
+    while (dirent* entry = readdir(dir)) {
+        if ((entry->d_name[0] != 'm' && entry->d_name[0] != 'e') ||
+            (entry->d_name[1] != '.' && entry->d_name[1] != '#')) {
+            continue;
+        }
+        int fd = openat(dirfd(dir), entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        if (fileLooksOurs(fd) && flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            unlinkat(dirfd(dir), entry->d_name, 0);
+        }
+        close(fd);
+    }
+    closedir(dir);
+}
+
 }  // namespace
 
 const std::string& namedDirectory() {
@@ -368,6 +394,9 @@ void closeNamed(ObjectType type, NamedFile* file) {
                 mine.st_ino == named.st_ino && mine.st_dev == named.st_dev) {
                 unlink(path.c_str());
             }
+            unmapAndClose(file);
+            sweepStale();
+            return;
         }
         unmapAndClose(file);
         return;

@@ -1,0 +1,200 @@
+// Segments and named-object names of the platform layer: two processes sharing a segment,
+// exclusive allocation, hostile names that must neither collide nor escape the layer's
+// directory, and nothing left in /dev/shm once the objects are closed.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ZolTestSupport.h"
+#include "qel.h"
+
+namespace {
+
+std::set<std::string> listDirectory(const std::string& path) {
+    std::set<std::string> names;
+    if (DIR* dir = opendir(path.c_str())) {
+        while (dirent* entry = readdir(dir)) {
+            names.insert(entry->d_name);
+        }
+        closedir(dir);
+    }
+    return names;
+}
+
+std::string layerDirectory() {
+    return "/dev/shm/zoltov-" + std::to_string(geteuid());
+}
+
+std::string keyFile(const std::string& name) {
+    return "/opt/zol/ftok/" + name;
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+TEST(QelShMem, SegmentIsSharedByTwoProcessesAndAllocatedExclusively) {
+    std::string name = zoltest::uniqueName("seg");
+    long segment = 0;
+    void* base = nullptr;
+    EXPECT_EQ(QEL_E_NOT_FOUND, qelAttachShMem(name.c_str(), &segment, &base));
+    ASSERT_EQ(QEL_OK, qelAllocShMem(name.c_str(), 100000, &segment, &base));
+    ASSERT_NE(nullptr, base);
+    auto* bytes = static_cast<unsigned char*>(base);
+    EXPECT_EQ(0, bytes[0]);
+    EXPECT_EQ(0, bytes[99999]);  // zero-filled to the end
+    std::strcpy(reinterpret_cast<char*>(bytes), "from parent");
+    bool keyCreated = exists(keyFile(name));
+    if (access("/opt/zol/ftok", W_OK) == 0) {
+        EXPECT_TRUE(keyCreated);
+    }
+    long second = 0;
+    void* secondBase = nullptr;
+    EXPECT_EQ(QEL_E_EXISTS, qelAllocShMem(name.c_str(), 10, &second, &secondBase));
+    EXPECT_EQ(0, second);
+    pid_t child = zoltest::forkChild([&] {
+        long mine = 0;
+        void* mineBase = nullptr;
+        if (qelAttachShMem(name.c_str(), &mine, &mineBase) != QEL_OK)
+            return 1;
+        auto* text = static_cast<char*>(mineBase);
+        if (std::strcmp(text, "from parent") != 0)
+            return 2;
+        std::strcpy(text + 99990, "child");
+        return qelDetachShMem(&mine, &mineBase) == QEL_OK && mine == 0 && mineBase == nullptr ? 0
+                                                                                              : 3;
+    });
+    EXPECT_EQ(0, zoltest::exitCodeOf(zoltest::waitChild(child, 10000)));
+    EXPECT_STREQ("child", reinterpret_cast<char*>(bytes + 99990));
+    long copy = segment;
+    EXPECT_EQ(QEL_OK, qelDeallocShMem(&segment, &base));
+    EXPECT_EQ(0, segment);
+    EXPECT_EQ(nullptr, base);
+    EXPECT_NE(QEL_OK, qelDetachShMem(&copy, &base));
+    EXPECT_NE(QEL_OK, qelDeallocShMem(&copy, &base));
+    EXPECT_EQ(QEL_E_NOT_FOUND, qelAttachShMem(name.c_str(), &segment, &base));
+    if (keyCreated) {
+        unlink(keyFile(name).c_str());  // the library's job above this layer
+    }
+}
+
+TEST(QelShMem, HostileNamesNeitherCollideNorEscape) {
+    std::string tag = zoltest::uniqueName("h");
+    const std::vector<std::string> names = {
+        tag,
+        tag + "/x",
+        tag + "%2fx",  // the escaped spelling of the name above
+        tag + "/../x",
+        "../" + tag,
+        "/" + tag,
+        tag + "..",
+        std::string(tag).append(300 - tag.size(), 'a'),
+        std::string(tag).append(299 - tag.size(), 'a') + "b",  // same length, same prefix
+        std::string(tag).append(4000, 'z'),                    // longer than a page
+        tag + "CASE",
+        tag + "case",
+        tag + "\x01\xff\n\t ",
+        tag + "#",
+    };
+    std::set<std::string> shmBefore = listDirectory("/dev/shm");
+    std::set<std::string> ftokBefore = listDirectory("/opt/zol/ftok");
+    std::vector<long> segments(names.size()), mutexes(names.size()), events(names.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+        SCOPED_TRACE(i);
+        void* base = nullptr;
+        ASSERT_EQ(QEL_OK, qelAllocShMem(names[i].c_str(), 64, &segments[i], &base));
+        *static_cast<size_t*>(base) = i;
+        ASSERT_EQ(QEL_OK, qelCreateUnlockedMutex(names[i].c_str(), &mutexes[i]));
+        ASSERT_EQ(QEL_OK, qelCreateEvent(names[i].c_str(), &events[i]));
+    }
+    // Each name leads back to its own objects: its own segment, and a mutex and an event
+    // that no other name's objects share.
+    for (size_t i = 0; i < names.size(); ++i) {
+        SCOPED_TRACE(i);
+        long segment = 0;
+        void* base = nullptr;
+        ASSERT_EQ(QEL_OK, qelAttachShMem(names[i].c_str(), &segment, &base));
+        EXPECT_EQ(i, *static_cast<size_t*>(base));
+        qelDetachShMem(&segment, &base);
+        ASSERT_EQ(QEL_OK, qelSetEvent(events[i]));
+        for (size_t j = 0; j < names.size(); ++j) {
+            EXPECT_EQ(j == i ? QEL_OK : QEL_E_TIMEOUT, qelWaitEvent(events[j], 0)) << j;
+        }
+        ASSERT_EQ(QEL_OK, qelResetEvent(events[i]));
+    }
+    pid_t child = zoltest::forkChild([&] {
+        for (size_t i = 0; i < names.size(); ++i) {
+            long mutex = 0;
+            if (qelOpenMutex(names[i].c_str(), &mutex) != QEL_OK)
+                return 1;
+            if (qelLockMutex(mutex, 0) != QEL_OK)
+                return 2;  // none held yet
+        }
+        return 0;
+    });
+    EXPECT_EQ(0, zoltest::exitCodeOf(zoltest::waitChild(child, 10000)));
+    // Nothing appeared outside the layer's own directory.
+    EXPECT_EQ(shmBefore, listDirectory("/dev/shm"));
+    // Key files only for names that are one plain path component of at most NAME_MAX bytes.
+    std::set<std::string> keyed;
+    for (const std::string& entry : listDirectory("/opt/zol/ftok")) {
+        if (ftokBefore.count(entry) == 0) {
+            keyed.insert(entry);
+            unlink(keyFile(entry).c_str());
+        }
+    }
+    if (access("/opt/zol/ftok", W_OK) == 0) {
+        EXPECT_EQ((std::set<std::string>{names[0], names[2], names[6], names[10], names[11],
+                                         names[12], names[13]}),
+                  keyed);
+    }
+    for (size_t i = 0; i < names.size(); ++i) {
+        void* base = nullptr;
+        EXPECT_EQ(QEL_OK, qelDeallocShMem(&segments[i], &base));
+        qelCloseMutex(&mutexes[i]);
+        qelCloseEvent(&events[i]);
+    }
+    // Closing the last handle removed every named file again.
+    std::set<std::string> left = listDirectory(layerDirectory());
+    for (const std::string& entry : left) {
+        EXPECT_EQ(std::string::npos, entry.find(tag)) << entry;
+        EXPECT_EQ(std::string::npos, entry.find('#')) << entry;
+    }
+}
+
+TEST(QelShMem, StaleNamedFileOfACrashedProcessIsReinitialised) {
+    std::string name = zoltest::uniqueName("stale");
+    // A child creates a named mutex and event, takes the mutex, sets the event and dies
+    // without closing anything.
+    pid_t child = zoltest::forkChild([&] {
+        long mutex = 0, event = 0;
+        if (qelCreateUnlockedMutex(name.c_str(), &mutex) != QEL_OK)
+            return 1;
+        if (qelCreateEvent(name.c_str(), &event) != QEL_OK)
+            return 2;
+        qelLockMutex(mutex, 0);
+        qelSetEvent(event);
+        _exit(0);
+    });
+    ASSERT_EQ(0, zoltest::exitCodeOf(zoltest::waitChild(child, 10000)));
+    // Nobody holds them any more: opening-existing finds nothing, creating starts afresh.
+    long mutex = 0, event = 0;
+    EXPECT_EQ(QEL_E_NOT_FOUND, qelOpenMutex(name.c_str(), &mutex));
+    ASSERT_EQ(QEL_OK, qelCreateEvent(name.c_str(), &event));
+    EXPECT_EQ(QEL_E_TIMEOUT, qelWaitEvent(event, 0));
+    ASSERT_EQ(QEL_OK, qelCreateUnlockedMutex(name.c_str(), &mutex));
+    EXPECT_EQ(QEL_OK, qelLockMutex(mutex, 0));
+    EXPECT_EQ(QEL_OK, qelUnlockMutex(mutex));
+    qelCloseMutex(&mutex);
+    qelCloseEvent(&event);
+    EXPECT_EQ(QEL_E_NOT_FOUND, qelOpenMutex(name.c_str(), &mutex));
+}
+
+}  // namespace
