@@ -9,6 +9,12 @@ include(CMakePackageConfigHelpers)
 
 set(ZOL_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/ZolTov)
 
+# Clients write either #include <zoltov/zoltov.h> or, with the zoltov directory on their
+# path, #include <zoltov.h>: both resolve, in the build tree and once installed.
+target_include_directories(zoltov PUBLIC
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/api/common>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+
 install(TARGETS zoltov
     EXPORT ZolTovTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}

@@ -1,6 +1,8 @@
 // Uses the installed headers and library: builds a string through the exported class
 // and prints it, so the driver can check that the program really ran against the library.
-#include <zoltov.h>
+// Both include forms a client may use.
+#include <zoltov/zoltov.h>
+#include <CZolString.h>
 
 #include <cstdio>
 
