@@ -38,6 +38,10 @@ public:
     // existing one keeps its creator's size. 1 on success, 0 when a CZolException was
     // raised; a refused allocation is fatal. The position is the first data byte.
     int Open(const char* name) override;
+    // CZolSharedMemory::Open(name, size) stays callable on a stream: a segment it creates
+    // gets a data area of size bytes. Not a virtual of its own; the position is the first
+    // data byte.
+    using CZolSharedMemory::Open;
     // CZolSharedMemory::Close(); reached through either base.
     void Close() override;
     // Copies count bytes to the position under the mutex, advances the position by count
