@@ -55,16 +55,22 @@ else()
     set(ZOL_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
 endif()
 # The prefix line is rewritten at install time so that `cmake --install --prefix DIR`
-# gives a zoltov.pc that points into DIR, not at the configured prefix.
+# gives a zoltov.pc that points into DIR, not at the configured prefix. Each prefix gets
+# its own scratch copy, so installs into several prefixes at once do not mix them up.
 configure_file(${CMAKE_CURRENT_LIST_DIR}/zoltov.pc.in ${PROJECT_BINARY_DIR}/zoltov.pc.in.configured @ONLY)
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+    set(ZOL_PC_DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+else()
+    set(ZOL_PC_DESTINATION "\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+endif()
 install(CODE "
     file(READ \"${PROJECT_BINARY_DIR}/zoltov.pc.in.configured\" _zol_pc)
     string(REGEX REPLACE \"^prefix=[^\\n]*\" \"prefix=\${CMAKE_INSTALL_PREFIX}\" _zol_pc \"\${_zol_pc}\")
-    file(WRITE \"${PROJECT_BINARY_DIR}/zoltov.pc\" \"\${_zol_pc}\")
+    string(MD5 _zol_pc_key \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
+    set(_zol_pc_file \"${PROJECT_BINARY_DIR}/pkgconfig-staging/\${_zol_pc_key}/zoltov.pc\")
+    file(WRITE \"\${_zol_pc_file}\" \"\${_zol_pc}\")
+    file(INSTALL DESTINATION \"${ZOL_PC_DESTINATION}\" TYPE FILE FILES \"\${_zol_pc_file}\")
     " COMPONENT development)
-install(FILES ${PROJECT_BINARY_DIR}/zoltov.pc
-    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
-    COMPONENT development)
 
 # Install test: installs this build into a temporary prefix, then builds and runs a
 # small consumer through the CMake package and through pkg-config. The consumer is an
@@ -79,6 +85,17 @@ if(ZOL_BUILD_TESTS AND NOT ZOL_SANITIZE)
             -DGENERATOR=${CMAKE_GENERATOR}
             -P ${PROJECT_SOURCE_DIR}/tests/install/RunInstallTest.cmake)
     set_tests_properties(install.consumer PROPERTIES TIMEOUT 600 LABELS install)
+    find_program(ZOL_DPKG_DEB dpkg-deb)
+    if(ZOL_DPKG_DEB AND TARGET zoltov-tool)
+        add_test(NAME install.debian_package
+            COMMAND ${CMAKE_COMMAND}
+                -DCPACK_CONFIG=${PROJECT_BINARY_DIR}/CPackConfig.cmake
+                -DWORK_DIR=${PROJECT_BINARY_DIR}/tests/package-work
+                -DCPACK=${CMAKE_CPACK_COMMAND}
+                -DDPKG_DEB=${ZOL_DPKG_DEB}
+                -P ${PROJECT_SOURCE_DIR}/tests/install/RunPackageTest.cmake)
+        set_tests_properties(install.debian_package PROPERTIES TIMEOUT 600 LABELS install)
+    endif()
 endif()
 
 # Debian package: library, headers, CMake/pkg-config files and the tool in one package.
