@@ -186,6 +186,11 @@ int sharedMemoryRoad() {
     if (findSegment(name, left)) {
         return fail(kExitUsage, "demo: segment '" + name + "' is still there after closing");
     }
+    // The last close also removes the operators' key file, when one could be made.
+    const std::string keyFile = "/opt/zol/ftok/" + name;
+    if (access(keyFile.c_str(), F_OK) == 0) {
+        return fail(kExitUsage, "demo: key file '" + keyFile + "' is still there after closing");
+    }
     if (status == kExitOk) {
         std::printf("writer: closed the stream, the last connection: segment freed\n");
     }
