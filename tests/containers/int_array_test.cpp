@@ -97,64 +97,28 @@ TEST(IntArray, NewArrayIsEmptyWithFiveSlots) {
 
 TEST(IntArray, GrowthSizes) {
     struct Case {
-        const char* name;
-        void (*build)(CZolIntArray&);
+        int adds;         // Add(1) .. Add(adds)
+        int insertIndex;  // then InsertAt(insertIndex, 0), unless -1
         int slots;
         int size;
     };
     const Case cases[] = {
-        {"5 adds",
-         [](CZolIntArray& a) {
-             for (int i = 1; i <= 5; ++i)
-                 a.Add(i);
-         },
-         5, 5},
-        {"6 adds",
-         [](CZolIntArray& a) {
-             for (int i = 1; i <= 6; ++i)
-                 a.Add(i);
-         },
-         9, 6},
-        {"10 adds",
-         [](CZolIntArray& a) {
-             for (int i = 1; i <= 10; ++i)
-                 a.Add(i);
-         },
-         13, 10},
-        {"14 adds",
-         [](CZolIntArray& a) {
-             for (int i = 1; i <= 14; ++i)
-                 a.Add(i);
-         },
-         17, 14},
-        {"front insert into full table",
-         [](CZolIntArray& a) {
-             for (int i = 1; i <= 5; ++i)
-                 a.Add(i);
-             a.InsertAt(0, 0);
-         },
-         8, 6},
-        {"InsertAt(7) on 2 of 5",
-         [](CZolIntArray& a) {
-             a.Add(1);
-             a.Add(2);
-             a.InsertAt(7, 4);
-         },
-         11, 8},
-        {"InsertAt(4) on 2 of 5",
-         [](CZolIntArray& a) {
-             a.Add(1);
-             a.Add(2);
-             a.InsertAt(4, 4);
-         },
-         5, 5},
+        {5, -1, 5, 5},    {6, -1, 9, 6}, {10, -1, 13, 10},
+        {14, -1, 17, 14}, {5, 0, 8, 6},  // before the end of a full table: growth 3
+        {2, 7, 11, 8},                   // beyond the allocated slots: 7 + 3 + 1
+        {2, 4, 5, 5},                    // beyond the end but within the slots: no growth
     };
     for (const Case& c : cases) {
         CZolIntArray a;
         Owned owned{a};
-        c.build(a);
-        EXPECT_EQ(table(a).m_nMaxSize, c.slots) << c.name;
-        EXPECT_EQ(a.GetSize(), c.size) << c.name;
+        for (int i = 1; i <= c.adds; ++i) {
+            a.Add(i);
+        }
+        if (c.insertIndex >= 0) {
+            a.InsertAt(c.insertIndex, 0);
+        }
+        EXPECT_EQ(table(a).m_nMaxSize, c.slots) << c.adds << " " << c.insertIndex;
+        EXPECT_EQ(a.GetSize(), c.size) << c.adds << " " << c.insertIndex;
     }
 }
 

@@ -4,60 +4,18 @@
 #include <vector>
 
 #include "CZolStreamBuffer.h"
+#include "ZolStreamBytes.h"
+
+using zoltest::Bytes;
+using zoltest::ByteStream;
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-// Takes everything a write-mode buffer holds, through the public Flush(target) path.
-class Sink : public CZolStream {
-public:
-    explicit Sink(unsigned int accept = ~0u) : accept_(accept) {}
-    int Create(const char*) override { return 0; }
-    int Open(const char*) override { return 0; }
-    void Close() override {}
-    unsigned int Write(unsigned char* buffer, unsigned int count) override {
-        ++writes;
-        unsigned int taken = count < accept_ ? count : accept_;
-        bytes.insert(bytes.end(), buffer, buffer + taken);
-        return taken;
-    }
-    unsigned int Read(unsigned char*, unsigned int) override { return 0; }
-    Bytes bytes;
-    int writes = 0;
-
-private:
-    unsigned int accept_;
-};
-
-// Delivers a fixed block once per Read, or fewer bytes when asked for fewer.
-class Source : public CZolStream {
-public:
-    explicit Source(Bytes data) : data_(std::move(data)) {}
-    int Create(const char*) override { return 0; }
-    int Open(const char*) override { return 0; }
-    void Close() override {}
-    unsigned int Write(unsigned char*, unsigned int) override { return 0; }
-    unsigned int Read(unsigned char* buffer, unsigned int count) override {
-        ++reads;
-        lastAsked = count;
-        unsigned int n = data_.size() < count ? static_cast<unsigned int>(data_.size()) : count;
-        std::copy(data_.begin(), data_.begin() + n, buffer);
-        data_.erase(data_.begin(), data_.begin() + n);
-        return n;
-    }
-    int reads = 0;
-    unsigned int lastAsked = 0;
-
-private:
-    Bytes data_;
-};
-
 Bytes drain(CZolStreamBuffer& buffer) {
-    Sink sink;
+    ByteStream sink;
     EXPECT_EQ(buffer.Flush(sink), 1);
     EXPECT_EQ(sink.writes, 1);
-    return sink.bytes;
+    return sink.written;
 }
 
 template <class F>
@@ -138,8 +96,8 @@ TEST(StreamBuffer, LackOfRoomOrDataThrowsZeroAndChangesNothing) {
 
 TEST(StreamBuffer, EachModeRefusesTheOtherModesOperations) {
     unsigned char byte = 1;
-    Sink sink;
-    Source source({1});
+    ByteStream sink;
+    ByteStream source({1}, ~0u, true);
     for (int mode : {0, 1, 2, -1}) {
         CZolStreamBuffer buffer(mode, 8);
         EXPECT_TRUE(throwsZero([&] { buffer.Create("x"); })) << mode;
@@ -164,7 +122,7 @@ TEST(StreamBuffer, FlushHandsEverythingOverInOneWriteOrKeepsIt) {
     EXPECT_EQ(source.GetLength(), 9u);
     EXPECT_EQ(small.GetLength(), 0u);
 
-    Sink refusing(5);
+    ByteStream refusing({}, 5);
     EXPECT_EQ(source.Flush(refusing), 0);
     EXPECT_EQ(source.GetLength(), 9u) << "a short Write keeps the data for another try";
 
@@ -193,14 +151,14 @@ TEST(StreamBuffer, FillCompactsUnreadBytesToTheFront) {
     // From a stream: one Read asking for exactly the room behind the kept bytes.
     buffer.Fill(six, 6);
     buffer.Read(out, 5);
-    Source stream({21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31});
+    ByteStream stream({21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31}, ~0u, true);
     EXPECT_EQ(buffer.Fill(stream), 1);
     EXPECT_EQ(stream.reads, 1);
     EXPECT_EQ(stream.lastAsked, 9u);
     EXPECT_EQ(buffer.Read(out, 10), 10u);
     EXPECT_EQ(Bytes(out, out + 10), Bytes({6, 21, 22, 23, 24, 25, 26, 27, 28, 29}));
 
-    Source empty({});
+    ByteStream empty({}, ~0u, true);
     EXPECT_EQ(buffer.Fill(empty), 0) << "nothing unread and nothing delivered";
 }
 
@@ -211,7 +169,7 @@ TEST(StreamBuffer, LargestCapacityHasNoRoom) {
     EXPECT_TRUE(throwsZero([&] { writer.Write(&byte, 1); }));
     CZolStreamBuffer reader(1, 0xFFFFFFFFu);
     EXPECT_TRUE(throwsZero([&] { reader.Fill(&byte, 1); }));
-    Source stream({1, 2});
+    ByteStream stream({1, 2}, ~0u, true);
     EXPECT_EQ(reader.Fill(stream), 0);
     EXPECT_EQ(reader.GetLength(), 0u);
 }
