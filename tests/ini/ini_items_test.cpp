@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -92,59 +93,67 @@ TEST(IniValue, UnendedPartIsReturnedAgainWithoutMovingTheCursor) {
     EXPECT_EQ(cursor, longText);
 }
 
-TEST_F(IniItems, GettersConvertTheFirstPartAndCut) {
-    int i = 0;
-    unsigned int u = 0;
-    short s = 0;
-    long l = 0;
-    double d = 0;
-    float f = 0;
-    char c = 'x';
-    EXPECT_EQ(ini.GetItem("list", i), 0);
-    EXPECT_EQ(i, 10);
-    EXPECT_EQ(ini.GetItem("neg", u), 0);
-    EXPECT_EQ(u, 4294967295u);
-    EXPECT_EQ(ini.GetItem("s70k", s), 0);
-    EXPECT_EQ(s, 4464);
-    EXPECT_EQ(ini.GetItem("big", l), 0);
-    EXPECT_EQ(l, 4294967297L);
-    EXPECT_EQ(ini.GetItem("real", d), 0);
-    EXPECT_EQ(d, 25.0);
-    EXPECT_EQ(ini.GetItem("big", i), 0);  // a different name between: no repeated lookup
-    EXPECT_EQ(i, 1);
-    EXPECT_EQ(ini.GetItem("real", f), 0);
-    EXPECT_EQ(f, 25.0f);
-    EXPECT_EQ(ini.GetItem("empty", c), 0);
-    EXPECT_EQ(c, '\0');
-    EXPECT_EQ(ini.GetItem("yes", c), 0);
-    EXPECT_EQ(c, 'Y');
-    i = 99;
-    EXPECT_EQ(ini.GetItem("empty", i), 0);
-    EXPECT_EQ(i, 0);
-    EXPECT_EQ(ini.GetItem("empty", i), -1) << "a repeated lookup reads the next occurrence";
-    EXPECT_EQ(ini.GetItem("missing", i), -1);
-    EXPECT_EQ(i, 0) << "untouched";
+// Each getter as text: "-1" when the lookup failed.
+template <typename T>
+std::string get(CZolIniFile& ini, const char* item) {
+    T value{};
+    if (ini.GetItem(item, value) != 0) {
+        return "-1";
+    }
+    if constexpr (std::is_same_v<T, char>) {
+        return std::string(value == '\0' ? "\\0" : std::string(1, value));
+    } else {
+        return std::to_string(value);
+    }
+}
+std::string getText(CZolIniFile& ini, const char* item) {
+    char text[512];
+    return ini.GetItem(item, text) == 0 ? text : "-1";
+}
+std::string getBounded(CZolIniFile& ini, const char* item) {
+    char text[8];
+    memset(text, 'X', sizeof text);
+    return ini.GetItem(item, text, 6) == 0 ? std::string(text, 8) : "-1";
+}
+std::string getCopy(CZolIniFile& ini, const char* item) {
+    char* copy = reinterpret_cast<char*>(1);
+    if (ini.GetItem(item, &copy) != 0) {
+        return "-1";
+    }
+    std::string result = copy != nullptr ? copy : "null";
+    free(copy);
+    return result;
 }
 
-TEST_F(IniItems, TextGettersCopyDuplicateAndCut) {
-    char text[512];
-    EXPECT_EQ(ini.GetItem("quoted", text), 0);
-    EXPECT_STREQ(text, "a, b ");
-    EXPECT_EQ(ini.GetItem("semi", text), 0);
-    EXPECT_STREQ(text, "a,") << "cut at ';' inside quotes, so the quote stays open";
-    char bounded[8];
-    memset(bounded, 'X', sizeof bounded);
-    EXPECT_EQ(ini.GetItem("text", bounded, 5), 0);
-    EXPECT_EQ(std::string(bounded, 8), "helloXXX") << "no terminator when the part is long";
-    EXPECT_EQ(ini.GetItem("yes", bounded, 6), 0);
-    EXPECT_EQ(std::string(bounded, 8), std::string("Yes\0\0\0XX", 8));
-    char* copy = reinterpret_cast<char*>(1);
-    EXPECT_EQ(ini.GetItem("empty", &copy), 0);
-    EXPECT_EQ(copy, nullptr);
-    EXPECT_EQ(ini.GetItem("text", &copy), 0);
-    EXPECT_STREQ(copy, "hello world");
-    free(copy);
-    EXPECT_EQ(ini.GetItem("missing", text), -1);
+TEST_F(IniItems, GettersConvertTheFirstPartAndCut) {
+    struct {
+        const char* item;
+        std::string (*getter)(CZolIniFile&, const char*);
+        std::string expected;
+    } cases[] = {
+        {"list", get<int>, "10"},
+        {"big", get<int>, "1"},
+        {"big", get<long>, "4294967297"},
+        {"s70k", get<short>, "4464"},
+        {"neg", get<unsigned int>, "4294967295"},
+        {"real", get<double>, "25.000000"},
+        {"real", get<float>, "25.000000"},
+        {"yes", get<char>, "Y"},
+        {"empty", get<char>, "\\0"},
+        {"empty", get<int>, "0"},
+        {"missing", get<int>, "-1"},
+        {"quoted", getText, "a, b "},
+        {"semi", getText, "a,"},  // cut at ';' inside the quotes, which stay open
+        {"text", getBounded, "hello XX"},
+        {"yes", getBounded, std::string("Yes\0\0\0XX", 8)},
+        {"missing", getBounded, "-1"},
+        {"text", getCopy, "hello world"},
+        {"empty", getCopy, "null"},
+    };
+    for (const auto& c : cases) {
+        rewind();
+        EXPECT_EQ(c.getter(ini, c.item), c.expected) << c.item;
+    }
 }
 
 TEST_F(IniItems, ScanItemStopsAtFormatEndNullPointerOrValueEnd) {
