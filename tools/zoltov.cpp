@@ -36,7 +36,8 @@ const char kHelp[] =
     "  --version                 show the version and exit\n"
     "\n"
     "Exit status: 0 on success, 1 when the section, item, segment or program is not\n"
-    "found, 2 for bad usage or a file that cannot be read.\n";
+    "found, 2 for bad usage, a file that cannot be read, a segment in use (remove\n"
+    "without --force) or a failed demo.\n";
 
 }  // namespace
 
