@@ -9,18 +9,38 @@
  *   - Handles are `long` values written through a pointer; 0 means "none". Every operation
  *     given handle 0, or the handle of an object already closed, returns a non-zero status.
  *     Close/delete operations set the caller's handle to 0.
+ *     A closed record is reused only for a new object of the same kind, so a stale handle never
+ *     crashes, but it may reach a newer object of that kind (as a reused file descriptor would).
  *   - Timeouts are milliseconds. QEL_INFINITE (0xFFFFFFFF) waits for ever; 0 tests without
  *     blocking. Deadlines are measured on CLOCK_MONOTONIC, so changes of the wall clock,
- *     signals and spurious wake-ups never stretch or shorten a wait.
+ *     signals and spurious wake-ups never stretch or shorten a wait. The `long` timeout of the
+ *     mutex locks also waits for ever when negative or above 0xFFFFFFFF.
  *   - Names are any NUL-terminated byte strings (empty included). Each kind of named object
  *     (mutex, event, segment) has its own name space; names are case-sensitive.
  *
  * Named objects
- *   Named mutexes, named events and segments live as files under /dev/shm/zoltov-<uid>/,
- *   created with mode 0600 (owner read/write only, never group- or world-writable).
+ *   Named mutexes, named events and segments live as files under /dev/shm/zoltov-<uid>/
+ *   (directory mode 0700), created with mode 0600 (owner read/write only, never group- or
+ *   world-writable), so only processes of the same effective user share them. Bytes other
+ *   than [A-Za-z0-9._-] are escaped in the file name and names whose escaped form is longer
+ *   than 200 bytes are replaced by a 128-bit hash, so no name reaches outside the directory
+ *   and names differing in any byte (case included) never meet. A file that is not a
+ *   regular, singly linked 0600 file of ours, or whose header does not match the kind and
+ *   name asked for, gives QEL_E_CORRUPT.
  *   All processes that share a named mutex must run in the same PID namespace (robust
  *   mutexes identify their owner by thread id). A named mutex or event disappears when
- *   the last process that holds it closes it; a segment lives until qelDeallocShMem.
+ *   the last process that holds it closes it; the file of one whose users all ended without
+ *   closing it is treated as absent (re-created fresh, or QEL_E_NOT_FOUND for an open) and is
+ *   swept when another named object is closed. A segment lives until qelDeallocShMem.
+ *   The layer keeps two files of its own in the directory: .lock (serialises creation and
+ *   removal) and .waitany (the wait-any fallback's wake-up word, created only when used).
+ *
+ * Fork
+ *   An unnamed process mutex lives in shared memory and is shared with children forked after
+ *   its creation. Unnamed events are private to the process (a forked child has a copy); use
+ *   a named event to signal between processes. Handles inherited by a forked child refer to the
+ *   parent's references: the child may use them, but only the parent's close removes a named
+ *   object, so a child should open named objects by name itself.
  */
 #ifndef ZOLTOV_PLATFORM_QEL_H
 #define ZOLTOV_PLATFORM_QEL_H
@@ -45,8 +65,6 @@ extern "C" {
 #define QEL_E_NOT_OWNER 0xF0108u   /* unlock by a thread that does not own the mutex */
 #define QEL_E_CORRUPT 0xF0109u     /* a shared object's header is damaged or of another kind */
 #define QEL_E_EXITED 0xF010Au      /* the thread has ended */
-#define QEL_E_DEADLOCK 0xF010Bu    /* a thread tried to suspend or wait on itself unsafely */
-#define QEL_E_NOT_IMPLEMENTED 0xF01FFu
 
 /* Most events qelWaitEvents accepts in one call (the kernel's futex_waitv limit). */
 #define QEL_MAX_WAIT_EVENTS 128u
@@ -65,56 +83,99 @@ typedef void (*QEL_THREAD_ENTRY)(void* argument);
 QEL_STATUS qelCreateUnlockedMutex(const char* name, long* handle);
 /* Opens an existing named mutex; QEL_E_NOT_FOUND when there is none. */
 QEL_STATUS qelOpenMutex(const char* name, long* handle);
-/* Locks; recursive for the owner. An owner that died holding it hands it over (QEL_OK). */
+/* Locks; recursive for the owner, who must unlock as often. An owner that died holding it
+ * hands it over: the next locker gets it with QEL_OK (the data it guarded may be half
+ * updated). Timeout 0 tries; QEL_E_TIMEOUT when not acquired in time; QEL_E_WAIT_FAILED when
+ * the mutex became unusable; QEL_E_BAD_HANDLE. Thread-safe. */
 QEL_STATUS qelLockMutex(long handle, long timeout);
 /* Unlocks one level; QEL_E_NOT_OWNER when the caller does not own it. */
 QEL_STATUS qelUnlockMutex(long handle);
+/* Closes this handle (not the mutex held by other handles or processes); sets *handle to 0.
+ * Closing while holding the lock leaves the lock held. QEL_E_BAD_HANDLE, QEL_E_INVALID. */
 QEL_STATUS qelCloseMutex(long* handle);
 
 /* ---- Thread mutexes: recursive, private to the process. ---- */
 
+/* Creates an unlocked mutex; the name is ignored. QEL_E_NO_MEMORY, QEL_E_INVALID. */
 QEL_STATUS qelCreateUnlockedThreadMutex(const char* name, long* handle);
+/* Locks (recursive); timeout as for qelLockMutex: QEL_E_TIMEOUT, QEL_E_BAD_HANDLE. */
 QEL_STATUS qelLockThreadMutex(long handle, long timeout);
+/* Unlocks one level; QEL_E_NOT_OWNER when the caller does not own it. */
 QEL_STATUS qelUnlockThreadMutex(long handle);
+/* Destroys the mutex, which must not be held or waited for; sets *handle to 0. */
 QEL_STATUS qelDeleteThreadMutex(long* handle);
 
 /* ---- Events: set until reset; optionally named and shared by processes. ---- */
 
 /* Creates a not-set event, or opens the existing one of that name. Null name: unnamed. */
 QEL_STATUS qelCreateEvent(const char* name, long* handle);
+/* Sets the event, releasing every waiter; it stays set until reset. QEL_E_BAD_HANDLE. */
 QEL_STATUS qelSetEvent(long handle);
+/* Clears the event; waiters already released by a set still return QEL_OK. */
 QEL_STATUS qelResetEvent(long handle);
 /* QEL_OK once the event is set (or was set and reset after the wait began);
- * QEL_E_TIMEOUT; QEL_E_WAIT_FAILED. */
+ * QEL_E_TIMEOUT; QEL_E_WAIT_FAILED (also for a bad handle). Waiting does not reset it. */
 QEL_STATUS qelWaitEvent(long handle, unsigned int timeout);
 /* Waits until any of count events (1..QEL_MAX_WAIT_EVENTS) is set. QEL_OK with *index the
- * lowest index of a set event; QEL_E_TIMEOUT with *index 0xFFFFFFFF; QEL_E_WAIT_FAILED. */
+ * lowest index of a set event (or of one set and reset since the wait began);
+ * QEL_E_TIMEOUT with *index 0xFFFFFFFF; QEL_E_WAIT_FAILED with *index 0xFFFFFFFF for a count
+ * of 0 or above QEL_MAX_WAIT_EVENTS or any bad handle. Uses futex_waitv where the kernel
+ * allows it, else a slower broadcast fallback; unnamed and named events may be mixed. */
 QEL_STATUS qelWaitEvents(const long* handles, unsigned int count, unsigned int* index,
                          unsigned int timeout);
+/* Both close this handle and set *handle to 0; the object of a named event lives on while
+ * other handles or processes hold it. Waiters on the closed handle must have left.
+ * QEL_E_BAD_HANDLE, QEL_E_INVALID. */
 QEL_STATUS qelCloseEvent(long* handle);
 QEL_STATUS qelDeleteEvent(long* handle);
 
-/* ---- Threads ---- */
+/* ---- Threads ----
+ * Suspension uses one real-time signal, the first of SIGRTMIN+4 .. SIGRTMAX-4 without a
+ * handler when the first thread starts; only threads started here can be suspended. Every
+ * operation on a thread that has ended returns QEL_E_EXITED (a deleted handle:
+ * QEL_E_BAD_HANDLE). */
 
+/* Starts a thread running entry(argument). QEL_E_RESOURCES, QEL_E_NO_MEMORY, QEL_E_INVALID. */
 QEL_STATUS qelBeginThread(QEL_THREAD_ENTRY entry, void* argument, long* thread);
-/* Ends the calling thread (unwinding its stack). */
+/* Ends the calling thread by unwinding its stack (destructors run; a catch (...) that
+ * swallows the unwinding aborts the process). The exit code is not kept. */
 void qelEndThread(unsigned int exitCode);
-/* Nested: each suspend needs one resume. Suspend returns once the thread has stopped. */
+/* Nested: each suspend needs one resume. Returns once the thread has stopped, even when it
+ * was blocked in a wait (it makes no progress until resumed). A thread may suspend itself;
+ * it then returns after the matching resume. A thread suspended while it holds a lock
+ * blocks everyone who needs that lock. */
 QEL_STATUS qelSuspendThread(long thread);
+/* Undoes one suspend; the thread runs again when the count reaches 0. QEL_E_INVALID when
+ * it is not suspended. */
 QEL_STATUS qelResumeThread(long thread);
+/* priority in QEL_PRIORITY_LOWEST..QEL_PRIORITY_HIGHEST (else QEL_E_INVALID) becomes the
+ * thread's nice value -priority. Raising above the current value may need CAP_SYS_NICE or
+ * RLIMIT_NICE: QEL_E_ACCESS, the priority unchanged. */
 QEL_STATUS qelSetThreadPriority(long thread, int priority);
+/* Writes the priority last set (QEL_PRIORITY_NORMAL initially), also for an ended thread
+ * (then QEL_E_EXITED). */
 QEL_STATUS qelGetThreadPriority(long thread, int* priority);
+/* Releases the handle: joins an ended thread, detaches a running one; sets *thread to 0. */
 QEL_STATUS qelDeleteThreadHandle(long* thread);
 
 /* ---- Shared-memory segments ---- */
 
+/* Segments are mapped read/write and shared; *base is page-aligned. A segment outlives the
+ * processes using it (a crash included) until it is deallocated. */
+
 /* Maps the existing segment of that name; QEL_E_NOT_FOUND when there is none. */
 QEL_STATUS qelAttachShMem(const char* name, long* segment, void** base);
 /* Creates and maps a new zero-filled segment of size bytes; QEL_E_EXISTS when the name is
- * taken. Also creates the key file /opt/zol/ftok/<name> where permissions allow. */
+ * taken; QEL_E_RESOURCES when /dev/shm is full. Also creates the empty key file
+ * /opt/zol/ftok/<name> (mode 0644, O_EXCL, never through a symbolic link) where permissions
+ * allow, and only for names that are a single path component of at most NAME_MAX bytes;
+ * failing to create it never fails the allocation. */
 QEL_STATUS qelAllocShMem(const char* name, unsigned int size, long* segment, void** base);
+/* Unmaps; sets *segment to 0 and *base to null. The segment stays. */
 QEL_STATUS qelDetachShMem(long* segment, void** base);
-/* Unmaps and destroys the segment (the key file is the caller's to remove). */
+/* Unmaps and destroys the segment (the key file is the caller's to remove); processes
+ * still attached keep their mapping, but the name is free at once. Sets *segment to 0 and
+ * *base to null. */
 QEL_STATUS qelDeallocShMem(long* segment, void** base);
 
 /* ---- Strings ---- */

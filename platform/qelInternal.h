@@ -4,6 +4,7 @@
 #define ZOLTOV_PLATFORM_QELINTERNAL_H
 
 #include <stddef.h>
+#include <pthread.h>
 #include <stdint.h>
 #include <sys/types.h>
 #include <time.h>
@@ -62,6 +63,14 @@ bool deadlinePassed(const Deadline& deadline);
 // FUTEX_WAIT_BITSET with an absolute monotonic deadline (null: for ever). Returns 0 or errno.
 int futexWait(uint32_t* word, uint32_t expected, const timespec* deadline, bool shared);
 void futexWakeAll(uint32_t* word, bool shared);
+
+// The calling thread's kernel id (cached; correct in forked children).
+pid_t currentTid();
+// Whether the calling thread owns the recursive or robust mutex.
+bool ownsMutex(const pthread_mutex_t* mutex);
+// Locks with a timeout in milliseconds: 0 tries, negative or >= QEL_INFINITE waits for ever.
+// Returns the pthread result (0, EBUSY, ETIMEDOUT, EOWNERDEAD, ...).
+int lockWithTimeout(pthread_mutex_t* mutex, long timeout);
 void futexWakeOne(uint32_t* word, bool shared);
 
 // ---- Named objects: one file each under /dev/shm/zoltov-<uid>/ ----

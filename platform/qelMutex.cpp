@@ -77,15 +77,7 @@ QEL_STATUS qelLockMutex(long handle, long timeout) {
     if (record == nullptr) {
         return QEL_E_BAD_HANDLE;
     }
-    int rc;
-    if (timeout < 0 || static_cast<unsigned long>(timeout) >= QEL_INFINITE) {
-        rc = pthread_mutex_lock(record->mutex);
-    } else if (timeout == 0) {
-        rc = pthread_mutex_trylock(record->mutex);
-    } else {
-        qel::Deadline deadline = qel::deadlineAfter(static_cast<unsigned long long>(timeout));
-        rc = pthread_mutex_clocklock(record->mutex, CLOCK_MONOTONIC, &deadline.at);
-    }
+    int rc = qel::lockWithTimeout(record->mutex, timeout);
     if (rc == EOWNERDEAD) {
         // The owner died holding it: repair the state and hand it over. Unlocking without
         // making it consistent would leave it unusable for every process for ever.
@@ -102,6 +94,9 @@ QEL_STATUS qelUnlockMutex(long handle) {
     auto* record = qel::fromHandle<ProcessMutex>(handle, qel::kMutexTag);
     if (record == nullptr) {
         return QEL_E_BAD_HANDLE;
+    }
+    if (!qel::ownsMutex(record->mutex)) {
+        return QEL_E_NOT_OWNER;
     }
     return pthread_mutex_unlock(record->mutex) == 0 ? QEL_OK : QEL_E_NOT_OWNER;
 }
