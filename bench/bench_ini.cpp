@@ -6,8 +6,6 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <string>
-
 #include <benchmark/benchmark.h>
 
 #include "CZolIniFile.h"
@@ -17,10 +15,14 @@ namespace {
 constexpr int kSections = 50;
 constexpr int kItems = 20;
 
-const std::string& iniPath() {
-    static const std::string path = [] {
-        std::string p = "/tmp/bench_ini_" + std::to_string(getpid()) + ".ini";
-        FILE* f = fopen(p.c_str(), "w");
+// A plain array, not a std::string: the exit handler runs after function-local statics
+// constructed later than its registration have been destroyed.
+char g_iniPath[64];
+
+const char* iniPath() {
+    if (g_iniPath[0] == '\0') {
+        snprintf(g_iniPath, sizeof g_iniPath, "/tmp/bench_ini_%d.ini", static_cast<int>(getpid()));
+        FILE* f = fopen(g_iniPath, "w");
         fprintf(f, "; generated\n");
         for (int s = 0; s < kSections; ++s) {
             fprintf(f, "[Section%d]\n", s);
@@ -29,10 +31,9 @@ const std::string& iniPath() {
             }
         }
         fclose(f);
-        atexit([] { remove(iniPath().c_str()); });
-        return p;
-    }();
-    return path;
+        atexit([] { remove(g_iniPath); });
+    }
+    return g_iniPath;
 }
 
 // Each iteration looks up the next (section, item) pair, visiting every section.
@@ -46,7 +47,7 @@ struct Target {
 };
 
 void BM_IniFile(benchmark::State& state) {
-    CZolIniFile ini(iniPath().c_str(), CZolIniFile::eRead);
+    CZolIniFile ini(iniPath(), CZolIniFile::eRead);
     Target target;
     char section[32], item[32];
     for (auto _ : state) {
@@ -67,7 +68,7 @@ BENCHMARK(BM_IniFile);
 // The same search by hand: rewind, find the header line, then the item line up to the
 // next header, case-insensitively, and convert the value.
 void BM_PlainFgets(benchmark::State& state) {
-    FILE* file = fopen(iniPath().c_str(), "r");
+    FILE* file = fopen(iniPath(), "r");
     Target target;
     char header[32], item[32], line[600];
     for (auto _ : state) {

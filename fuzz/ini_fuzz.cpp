@@ -218,14 +218,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     fclose(file);
 
-    CZolIniFile ini(filePath().c_str(),
-                    size % 3 == 0 ? CZolIniFile::eReadWrite : CZolIniFile::eRead);
-    if (ini.m_bOpen == 0) {
-        return 0;
+    {
+        CZolIniFile ini(filePath().c_str(),
+                        size % 3 == 0 ? CZolIniFile::eReadWrite : CZolIniFile::eRead);
+        size_t operations = ini.m_bOpen != 0 ? (size < 48 ? size : 48) : 0;
+        for (size_t i = 0; i < operations; ++i) {
+            runOperation(ini, data[size - 1 - i], data, size);
+        }
     }
-    size_t operations = size < 48 ? size : 48;
-    for (size_t i = 0; i < operations; ++i) {
-        runOperation(ini, data[size - 1 - i], data, size);
-    }
+    // Removed after every input: libFuzzer may end the process without running atexit.
+    remove(filePath().c_str());
     return 0;
 }
