@@ -28,12 +28,11 @@ TEST(StrStrip, FixedWidthModeNeverTouchesTheByteAtWidth) {
         const char* input;  // 8 bytes: 6 of field, then a guard byte, then NUL
         const char* expected;
     } cases[] = {
-        {"  ab  #", "ab    #"},
-        {"ab\0XYZ#", "ab\0XYZ#"},     // nothing to shift
-        {" \0XYZW#", "      #"},      // terminator among the leading blanks
-        {"\t\0XYZW#", "\t     #"},    // a leading tab stays a tab
-        {"      #", "      #"},       // all blanks: unchanged
-        {" \tx\0yz#", "x\0yz  #"},    // the terminator moves with the text
+        {"  ab  #", "ab    #"},    {"ab\0XYZ#", "ab\0XYZ#"},  // nothing to shift
+        {" \0XYZW#", "      #"},                              // terminator among the leading blanks
+        {"\t\0XYZW#", "\t     #"},                            // a leading tab stays a tab
+        {"      #", "      #"},                               // all blanks: unchanged
+        {" \tx\0yz#", "x\0yz  #"},                            // the terminator moves with the text
     };
     for (const Case& c : cases) {
         char buffer[8];

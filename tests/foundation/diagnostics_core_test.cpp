@@ -24,9 +24,8 @@ TEST(Trace, WritesOneLinePlainText) {
     };
     for (const Case& c : cases) {
         int result = 0;
-        std::string out = zoltest::captureStdout([&] {
-            result = c.argument ? __ZolTrace(c.format, c.argument) : __ZolTrace(c.format);
-        });
+        std::string out = zoltest::captureStdout(
+            [&] { result = c.argument ? __ZolTrace(c.format, c.argument) : __ZolTrace(c.format); });
         EXPECT_EQ(out, c.expected) << c.format;
         EXPECT_EQ(result, static_cast<int>(out.size()));
     }
@@ -46,7 +45,7 @@ TEST(AssertDeathTest, WritesOneBelLineThenStopsWithSigfpe) {
             ZOL_ASSERT(1 + 1 == 3);
         },
         testing::KilledBySignal(SIGFPE),
-                "^\aFAILED ASSERTION 1 \\+ 1 == 3 \\(.*diagnostics_core_test.cpp line [0-9]+\\)\n$");
+        "^\aFAILED ASSERTION 1 \\+ 1 == 3 \\(.*diagnostics_core_test.cpp line [0-9]+\\)\n$");
 }
 
 TEST(AssertDeathTest, DirectCallReportsItsArguments) {

@@ -10,7 +10,7 @@
 
 class ZOL_API CZolException {
 public:
-    CZolString m_strMessage;    // empty when constructed with a null message
+    CZolString m_strMessage;  // empty when constructed with a null message
     unsigned int m_nErrorCode;
 
     // Stores the code and a copy of the message (null gives an empty message).

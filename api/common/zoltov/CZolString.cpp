@@ -23,7 +23,9 @@ char* joinPieces(const char* a, size_t aLength, const char* b, size_t bLength) {
     return buffer;
 }
 
-size_t textLength(const char* text) { return text == nullptr ? 0 : strlen(text); }
+size_t textLength(const char* text) {
+    return text == nullptr ? 0 : strlen(text);
+}
 
 }  // namespace
 
@@ -37,8 +39,8 @@ CZolString::CZolString(const char* psz) : m_pszData(nullptr) {
 
 CZolString::CZolString(unsigned char* p, int n) : m_pszData(nullptr) {
     if (p != nullptr) {
-        m_pszData = joinPieces(reinterpret_cast<const char*>(p), static_cast<size_t>(n), nullptr,
-                               0);
+        m_pszData =
+            joinPieces(reinterpret_cast<const char*>(p), static_cast<size_t>(n), nullptr, 0);
     }
 }
 
@@ -49,7 +51,9 @@ CZolString::CZolString(const CZolString& src) : m_pszData(nullptr) {
     }
 }
 
-CZolString::~CZolString() { delete[] m_pszData; }
+CZolString::~CZolString() {
+    delete[] m_pszData;
+}
 
 CZolString& CZolString::operator=(const CZolString& src) {
     if (src.IsEmpty()) {
@@ -75,19 +79,33 @@ void CZolString::Empty() {
     m_pszData = nullptr;
 }
 
-int CZolString::GetLength() const { return static_cast<int>(textLength(m_pszData)); }
+int CZolString::GetLength() const {
+    return static_cast<int>(textLength(m_pszData));
+}
 
-int CZolString::IsEmpty() const { return GetLength() == 0 ? 1 : 0; }
+int CZolString::IsEmpty() const {
+    return GetLength() == 0 ? 1 : 0;
+}
 
-char CZolString::GetAt(int nIndex) const { return m_pszData[nIndex]; }
+char CZolString::GetAt(int nIndex) const {
+    return m_pszData[nIndex];
+}
 
-char CZolString::operator[](int nIndex) const { return GetAt(nIndex); }
+char CZolString::operator[](int nIndex) const {
+    return GetAt(nIndex);
+}
 
-void CZolString::SetAt(int nIndex, char ch) { m_pszData[nIndex] = ch; }
+void CZolString::SetAt(int nIndex, char ch) {
+    m_pszData[nIndex] = ch;
+}
 
-const char* CZolString::c_str() const { return m_pszData != nullptr ? m_pszData : kEmptyText; }
+const char* CZolString::c_str() const {
+    return m_pszData != nullptr ? m_pszData : kEmptyText;
+}
 
-CZolString::operator const char*() const { return c_str(); }
+CZolString::operator const char*() const {
+    return c_str();
+}
 
 void CZolString::Format(const char* fmt, ...) {
     char buffer[512];
@@ -146,9 +164,13 @@ void CZolString::InsertAt(int nIndex, char ch) {
     m_pszData = replacement;
 }
 
-CZolString& CZolString::operator<<(char ch) { return operator+=(ch); }
+CZolString& CZolString::operator<<(char ch) {
+    return operator+=(ch);
+}
 
-CZolString& CZolString::operator<<(const char* psz) { return operator+=(psz); }
+CZolString& CZolString::operator<<(const char* psz) {
+    return operator+=(psz);
+}
 
 CZolString& CZolString::operator<<(int n) {
     char digits[16];
@@ -187,7 +209,9 @@ int CZolString::ReverseFind(char ch) const {
     return -1;
 }
 
-int CZolString::compare(const char* psz) const { return strcmp(c_str(), psz); }
+int CZolString::compare(const char* psz) const {
+    return strcmp(c_str(), psz);
+}
 
 CZolString CZolString::Left(int nCount) {
     if (nCount > GetLength()) {

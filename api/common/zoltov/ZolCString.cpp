@@ -19,7 +19,9 @@ char* allocateFreshString(int size) {
     return static_cast<char*>(memory);
 }
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 char* stripTrimmed(char* text) {
     size_t leading = 0;
@@ -88,8 +90,7 @@ char** Str_AllocMem(int length, int count, char fill) {
     return array;
 }
 
-char** Str_ReAllocMem(char** array, int oldCount, int addCount, int size, int fill,
-                      int fillByte) {
+char** Str_ReAllocMem(char** array, int oldCount, int addCount, int size, int fill, int fillByte) {
     int total = oldCount + addCount;
     char** result = new (std::nothrow) char*[static_cast<size_t>(total)];
     if (result == nullptr) {

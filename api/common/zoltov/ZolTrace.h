@@ -26,9 +26,9 @@ ZOL_API void __ZolAssert(char* expression, char* file, int line) __attribute__((
 #endif
 
 // Client form of the assertion: passes the condition's text, file and line on failure.
-#define ZOL_ASSERT(condition)                                                   \
-    ((condition) ? static_cast<void>(0)                                         \
-                 : __ZolAssert(const_cast<char*>(#condition),                   \
-                               const_cast<char*>(__FILE__), __LINE__))
+#define ZOL_ASSERT(condition)   \
+    ((condition)                \
+         ? static_cast<void>(0) \
+         : __ZolAssert(const_cast<char*>(#condition), const_cast<char*>(__FILE__), __LINE__))
 
 #endif  // ZOLTOV_ZOLTRACE_H
