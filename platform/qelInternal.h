@@ -5,6 +5,7 @@
 
 #include <stddef.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdint.h>
 #include <sys/types.h>
 #include <time.h>
@@ -72,6 +73,21 @@ bool ownsMutex(const pthread_mutex_t* mutex);
 // Returns the pthread result (0, EBUSY, ETIMEDOUT, EOWNERDEAD, ...).
 int lockWithTimeout(pthread_mutex_t* mutex, long timeout);
 void futexWakeOne(uint32_t* word, bool shared);
+
+// Blocks the thread-suspend signal for its scope (a no-op until a thread has been started):
+// a thread suspended while holding one of the layer's internal locks would stall every
+// thread that needs that lock.
+class SuspendSignalBlock {
+public:
+    SuspendSignalBlock();
+    ~SuspendSignalBlock();
+    SuspendSignalBlock(const SuspendSignalBlock&) = delete;
+    SuspendSignalBlock& operator=(const SuspendSignalBlock&) = delete;
+
+private:
+    bool active_;
+    sigset_t saved_;
+};
 
 // ---- Named objects: one file each under /dev/shm/zoltov-<uid>/ ----
 

@@ -104,6 +104,7 @@ public:
     DirectoryGuard& operator=(const DirectoryGuard&) = delete;
 
 private:
+    SuspendSignalBlock blocked_;  // first: the signal stays blocked while the locks are held
     std::lock_guard<std::mutex> guard_;
     int fd_ = -1;
 };

@@ -45,6 +45,7 @@ Record* allocRecord(size_t size, uint32_t tag) {
     FreeList& list = freeListFor(tag);
     Record* record = nullptr;
     {
+        SuspendSignalBlock blocked;
         std::lock_guard<std::mutex> guard(list.lock);
         record = list.head;
         if (record != nullptr) {
@@ -74,6 +75,7 @@ void liveRecord(Record* record, uint32_t tag) {
 void freeRecord(Record* record, uint32_t tag) {
     __atomic_store_n(&record->tag, kDeadTag, __ATOMIC_RELEASE);
     FreeList& list = freeListFor(tag);
+    SuspendSignalBlock blocked;
     std::lock_guard<std::mutex> guard(list.lock);
     record->nextFree = list.head;
     list.head = record;

@@ -85,33 +85,13 @@ bool installSuspendSignal() {
             action.sa_flags = SA_RESTART;
             sigfillset(&action.sa_mask);
             if (sigaction(candidate, &action, nullptr) == 0) {
-                g_suspendSignal = candidate;
+                __atomic_store_n(&g_suspendSignal, candidate, __ATOMIC_RELEASE);
                 return;
             }
         }
     });
     return g_suspendSignal != 0;
 }
-
-// Blocks the suspend signal for the scope: a thread suspended while it holds a control
-// block's lock would stall every other thread that needs the lock.
-class SignalBlock {
-public:
-    SignalBlock() {
-        sigset_t set;
-        sigemptyset(&set);
-        if (g_suspendSignal != 0) {
-            sigaddset(&set, g_suspendSignal);
-        }
-        pthread_sigmask(SIG_BLOCK, &set, &saved_);
-    }
-    ~SignalBlock() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
-    SignalBlock(const SignalBlock&) = delete;
-    SignalBlock& operator=(const SignalBlock&) = delete;
-
-private:
-    sigset_t saved_;
-};
 
 class BlockLock {
 public:
@@ -222,14 +202,14 @@ QEL_STATUS qelSuspendThread(long handle) {
     if (thread == t_self) {
         // Suspending oneself: no signal, just wait for the resume.
         {
-            SignalBlock blocked;
+            qel::SuspendSignalBlock blocked;
             BlockLock locked(thread);
             __atomic_add_fetch(&thread->suspendCount, 1, __ATOMIC_ACQ_REL);
         }
         waitWhileSuspended(thread);
         return QEL_OK;
     }
-    SignalBlock blocked;
+    qel::SuspendSignalBlock blocked;
     BlockLock locked(thread);
     if (exited(thread)) {
         return QEL_E_EXITED;
@@ -258,7 +238,7 @@ QEL_STATUS qelResumeThread(long handle) {
     if (thread == nullptr) {
         return QEL_E_BAD_HANDLE;
     }
-    SignalBlock blocked;
+    qel::SuspendSignalBlock blocked;
     BlockLock locked(thread);
     int count = __atomic_load_n(&thread->suspendCount, __ATOMIC_ACQUIRE);
     if (count <= 0) {
@@ -279,7 +259,7 @@ QEL_STATUS qelSetThreadPriority(long handle, int priority) {
     if (priority < QEL_PRIORITY_LOWEST || priority > QEL_PRIORITY_HIGHEST) {
         return QEL_E_INVALID;
     }
-    SignalBlock blocked;
+    qel::SuspendSignalBlock blocked;
     BlockLock locked(thread);
     // The kernel id appears once the thread has started; it ends only after publishing it.
     while (__atomic_load_n(&thread->tid, __ATOMIC_ACQUIRE) == 0 && !exited(thread)) {
@@ -300,7 +280,7 @@ QEL_STATUS qelGetThreadPriority(long handle, int* priority) {
     if (thread == nullptr || priority == nullptr) {
         return thread == nullptr ? QEL_E_BAD_HANDLE : QEL_E_INVALID;
     }
-    SignalBlock blocked;
+    qel::SuspendSignalBlock blocked;
     BlockLock locked(thread);
     *priority = thread->priority;
     return exited(thread) ? QEL_E_EXITED : QEL_OK;
@@ -317,7 +297,7 @@ QEL_STATUS qelDeleteThreadHandle(long* handle) {
     *handle = 0;
     __atomic_store_n(&thread->tag, qel::kDeadTag, __ATOMIC_RELEASE);
     {
-        SignalBlock blocked;
+        qel::SuspendSignalBlock blocked;
         BlockLock locked(thread);
         // An ended thread is joined so that it leaves no zombie; a running one is detached
         // and cleans up after itself. Its pthread_t is never used after this.
@@ -332,3 +312,25 @@ QEL_STATUS qelDeleteThreadHandle(long* handle) {
 }
 
 }  // extern "C"
+
+namespace qel {
+
+SuspendSignalBlock::SuspendSignalBlock() {
+    // Read without the start-up once-flag: threads that never started a thread need no block.
+    int signal = __atomic_load_n(&g_suspendSignal, __ATOMIC_ACQUIRE);
+    active_ = signal != 0;
+    if (active_) {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, signal);
+        pthread_sigmask(SIG_BLOCK, &set, &saved_);
+    }
+}
+
+SuspendSignalBlock::~SuspendSignalBlock() {
+    if (active_) {
+        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    }
+}
+
+}  // namespace qel

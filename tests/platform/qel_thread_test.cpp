@@ -20,7 +20,7 @@ struct Shared {
     std::atomic<int> tid{0};
     std::atomic<bool> unwound{false};
     long event = 0;
-    long self = 0;
+    std::atomic<long> self{0};
 };
 
 void spin(void* argument) {
