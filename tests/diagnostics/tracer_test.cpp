@@ -113,6 +113,7 @@ TEST(Tracer, ConcurrentFirstCallsCreateExactlyOneMutex) {
                 threads.emplace_back([&, i] {
                     ready.fetch_add(1);
                     while (ready.load() < kThreads) {
+                        std::this_thread::yield();
                     }
                     tracer.Trace("%c", 'a' + i);
                     seen[i] = tracer.mutex();
