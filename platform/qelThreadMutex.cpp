@@ -1,13 +1,17 @@
-// Thread mutexes: a private recursive pthread mutex behind a checked handle.
+// Thread mutexes: a recursive futex lock private to the process. It is a three-state futex
+// word (0 free, 1 held, 2 held with sleepers) plus the owner's thread id and a recursion
+// count, which only the owner touches: uncontended lock and unlock are one atomic
+// read-modify-write each, as for a plain non-recursive mutex.
 #include <errno.h>
-#include <pthread.h>
 
 #include "qelInternal.h"
 
 namespace {
 
 struct ThreadMutex : qel::Record {
-    pthread_mutex_t mutex;
+    uint32_t word;
+    pid_t owner;  // 0 when free; written only by the thread that holds the lock
+    unsigned int depth;
 };
 
 }  // namespace
@@ -23,11 +27,6 @@ QEL_STATUS qelCreateUnlockedThreadMutex(const char*, long* handle) {
     if (record == nullptr) {
         return QEL_E_NO_MEMORY;
     }
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init(&record->mutex, &attr);
-    pthread_mutexattr_destroy(&attr);
     qel::liveRecord(record, qel::kThreadMutexTag);
     *handle = reinterpret_cast<long>(record);
     return QEL_OK;
@@ -38,11 +37,36 @@ QEL_STATUS qelLockThreadMutex(long handle, long timeout) {
     if (record == nullptr) {
         return QEL_E_BAD_HANDLE;
     }
-    int rc = qel::lockWithTimeout(&record->mutex, timeout);
-    if (rc == 0) {
+    const pid_t self = qel::currentTid();
+    // Only this thread can have stored its own id, so seeing it means we hold the lock.
+    if (__atomic_load_n(&record->owner, __ATOMIC_RELAXED) == self) {
+        ++record->depth;
         return QEL_OK;
     }
-    return (rc == EBUSY || rc == ETIMEDOUT) ? QEL_E_TIMEOUT : QEL_E_WAIT_FAILED;
+    uint32_t state = 0;
+    if (!__atomic_compare_exchange_n(&record->word, &state, 1u, false, __ATOMIC_ACQUIRE,
+                                     __ATOMIC_RELAXED)) {
+        if (timeout == 0) {
+            return QEL_E_TIMEOUT;
+        }
+        const bool forever = timeout < 0 || static_cast<unsigned long>(timeout) >= QEL_INFINITE;
+        const qel::Deadline deadline =
+            qel::deadlineAfter(forever ? QEL_INFINITE : static_cast<unsigned long long>(timeout));
+        // Mark the word contended before sleeping so that the unlocker wakes us.
+        while (__atomic_exchange_n(&record->word, 2u, __ATOMIC_ACQUIRE) != 0) {
+            int error = qel::futexWait(&record->word, 2u, forever ? nullptr : &deadline.at, false);
+            if (error == ETIMEDOUT || (!forever && qel::deadlinePassed(deadline))) {
+                // Recheck once: the lock may have come free just as time ran out.
+                if (__atomic_exchange_n(&record->word, 2u, __ATOMIC_ACQUIRE) == 0) {
+                    break;
+                }
+                return QEL_E_TIMEOUT;
+            }
+        }
+    }
+    __atomic_store_n(&record->owner, self, __ATOMIC_RELAXED);
+    record->depth = 1;
+    return QEL_OK;
 }
 
 QEL_STATUS qelUnlockThreadMutex(long handle) {
@@ -50,10 +74,17 @@ QEL_STATUS qelUnlockThreadMutex(long handle) {
     if (record == nullptr) {
         return QEL_E_BAD_HANDLE;
     }
-    if (!qel::ownsMutex(&record->mutex)) {
+    if (__atomic_load_n(&record->owner, __ATOMIC_RELAXED) != qel::currentTid()) {
         return QEL_E_NOT_OWNER;
     }
-    return pthread_mutex_unlock(&record->mutex) == 0 ? QEL_OK : QEL_E_NOT_OWNER;
+    if (--record->depth > 0) {
+        return QEL_OK;
+    }
+    __atomic_store_n(&record->owner, 0, __ATOMIC_RELAXED);
+    if (__atomic_exchange_n(&record->word, 0u, __ATOMIC_RELEASE) == 2) {
+        qel::futexWakeOne(&record->word, false);
+    }
+    return QEL_OK;
 }
 
 QEL_STATUS qelDeleteThreadMutex(long* handle) {
@@ -65,7 +96,6 @@ QEL_STATUS qelDeleteThreadMutex(long* handle) {
         return QEL_E_BAD_HANDLE;
     }
     *handle = 0;
-    pthread_mutex_destroy(&record->mutex);
     qel::freeRecord(record, qel::kThreadMutexTag);
     return QEL_OK;
 }
