@@ -1,8 +1,11 @@
 // A separate program for the platform tests: it reaches named objects only by name.
-//   qel_helper lock-named <name> <timeout-ms>   lock and unlock the named mutex; 0 on success
+//   qel_helper lock-named <name> <timeout-ms>   check the named mutex is held, set the named
+//                                               event <name>-ready, then lock and unlock it
 //   qel_helper set-event <name>                 set the named event; 0 on success
 #include <stdlib.h>
 #include <string.h>
+
+#include <string>
 
 #include "qel.h"
 
@@ -13,6 +16,13 @@ int main(int argc, char** argv) {
             return 1;
         if (qelLockMutex(mutex, 0) != QEL_E_TIMEOUT)
             return 2;  // the test holds it
+        // Tell the test (named event "<name>-ready") that it may release the mutex now.
+        long ready = 0;
+        std::string readyName = std::string(argv[2]) + "-ready";
+        if (qelCreateEvent(readyName.c_str(), &ready) != QEL_OK)
+            return 6;
+        qelSetEvent(ready);
+        qelCloseEvent(&ready);
         if (qelLockMutex(mutex, atol(argv[3])) != QEL_OK)
             return 3;
         if (qelUnlockMutex(mutex) != QEL_OK)

@@ -117,15 +117,24 @@ TEST(QelMutex, UnnamedMutexIsSharedWithForkedChild) {
     long mutex = 0;
     ASSERT_EQ(QEL_OK, qelCreateUnlockedMutex(nullptr, &mutex));
     ASSERT_EQ(QEL_OK, qelLockMutex(mutex, QEL_INFINITE));
+    int pipeFds[2];
+    ASSERT_EQ(0, pipe(pipeFds));
     pid_t child = zoltest::forkChild([&] {
+        close(pipeFds[0]);
         if (qelLockMutex(mutex, 0) != QEL_E_TIMEOUT)
             return 1;
+        char blocked = 'b';
+        if (write(pipeFds[1], &blocked, 1) != 1)
+            return 3;
         // Released by the parent within the bound below.
-        return qelLockMutex(mutex, 5000) == QEL_OK && qelUnlockMutex(mutex) == QEL_OK ? 0 : 2;
+        return qelLockMutex(mutex, 10000) == QEL_OK && qelUnlockMutex(mutex) == QEL_OK ? 0 : 2;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    close(pipeFds[1]);
+    char blocked = 0;
+    EXPECT_EQ(1, read(pipeFds[0], &blocked, 1));  // EOF if the child ended early
+    close(pipeFds[0]);
     ASSERT_EQ(QEL_OK, qelUnlockMutex(mutex));
-    EXPECT_EQ(0, zoltest::exitCodeOf(zoltest::waitChild(child, 10000)));
+    EXPECT_EQ(0, zoltest::exitCodeOf(zoltest::waitChild(child, 15000)));
     qelCloseMutex(&mutex);
 }
 
@@ -138,7 +147,9 @@ TEST(QelMutex, NamedMutexIsOneMutexAcrossProcesses) {
     ASSERT_EQ(QEL_OK, qelCreateUnlockedMutex(name.c_str(), &mutex));
     ASSERT_EQ(QEL_OK, qelLockMutex(mutex, QEL_INFINITE));
     // A process that never saw the handle finds the same, held mutex by name (create and open).
-    pid_t child = zoltest::spawnHelper("qel_helper", {"lock-named", name, "3000"});
+    long ready = 0;
+    ASSERT_EQ(QEL_OK, qelCreateEvent((name + "-ready").c_str(), &ready));
+    pid_t child = zoltest::spawnHelper("qel_helper", {"lock-named", name, "10000"});
     pid_t opener = zoltest::forkChild([&] {
         long byOpen = 0, byCreate = 0;
         if (qelOpenMutex(name.c_str(), &byOpen) != QEL_OK)
@@ -154,9 +165,10 @@ TEST(QelMutex, NamedMutexIsOneMutexAcrossProcesses) {
         return 0;
     });
     EXPECT_EQ(0, zoltest::exitCodeOf(zoltest::waitChild(opener, 10000)));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(QEL_OK, qelWaitEvent(ready, 10000));
     ASSERT_EQ(QEL_OK, qelUnlockMutex(mutex));
-    EXPECT_EQ(0, zoltest::exitCodeOf(zoltest::waitChild(child, 10000)));
+    EXPECT_EQ(0, zoltest::exitCodeOf(zoltest::waitChild(child, 15000)));
+    qelCloseEvent(&ready);
     EXPECT_EQ(QEL_OK, qelCloseMutex(&mutex));
     // The last close removed it.
     EXPECT_EQ(QEL_E_NOT_FOUND, qelOpenMutex(name.c_str(), &missing));
