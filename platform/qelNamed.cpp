@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -241,7 +242,11 @@ void sweepStale() {
 
 const std::string& namedDirectory() {
     static const std::string directory = [] {
-        std::string path = "/dev/shm/zoltov-" + std::to_string(geteuid());
+        // snprintf, not std::to_string: the latter instantiates a GNU-unique object that
+        // would leave the library as an exported symbol despite hidden visibility.
+        char buffer[64];
+        snprintf(buffer, sizeof buffer, "/dev/shm/zoltov-%u", static_cast<unsigned>(geteuid()));
+        std::string path = buffer;
         if (mkdir(path.c_str(), 0700) != 0 && errno == EEXIST) {
             struct stat st;
             // Refuse a directory planted by someone else (or a symbolic link to one).
