@@ -84,6 +84,13 @@ TEST(SingleLock, FailedLockIsNotReleasedAtDestruction) {
     EXPECT_EQ(object.unlocks, 0);
 }
 
+TEST(SingleLock, NullObjectIsNeverLocked) {
+    CZolSingleLock lock(nullptr, 1);
+    EXPECT_EQ(lock.IsLocked(), 0);
+    EXPECT_EQ(lock.Lock(0), 0);
+    EXPECT_EQ(lock.Unlock(), 0);
+}
+
 TEST(SingleLock, OnAnAutoResetEventWaitsForItAndLeavesItReset) {
     CZolEvent event(0, 0, nullptr);
     std::thread setter([&] {

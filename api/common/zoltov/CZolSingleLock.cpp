@@ -16,12 +16,12 @@ CZolSingleLock::~CZolSingleLock() {
 }
 
 int CZolSingleLock::Lock(long timeout) {
-    m_bAcquired = m_pObject->Lock(timeout);
+    m_bAcquired = m_pObject != nullptr ? m_pObject->Lock(timeout) : 0;
     return m_bAcquired;
 }
 
 int CZolSingleLock::Unlock() {
-    m_bAcquired = m_pObject->Unlock() == 0 ? 1 : 0;
+    m_bAcquired = m_pObject != nullptr && m_pObject->Unlock() == 0 ? 1 : 0;
     return m_bAcquired;
 }
 

@@ -1,7 +1,8 @@
 // CZolSingleLock.h - a lock on any CZolSyncObject (mutex, light mutex, event) that
 // releases the object at destruction if it still holds it.
 //
-// The object is not owned and must outlive the lock, which must not be null. The lock
+// The object is not owned and must outlive the lock. A null object is never locked:
+// Lock and Unlock then return 0 and the lock stays not locked. The lock
 // has no state shared with other threads: it is used by the thread that holds it.
 #ifndef ZOLTOV_CZOLSINGLELOCK_H
 #define ZOLTOV_CZOLSINGLELOCK_H
