@@ -2,6 +2,7 @@
 // exclusive allocation, hostile names that must neither collide nor escape the layer's
 // directory, and nothing left in /dev/shm once the objects are closed.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -195,6 +196,63 @@ TEST(QelShMem, StaleNamedFileOfACrashedProcessIsReinitialised) {
     qelCloseMutex(&mutex);
     qelCloseEvent(&event);
     EXPECT_EQ(QEL_E_NOT_FOUND, qelOpenMutex(name.c_str(), &mutex));
+}
+
+}  // namespace
+
+namespace {
+
+// Damaged or planted files in the layer's directory give a status, never a crash or a write
+// through a link.
+TEST(QelShMem, DamagedOrPlantedFilesAreRefused) {
+    std::string eventName = zoltest::uniqueName("bad"), linkName = zoltest::uniqueName("lnk");
+    std::string segmentName = zoltest::uniqueName("badseg");
+    long event = 0, segment = 0;
+    void* base = nullptr;
+    ASSERT_EQ(QEL_OK, qelCreateEvent(eventName.c_str(), &event));
+    ASSERT_EQ(QEL_OK, qelAllocShMem(segmentName.c_str(), 16, &segment, &base));
+    struct Damage {
+        std::string file;
+        off_t offset;
+        unsigned long long value;
+    };
+    const Damage damages[] = {
+        {layerDirectory() + "/e." + eventName, 0, 0x1234},         // magic
+        {layerDirectory() + "/s." + segmentName, 40, 1ull << 40},  // segment size
+    };
+    for (const Damage& damage : damages) {
+        int fd = open(damage.file.c_str(), O_RDWR);
+        ASSERT_GE(fd, 0) << damage.file;
+        ASSERT_EQ(8, pwrite(fd, &damage.value, 8, damage.offset));
+        close(fd);
+    }
+    // The parent still holds the event, so the file is not stale: another process must
+    // refuse it rather than trust it.
+    pid_t child = zoltest::forkChild([&] {
+        long other = 0;
+        void* otherBase = nullptr;
+        if (qelCreateEvent(eventName.c_str(), &other) != QEL_E_CORRUPT)
+            return 1;
+        if (qelAttachShMem(segmentName.c_str(), &other, &otherBase) != QEL_E_CORRUPT)
+            return 2;
+        return 0;
+    });
+    EXPECT_EQ(0, zoltest::exitCodeOf(zoltest::waitChild(child, 10000)));
+    zoltest::TempDir temp;
+    std::string target = temp.writeFile("target", "untouched");
+    std::string planted = layerDirectory() + "/m." + linkName;
+    ASSERT_EQ(0, symlink(target.c_str(), planted.c_str()));
+    long mutex = 0;
+    EXPECT_NE(QEL_OK, qelCreateUnlockedMutex(linkName.c_str(), &mutex));
+    EXPECT_NE(QEL_OK, qelOpenMutex(linkName.c_str(), &mutex));
+    EXPECT_EQ(0, mutex);
+    unlink(planted.c_str());
+    struct stat st;
+    ASSERT_EQ(0, stat(target.c_str(), &st));
+    EXPECT_EQ(9, st.st_size);
+    EXPECT_EQ(QEL_OK, qelDeallocShMem(&segment, &base));
+    qelCloseEvent(&event);
+    unlink(keyFile(segmentName).c_str());
 }
 
 }  // namespace
