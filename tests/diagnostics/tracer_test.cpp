@@ -40,7 +40,7 @@ TEST(Tracer, TraceWritesTheTextUnchangedWithoutNewline) {
 }
 
 TEST(Tracer, ThrowWritesTheErrorLineAndReleasesTheLockAsTheCodeLeaves) {
-    auto* tracer = new CZolTracer;  // leaked on purpose if the lock stayed held
+    auto* tracer = new ProbeTracer;  // leaked on purpose if the lock stayed held
     unsigned int caught = 0;
     std::string out = zoltest::captureStdout([&] {
         try {
@@ -55,7 +55,7 @@ TEST(Tracer, ThrowWritesTheErrorLineAndReleasesTheLockAsTheCodeLeaves) {
     // The mutex is recursive, so only another thread can tell whether it was released.
     std::atomic<bool> locked{false};
     std::thread other([&] {
-        CZolLocker hold(static_cast<ProbeTracer*>(tracer)->mutex());
+        CZolLocker hold(tracer->mutex());
         locked = true;
     });
     bool released = zoltest::waitUntil([&] { return locked.load(); }, 5000);
