@@ -266,6 +266,14 @@ int qelTestWaitvInUse(void) {
     return waitvAvailable() ? 1 : 0;
 }
 
+int qelTestEventHasWaiters(long handle) {
+    auto* record = qel::fromHandle<Event>(handle, qel::kEventTag);
+    if (record == nullptr) {
+        return 0;
+    }
+    return (__atomic_load_n(record->word, __ATOMIC_ACQUIRE) & (kWaiters | kAnyWaiters)) != 0;
+}
+
 QEL_STATUS qelCreateEvent(const char* name, long* handle) {
     return makeEvent(name, handle);
 }

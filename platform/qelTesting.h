@@ -12,6 +12,9 @@ extern "C" {
 void qelTestForceWaitvFallback(int force);
 /* 1 when wait-any currently uses futex_waitv. */
 int qelTestWaitvInUse(void);
+/* 1 when some waiter has marked the event's word (it sampled the event and is about to sleep
+ * or sleeps), so a test can pulse the event only once its waiters are really waiting. */
+int qelTestEventHasWaiters(long handle);
 
 #ifdef __cplusplus
 }

@@ -80,23 +80,24 @@ TEST_P(QelEvent, WaitAnyReportsLowestSetIndexAndRejectsBadArguments) {
 }
 
 TEST_P(QelEvent, SetReleasesBlockedWaitersEvenWhenResetAtOnce) {
-    long events[3] = {0, 0, 0};
-    for (long& event : events) {
-        ASSERT_EQ(QEL_OK, qelCreateEvent(nullptr, &event));
-    }
     for (int round = 0; round < 50; ++round) {
-        std::atomic<int> started{0};
+        // Fresh events each round: marks left by an earlier round's waiters on events that
+        // were never set would make the readiness checks below pass too early.
+        long events[3] = {0, 0, 0};
+        for (long& event : events) {
+            ASSERT_EQ(QEL_OK, qelCreateEvent(nullptr, &event));
+        }
         QEL_STATUS single = QEL_E_WAIT_FAILED, any = QEL_E_WAIT_FAILED;
         unsigned int index = 99;
-        std::thread singleWaiter([&] {
-            started++;
-            single = qelWaitEvent(events[2], 10000);
-        });
-        std::thread anyWaiter([&] {
-            started++;
-            any = qelWaitEvents(events, 3, &index, 10000);
-        });
-        ASSERT_TRUE(zoltest::waitUntil([&] { return started == 2; }, 5000));
+        // Start the waiters one after the other and pulse only once both have marked their
+        // words: a pulse before a waiter samples the event is not one it has to see. Only the
+        // wait-any waiter watches event 0, so its mark there says it is in.
+        std::thread singleWaiter([&] { single = qelWaitEvent(events[2], 10000); });
+        ASSERT_TRUE(
+            zoltest::waitUntil([&] { return qelTestEventHasWaiters(events[2]) == 1; }, 5000));
+        std::thread anyWaiter([&] { any = qelWaitEvents(events, 3, &index, 10000); });
+        ASSERT_TRUE(
+            zoltest::waitUntil([&] { return qelTestEventHasWaiters(events[0]) == 1; }, 5000));
         std::this_thread::sleep_for(std::chrono::milliseconds(round % 3));
         // A pulse: both waiters must leave even if they only look after the reset.
         qelSetEvent(events[2]);
@@ -106,9 +107,9 @@ TEST_P(QelEvent, SetReleasesBlockedWaitersEvenWhenResetAtOnce) {
         EXPECT_EQ(QEL_OK, single);
         EXPECT_EQ(QEL_OK, any);
         EXPECT_EQ(2u, index);
-    }
-    for (long& event : events) {
-        qelCloseEvent(&event);
+        for (long& event : events) {
+            qelCloseEvent(&event);
+        }
     }
 }
 
