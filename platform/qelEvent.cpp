@@ -81,31 +81,7 @@ uint32_t* g_sequence = nullptr;
 std::once_flag g_sequenceOnce;
 
 uint32_t* sequenceWord() {
-    std::call_once(g_sequenceOnce, [] {
-        if (qel::namedDirectory().empty()) {
-            return;
-        }
-        std::string path = qel::namedDirectory() + "/.waitany";
-        int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0 && errno == ENOENT) {
-            fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-            if (fd < 0 && errno == EEXIST) {
-                fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-            }
-        }
-        if (fd < 0) {
-            return;
-        }
-        struct stat st;
-        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
-            posix_fallocate(fd, 0, 4096) == 0) {
-            void* map = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-            if (map != MAP_FAILED) {
-                g_sequence = static_cast<uint32_t*>(map);
-            }
-        }
-        close(fd);
-    });
+    std::call_once(g_sequenceOnce, [] { g_sequence = qel::mapWaitAnyWord(); });
     return g_sequence;
 }
 

@@ -120,8 +120,12 @@ QEL_STATUS destroyNamed(NamedFile* file);
 
 // The file name used for name in type's name space (tests check collisions and escapes).
 std::string encodeName(ObjectType type, const char* name);
-// The directory holding the named objects; created on first use.
+// The directory holding the named objects (empty when someone else's is in the way). It is
+// created when an object is and removed with the last one.
 const std::string& namedDirectory();
+// Maps the word that fallback wait-any sleeps on, shared by every process of this user; null
+// when it cannot be had. The process keeps it until exit.
+uint32_t* mapWaitAnyWord();
 
 // Events: wakes a fallback wait-any that marked an event (see qelEvent.cpp).
 void bumpWaitAnySequence();

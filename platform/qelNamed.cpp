@@ -2,11 +2,13 @@
 // directory, mapped shared. Creation and removal are serialised by a lock file of the
 // directory (flock between processes, a mutex between this process's threads); each process
 // holds a shared flock on the object's descriptor as its reference, and the closer that can
-// take the lock exclusively is the last user and removes the file.
+// take the lock exclusively is the last user and removes the file. The directory itself,
+// with its lock file, goes with the last object, so nothing stays behind in /dev/shm.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -24,6 +26,7 @@ constexpr uint32_t kMagic = 0x5A514F42u;  // "ZQOB"
 constexpr uint32_t kVersion = 1;
 constexpr uint32_t kReady = 0x52454459u;  // published last, after the object is initialised
 constexpr size_t kMaxEncoded = 200;       // longer encodings are replaced by a hash
+constexpr const char* kWaitAnyFile = ".waitany";
 
 struct Header {
     uint32_t magic;
@@ -75,25 +78,140 @@ std::string hashedName(ObjectType type, const uint64_t hash[2]) {
     return name;
 }
 
-std::mutex g_directoryLock;  // the flock below excludes processes, not this process's threads
+std::mutex g_directoryLock;    // the flock below excludes processes, not this process's threads
+bool g_usedDirectory = false;  // under g_directoryLock: this process has taken the lock file
+
+// Creates the directory when it is missing (its last user removes it) and refuses one planted
+// by someone else or a symbolic link to one.
+bool ensureNamedDirectory() {
+    const std::string& path = namedDirectory();
+    if (path.empty()) {
+        return false;
+    }
+    if (mkdir(path.c_str(), 0700) == 0) {
+        return true;
+    }
+    struct stat st;
+    return errno == EEXIST && lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           st.st_uid == geteuid();
+}
+
+// Locks the directory's lock file. The file is removed with the directory when the last
+// object goes, so a lock taken on a file that is no longer the one at its path is worthless:
+// start again with the current one.
+int lockDirectory(bool wait) {
+    const std::string path = namedDirectory() + "/.lock";
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        if (!ensureNamedDirectory()) {
+            return -1;
+        }
+        int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT) {
+            fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        }
+        if (fd < 0) {
+            if (errno == ENOENT || errno == EEXIST) {
+                continue;  // the directory or the file came or went meanwhile
+            }
+            return -1;
+        }
+        int rc;
+        while ((rc = flock(fd, wait ? LOCK_EX : LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+        }
+        struct stat mine, named;
+        if (rc == 0 && fstat(fd, &mine) == 0 && stat(path.c_str(), &named) == 0 &&
+            mine.st_ino == named.st_ino && mine.st_dev == named.st_dev) {
+            return fd;
+        }
+        close(fd);
+        if (rc != 0) {
+            return -1;  // busy and not waiting
+        }
+    }
+    return -1;
+}
+
+// Removes the directory when it holds nothing but its own lock file and the wait-any word
+// (and nobody maps that one). Runs under the directory lock; unlinking the lock file makes
+// processes queued on it start again with a new one.
+void removeDirectoryIfUnused() {
+    const std::string& directory = namedDirectory();
+    DIR* dir = opendir(directory.c_str());
+    if (dir == nullptr) {
+        return;
+    }
+    bool unused = true;
+    while (dirent* entry = readdir(dir)) {
+        const char* name = entry->d_name;
+        if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0 && strcmp(name, ".lock") != 0 &&
+            strcmp(name, kWaitAnyFile) != 0) {
+            unused = false;
+            break;
+        }
+    }
+    if (unused) {
+        int fd = openat(dirfd(dir), kWaitAnyFile, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) {
+            // Every process that maps the word holds a shared lock on it.
+            unused =
+                flock(fd, LOCK_EX | LOCK_NB) == 0 && unlinkat(dirfd(dir), kWaitAnyFile, 0) == 0;
+            close(fd);
+        }
+    }
+    if (unused) {
+        unlinkat(dirfd(dir), ".lock", 0);
+        rmdir(directory.c_str());
+    }
+    closedir(dir);
+}
 
 // Holds the directory's lock file for the scope: creation, the stale check and removal
 // of named files never interleave.
+int g_waitAnyFd = -1;  // see mapWaitAnyWord
+void* g_waitAnyWord = nullptr;
+
+void sweepStale();
+
+// At exit, a process that used the directory gives up its hold on the wait-any word and
+// removes the directory if nothing else is left in it. Never blocks: a forked child may have
+// inherited the in-process lock held, and another process may hold the lock file.
+struct ExitTidy {
+    ~ExitTidy() {
+        std::unique_lock<std::mutex> lock(g_directoryLock, std::try_to_lock);
+        if (!lock.owns_lock() || !g_usedDirectory) {
+            return;
+        }
+        if (g_waitAnyWord != nullptr) {
+            // The mapping holds the file, and with it the shared lock, as much as the
+            // descriptor does. Swap it for private memory rather than unmapping it: a thread
+            // still running may touch the word.
+            mmap(g_waitAnyWord, 4096, PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+            close(g_waitAnyFd);
+            g_waitAnyWord = nullptr;
+            g_waitAnyFd = -1;
+        }
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            int fd = lockDirectory(false);
+            if (fd >= 0) {
+                sweepStale();
+                removeDirectoryIfUnused();
+                close(fd);
+                return;
+            }
+            usleep(1000);
+        }
+    }
+};
+
 class DirectoryGuard {
 public:
     DirectoryGuard() : guard_(g_directoryLock) {
-        std::string path = namedDirectory() + "/.lock";
-        fd_ = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-        if (fd_ < 0 && errno == ENOENT) {
-            fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-            if (fd_ < 0 && errno == EEXIST) {
-                fd_ = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-            }
-        }
-        if (fd_ >= 0) {
-            while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-            }
-        }
+        // Constructed after the directory's path, so destroyed before it.
+        namedDirectory();
+        static ExitTidy tidy;
+        fd_ = lockDirectory(true);
+        g_usedDirectory = true;
     }
     ~DirectoryGuard() {
         if (fd_ >= 0) {
@@ -247,12 +365,19 @@ const std::string& namedDirectory() {
         char buffer[64];
         snprintf(buffer, sizeof buffer, "/dev/shm/zoltov-%u", static_cast<unsigned>(geteuid()));
         std::string path = buffer;
-        if (mkdir(path.c_str(), 0700) != 0 && errno == EEXIST) {
-            struct stat st;
-            // Refuse a directory planted by someone else (or a symbolic link to one).
-            if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) {
-                path.clear();
-            }
+        // ZOL_QEL_NAMESPACE=<word> gives a separate set of names (test runs that must not
+        // meet each other); only letters, digits, '-' and '_', so it stays a single entry.
+        const char* space = getenv("ZOL_QEL_NAMESPACE");
+        if (space != nullptr && space[0] != '\0' && strlen(space) <= 32 &&
+            strspn(space, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_") ==
+                strlen(space)) {
+            path += '-';
+            path += space;
+        }
+        struct stat st;
+        // Refuse a directory planted by someone else (or a symbolic link to one).
+        if (lstat(path.c_str(), &st) == 0 && (!S_ISDIR(st.st_mode) || st.st_uid != geteuid())) {
+            path.clear();
         }
         return path;
     }();
@@ -402,6 +527,7 @@ void closeNamed(ObjectType type, NamedFile* file) {
             }
             unmapAndClose(file);
             sweepStale();
+            removeDirectoryIfUnused();
             return;
         }
         unmapAndClose(file);
@@ -425,9 +551,39 @@ QEL_STATUS destroyNamed(NamedFile* file) {
         } else {
             status = QEL_E_NOT_FOUND;
         }
+        unmapAndClose(file);
+        removeDirectoryIfUnused();
     }
-    unmapAndClose(file);
     return status;
+}
+
+uint32_t* mapWaitAnyWord() {
+    DirectoryGuard guard;
+    if (!guard.ok()) {
+        return nullptr;
+    }
+    std::string path = namedDirectory() + "/" + kWaitAnyFile;
+    int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    }
+    if (fd < 0) {
+        return nullptr;
+    }
+    void* map = MAP_FAILED;
+    if (fileLooksOurs(fd) && posix_fallocate(fd, 0, 4096) == 0) {
+        map = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    }
+    if (map == MAP_FAILED) {
+        close(fd);
+        return nullptr;
+    }
+    // The descriptor stays open: its shared lock keeps the file (and so the directory) for as
+    // long as this process may sleep on or wake through the word.
+    flock(fd, LOCK_SH);
+    g_waitAnyFd = fd;
+    g_waitAnyWord = map;
+    return static_cast<uint32_t*>(map);
 }
 
 }  // namespace qel

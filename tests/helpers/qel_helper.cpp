@@ -2,6 +2,7 @@
 //   qel_helper lock-named <name> <timeout-ms>   check the named mutex is held, set the named
 //                                               event <name>-ready, then lock and unlock it
 //   qel_helper set-event <name>                 set the named event; 0 on success
+//   qel_helper wait-event <name> <timeout-ms>   wait for the named event through wait-any
 #include <stdlib.h>
 #include <string.h>
 
@@ -36,6 +37,15 @@ int main(int argc, char** argv) {
         if (qelSetEvent(event) != QEL_OK)
             return 2;
         return qelCloseEvent(&event) == QEL_OK ? 0 : 3;
+    }
+    if (argc == 4 && strcmp(argv[1], "wait-event") == 0) {
+        long event = 0;
+        if (qelCreateEvent(argv[2], &event) != QEL_OK)
+            return 1;
+        unsigned int index = 0;
+        QEL_STATUS status = qelWaitEvents(&event, 1, &index, static_cast<unsigned>(atol(argv[3])));
+        qelCloseEvent(&event);
+        return status == QEL_OK && index == 0 ? 0 : 2;
     }
     return 100;
 }
