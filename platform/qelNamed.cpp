@@ -422,19 +422,11 @@ std::string pathFromHeader(ObjectType type, const unsigned char* map) {
     return namedDirectory() + "/" + hashedName(type, header->hash);
 }
 
-QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectInit init,
-                     size_t segmentSize, NamedFile* out) {
-    if (name == nullptr || out == nullptr) {
-        return QEL_E_INVALID;
-    }
-    if (namedDirectory().empty()) {
-        return QEL_E_ACCESS;
-    }
-    std::string path = namedDirectory() + "/" + encodeName(type, name);
-    DirectoryGuard guard;
-    if (!guard.ok()) {
-        return QEL_E_RESOURCES;
-    }
+namespace {
+
+// openNamed's work, under the directory lock.
+QEL_STATUS openLocked(const std::string& path, ObjectType type, const char* name, OpenMode mode,
+                      ObjectInit init, size_t segmentSize, NamedFile* out) {
     NamedFile file;
     file.opener = getpid();
     if (mode == OpenMode::CreateExclusive) {
@@ -512,6 +504,28 @@ QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectIni
     }
     *out = file;
     return QEL_OK;
+}
+
+}  // namespace
+
+QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectInit init,
+                     size_t segmentSize, NamedFile* out) {
+    if (name == nullptr || out == nullptr) {
+        return QEL_E_INVALID;
+    }
+    if (namedDirectory().empty()) {
+        return QEL_E_ACCESS;
+    }
+    std::string path = namedDirectory() + "/" + encodeName(type, name);
+    DirectoryGuard guard;
+    if (!guard.ok()) {
+        return QEL_E_RESOURCES;
+    }
+    QEL_STATUS status = openLocked(path, type, name, mode, init, segmentSize, out);
+    if (status != QEL_OK) {
+        removeDirectoryIfUnused();  // taking the lock may have created the directory
+    }
+    return status;
 }
 
 void closeNamed(ObjectType type, NamedFile* file) {

@@ -31,12 +31,16 @@ TEST(QelDirectory, LastObjectTakesTheDirectoryWithIt) {
     int setter = zoltest::exitCodeOf(
         zoltest::waitChild(zoltest::spawnHelper("qel_helper", {"set-event", "ev"}), 10000));
     int waited = zoltest::exitCodeOf(zoltest::waitChild(waiter, 15000));
+    // Looking for a name that does not exist leaves nothing behind either.
+    int missing = zoltest::exitCodeOf(
+        zoltest::waitChild(zoltest::spawnHelper("qel_helper", {"lock-named", "none", "0"}), 10000));
     unsetenv("ZOL_QEL_NAMESPACE");
     unsetenv("ZOL_QEL_FORCE_WAITV_FALLBACK");
 
     EXPECT_TRUE(waiting);
     EXPECT_EQ(0, setter);
     EXPECT_EQ(0, waited);
+    EXPECT_EQ(1, missing);  // qelOpenMutex refused the unknown name
     EXPECT_FALSE(exists(directory)) << directory << " outlived its last object";
 }
 
