@@ -25,14 +25,11 @@ struct ProbeTracer : CZolTracer {
     CZolMutex* mutex() const { return __atomic_load_n(&m_pMutex, __ATOMIC_ACQUIRE); }
 };
 
-TEST(Tracer, TraceLineIsFollowedByAnEmptyLine) {
+// TraceLine adds an empty line; Trace writes its text unchanged, without a newline, cut at 511.
+TEST(Tracer, OutputFormats) {
     CZolTracer tracer;
-    std::string out = zoltest::captureStdout([&] { tracer.TraceLine("x", "f", 7); });
-    EXPECT_EQ(out, "file: f line: 7. x\n\n");
-}
-
-TEST(Tracer, TraceWritesTheTextUnchangedWithoutNewline) {
-    CZolTracer tracer;
+    EXPECT_EQ(zoltest::captureStdout([&] { tracer.TraceLine("x", "f", 7); }),
+              "file: f line: 7. x\n\n");
     EXPECT_EQ(zoltest::captureStdout([&] { tracer.Trace("%d%% of %s", 50, "%s"); }), "50% of %s");
     std::string longText(600, 'z');
     EXPECT_EQ(zoltest::captureStdout([&] { tracer.Trace("%s", longText.c_str()); }),
