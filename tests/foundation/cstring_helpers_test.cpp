@@ -78,31 +78,28 @@ TEST(StrReAllocMem, CopiesOldStringsExactlyAndAddsFreshOnes) {
 }
 
 TEST(StrAppend, LengthsAndOwnership) {
-    char* text = nullptr;
-    EXPECT_STREQ(Str_Append(text, const_cast<char*>("abc"), -1, -1), "abc");
-    EXPECT_STREQ(text, "abc");
-    delete[] text;
-
-    text = nullptr;
-    Str_Append(text, const_cast<char*>("ab"), -1, -1);
-    EXPECT_STREQ(Str_Append(text, const_cast<char*>("cdef"), -1, 2), "abcd");
-    delete[] text;
-
-    text = nullptr;
-    Str_Append(text, const_cast<char*>("abc"), -1, -1);
-    EXPECT_STREQ(Str_Append(text, const_cast<char*>("x"), 1, -1), "ax");
-    delete[] text;
-
-    text = nullptr;
-    Str_Append(text, const_cast<char*>("abcdef"), 99, 3);
-    EXPECT_EQ(memcmp(text, "abc", 4), 0);
-    delete[] text;
-
-    text = nullptr;
-    Str_Append(text, const_cast<char*>("ab"), -1, -1);
-    Str_Append(text, const_cast<char*>("z"), 4, 1);
-    EXPECT_EQ(memcmp(text, "ab\0\0z", 6), 0) << "short text padded with NULs";
-    delete[] text;
+    struct Case {
+        const char* initial;  // appended to a null text first, or nothing
+        const char* add;
+        int index, count;
+        std::string expected;  // with its terminator
+    } cases[] = {
+        {nullptr, "abc", -1, -1, std::string("abc", 4)},
+        {"ab", "cdef", -1, 2, std::string("abcd", 5)},
+        {"abc", "x", 1, -1, std::string("ax", 3)},
+        {nullptr, "abcdef", 99, 3, std::string("abc", 4)},
+        {"ab", "z", 4, 1, std::string("ab\0\0z", 6)},  // short text padded with NULs
+    };
+    for (const Case& c : cases) {
+        char* text = nullptr;
+        if (c.initial != nullptr) {
+            Str_Append(text, const_cast<char*>(c.initial), -1, -1);
+        }
+        char* result = Str_Append(text, const_cast<char*>(c.add), c.index, c.count);
+        EXPECT_EQ(result, text) << c.add;
+        EXPECT_EQ(std::string(text, c.expected.size()), c.expected) << c.add;
+        delete[] text;
+    }
 }
 
 TEST(CaseConversion, InPlaceUpToTheTerminator) {

@@ -43,7 +43,6 @@ public:
         input_.erase(input_.begin(), input_.begin() + count);
         return count;
     }
-    size_t left() const { return input_.size(); }
 
     Bytes written;
     int writes = 0;
