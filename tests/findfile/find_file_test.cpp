@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
 
 #include "CZolFindFile.h"
@@ -14,28 +15,15 @@ namespace {
 class PathGuard {
 public:
     explicit PathGuard(const char* value) {
-        const char* old = getenv("PATH");
-        had_ = old != nullptr;
-        if (had_) {
+        if (const char* old = getenv("PATH")) {
             old_ = old;
         }
-        if (value != nullptr) {
-            setenv("PATH", value, 1);
-        } else {
-            unsetenv("PATH");
-        }
+        value ? setenv("PATH", value, 1) : unsetenv("PATH");
     }
-    ~PathGuard() {
-        if (had_) {
-            setenv("PATH", old_.c_str(), 1);
-        } else {
-            unsetenv("PATH");
-        }
-    }
+    ~PathGuard() { old_ ? setenv("PATH", old_->c_str(), 1) : unsetenv("PATH"); }
 
 private:
-    bool had_ = false;
-    std::string old_;
+    std::optional<std::string> old_;
 };
 
 std::string str(const CZolString& s) {

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <optional>
 #include <string>
 
 #include "CZolTime.h"
@@ -18,26 +19,19 @@ namespace {
 class ZoneGuard {
 public:
     explicit ZoneGuard(const char* zone) {
-        const char* old = getenv("TZ");
-        had_ = old != nullptr;
-        if (had_) {
+        if (const char* old = getenv("TZ")) {
             old_ = old;
         }
         setenv("TZ", zone, 1);
         tzset();
     }
     ~ZoneGuard() {
-        if (had_) {
-            setenv("TZ", old_.c_str(), 1);
-        } else {
-            unsetenv("TZ");
-        }
+        old_ ? setenv("TZ", old_->c_str(), 1) : unsetenv("TZ");
         tzset();
     }
 
 private:
-    bool had_ = false;
-    std::string old_;
+    std::optional<std::string> old_;
 };
 
 struct Fields {
