@@ -64,24 +64,23 @@ TEST(SingleLock, StateFollowsTheObjectsAnswers) {
     EXPECT_EQ(object.unlocks, 2);  // not held at destruction: no further unlock
 }
 
-TEST(SingleLock, RefusedUnlockKeepsTheLockHeldAndTheDestructorTriesAgain) {
-    Scripted object;
-    object.unlockResult = 0;
+// The destructor unlocks only a lock it holds: again after a refused Unlock, never after a
+// failed Lock.
+TEST(SingleLock, DestructorReleasesOnlyAHeldLock) {
+    Scripted refusesUnlock;
+    refusesUnlock.unlockResult = 0;
     {
-        CZolSingleLock lock(&object, 1);
-        EXPECT_EQ(object.lastTimeout, 0xFFFFFFFFL);
+        CZolSingleLock lock(&refusesUnlock, 1);
+        EXPECT_EQ(refusesUnlock.lastTimeout, 0xFFFFFFFFL);
         EXPECT_EQ(lock.Unlock(), 1);
         EXPECT_EQ(lock.IsLocked(), 1);
     }
-    EXPECT_EQ(object.unlocks, 2);
-}
-
-TEST(SingleLock, FailedLockIsNotReleasedAtDestruction) {
-    Scripted object;
-    object.lockResult = 0;
-    { CZolSingleLock lock(&object, 1); }
-    EXPECT_EQ(object.locks, 1);
-    EXPECT_EQ(object.unlocks, 0);
+    EXPECT_EQ(refusesUnlock.unlocks, 2);
+    Scripted refusesLock;
+    refusesLock.lockResult = 0;
+    { CZolSingleLock lock(&refusesLock, 1); }
+    EXPECT_EQ(refusesLock.locks, 1);
+    EXPECT_EQ(refusesLock.unlocks, 0);
 }
 
 TEST(SingleLock, NullObjectIsNeverLocked) {
