@@ -2,6 +2,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -157,32 +158,24 @@ TEST_F(IniItems, GettersConvertTheFirstPartAndCut) {
 }
 
 TEST_F(IniItems, ScanItemStopsAtFormatEndNullPointerOrValueEnd) {
-    int a = -1, b = -1, c = -1, d = -1;
-    char format[] = "dddd";
-    EXPECT_EQ(ini.ScanItem("list", format, &a, &b, &c, &d, nullptr), 0);
-    EXPECT_EQ(std::vector<int>({a, b, c, d}), std::vector<int>({10, 20, 30, -1}));
-    a = b = c = -1;
-    char two[] = "dd";
-    rewind();
-    EXPECT_EQ(ini.ScanItem("list", two, &a, &b, &c), 0);
-    EXPECT_EQ(std::vector<int>({a, b, c}), std::vector<int>({10, 20, -1}));
-    a = b = -1;
-    rewind();
-    EXPECT_EQ(ini.ScanItem("list", format, &a, nullptr, &b), 0);
-    EXPECT_EQ(std::vector<int>({a, b}), std::vector<int>({10, -1}));
-    a = -1;
-    rewind();
-    EXPECT_EQ(ini.ScanItem("list", format, nullptr, &a), 0);
-    char none[] = "";
-    rewind();
-    EXPECT_EQ(ini.ScanItem("list", none, &a), 0);
-    EXPECT_EQ(a, -1);
-    char skip[] = "?d";
-    rewind();
-    EXPECT_EQ(ini.ScanItem("list", skip, &b, &a), 0);
-    EXPECT_EQ(a, 20);
-    EXPECT_EQ(b, -1) << "an unknown character uses up its part and pointer";
-    EXPECT_EQ(ini.ScanItem("missing", format, &a, nullptr), -1);
+    using V = std::vector<int>;
+    int v[4];
+    // Scans "list" (10, 20, 30) from its first occurrence into fresh -1 values.
+    auto scan = [&](std::string format, auto... targets) {
+        std::fill(v, v + 4, -1);
+        rewind();
+        EXPECT_EQ(ini.ScanItem("list", format.data(), targets...), 0) << format;
+        return V(v, v + 4);
+    };
+    EXPECT_EQ(scan("dddd", &v[0], &v[1], &v[2], &v[3], nullptr), V({10, 20, 30, -1}));
+    EXPECT_EQ(scan("dd", &v[0], &v[1], &v[2]), V({10, 20, -1, -1}));
+    EXPECT_EQ(scan("dddd", &v[0], nullptr, &v[1]), V({10, -1, -1, -1}));
+    EXPECT_EQ(scan("dddd", nullptr, &v[0]), V({-1, -1, -1, -1}));
+    EXPECT_EQ(scan("", &v[0]), V({-1, -1, -1, -1}));
+    EXPECT_EQ(scan("?d", &v[1], &v[0]), V({20, -1, -1, -1}))
+        << "an unknown character uses up its part and pointer";
+    char format[] = "d";
+    EXPECT_EQ(ini.ScanItem("missing", format, &v[0], nullptr), -1);
 }
 
 TEST_F(IniItems, ScanItemConversions) {

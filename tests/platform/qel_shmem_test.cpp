@@ -199,10 +199,6 @@ TEST(QelShMem, StaleNamedFileOfACrashedProcessIsReinitialised) {
     EXPECT_EQ(QEL_E_NOT_FOUND, qelOpenMutex(name.c_str(), &mutex));
 }
 
-}  // namespace
-
-namespace {
-
 // Damaged or planted files in the layer's directory give a status, never a crash or a write
 // through a link.
 TEST(QelShMem, DamagedOrPlantedFilesAreRefused) {
