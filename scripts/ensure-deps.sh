@@ -12,6 +12,7 @@ need g++ g++
 need clang++ clang
 need clang-format clang-format
 need pkg-config pkg-config
+need valgrind valgrind
 need_file /usr/include/gtest/gtest.h libgtest-dev
 need_file /usr/include/gmock/gmock.h libgmock-dev
 need_file /usr/include/benchmark/benchmark.h libbenchmark-dev
