@@ -259,17 +259,22 @@ QEL_STATUS qelSetEvent(long handle) {
     if (record == nullptr) {
         return QEL_E_BAD_HANDLE;
     }
-    uint32_t value = __atomic_load_n(record->word, __ATOMIC_ACQUIRE);
+    // Read before the set: a waiter released by it may close the event and the record be
+    // reused for another at once (a thread's start-up event is), so the record is not
+    // touched after the store. A wake on a word no longer ours is only a spurious wake-up.
+    uint32_t* const word = record->word;
+    const bool shared = record->shared;
+    uint32_t value = __atomic_load_n(word, __ATOMIC_ACQUIRE);
     uint32_t next;
     do {
         if ((value & kSet) != 0) {
             return QEL_OK;  // nobody sleeps on a set word
         }
         next = ((value & ~(kGenerationStep - 1)) + kGenerationStep) | kSet;
-    } while (!__atomic_compare_exchange_n(record->word, &value, next, true, __ATOMIC_ACQ_REL,
-                                          __ATOMIC_ACQUIRE));
+    } while (
+        !__atomic_compare_exchange_n(word, &value, next, true, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE));
     if ((value & kWaiters) != 0) {
-        qel::futexWakeAll(record->word, record->shared);
+        qel::futexWakeAll(word, shared);
     }
     if ((value & kAnyWaiters) != 0) {
         qel::bumpWaitAnySequence();
