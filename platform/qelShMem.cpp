@@ -16,21 +16,44 @@ struct Segment : qel::Record {
     qel::NamedFile file;
 };
 
-// The operators' marker /opt/zol/ftok/<name>. Only names that are one plain path component
-// get one, so no name can place a file anywhere else; failing to create it is not an error.
+// Opens the directory name inside parent, creating it (0755, narrowed by the umask) when it
+// is missing. A symbolic link in its place is refused, not followed: whoever could plant one
+// must not be able to steer key files into a directory of their choosing.
+int openKeyDirectory(int parent, const char* name) {
+    mkdirat(parent, name, 0755);  // EEXIST is the usual case
+    return openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// The operators' marker /opt/zol/ftok/<name>, an empty file (0644, narrowed by the umask).
+// Only names that are one plain path component get one, so no name can place a file anywhere
+// else. The path is walked one directory at a time below /opt without following symbolic
+// links, and the file is created exclusively: a link planted at its path is left as it is,
+// and nothing is written through it. Failing to create it is not an error.
 void createKeyFile(const char* name) {
     size_t length = strlen(name);
     if (length == 0 || length > NAME_MAX || strchr(name, '/') != nullptr ||
         strcmp(name, ".") == 0 || strcmp(name, "..") == 0) {
         return;
     }
-    mkdir("/opt/zol", 0755);
-    mkdir("/opt/zol/ftok", 0755);
-    std::string path = std::string("/opt/zol/ftok/") + name;
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int opt = open("/opt", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (opt < 0) {
+        return;
+    }
+    int zol = openKeyDirectory(opt, "zol");
+    close(opt);
+    if (zol < 0) {
+        return;
+    }
+    int ftok = openKeyDirectory(zol, "ftok");
+    close(zol);
+    if (ftok < 0) {
+        return;
+    }
+    int fd = openat(ftok, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd >= 0) {
         close(fd);
     }
+    close(ftok);
 }
 
 QEL_STATUS makeSegment(const char* name, qel::OpenMode mode, unsigned int size, long* handle,
