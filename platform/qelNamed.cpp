@@ -424,6 +424,30 @@ std::string pathFromHeader(ObjectType type, const unsigned char* map) {
 
 namespace {
 
+// Segments are created whole under the directory lock, which the caller holds: a segment
+// file that is unfinished now (short, or its header never published) was left by a creator
+// that died half-way, and nobody can have attached to it.
+bool segmentUnfinished(int fd) {
+    struct stat st;
+    Header header;
+    return fileLooksOurs(fd) && fstat(fd, &st) == 0 &&
+           (static_cast<size_t>(st.st_size) < kNamedFileSize ||
+            pread(fd, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header) ||
+            header.state != kReady);
+}
+
+// Removes such a file, so that the name can be allocated again instead of being blocked
+// for ever; true when it did.
+bool removeIfUnfinishedSegment(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    bool unfinished = segmentUnfinished(fd);
+    close(fd);
+    return unfinished && unlink(path.c_str()) == 0;
+}
+
 // openNamed's work, under the directory lock.
 QEL_STATUS openLocked(const std::string& path, ObjectType type, const char* name, OpenMode mode,
                       ObjectInit init, size_t segmentSize, NamedFile* out) {
@@ -431,6 +455,10 @@ QEL_STATUS openLocked(const std::string& path, ObjectType type, const char* name
     file.opener = getpid();
     if (mode == OpenMode::CreateExclusive) {
         QEL_STATUS status = createFile(path, type, name, init, segmentSize, &file);
+        if (status == QEL_E_EXISTS && type == ObjectType::Segment &&
+            removeIfUnfinishedSegment(path)) {
+            status = createFile(path, type, name, init, segmentSize, &file);
+        }
         if (status == QEL_OK) {
             *out = file;
         }
@@ -458,20 +486,34 @@ QEL_STATUS openLocked(const std::string& path, ObjectType type, const char* name
     }
     struct stat st;
     fstat(file.fd, &st);
-    if (static_cast<size_t>(st.st_size) < kNamedFileSize) {
-        unmapAndClose(&file);
-        return QEL_E_CORRUPT;
-    }
+    const bool shortFile = static_cast<size_t>(st.st_size) < kNamedFileSize;
     bool stale = false;
     if (type != ObjectType::Segment) {
-        // Nobody holds a reference: a process crashed without closing. The object is gone
-        // logically; reinitialise the file (or remove it when only opening).
+        // Nobody holds a reference: a process crashed without closing, or while it created
+        // the file. The object is gone logically; reinitialise the file (remove it when only
+        // opening, make it afresh when it never got its size).
         stale = flock(file.fd, LOCK_EX | LOCK_NB) == 0;
-        if (stale && mode == OpenMode::OpenExisting) {
+        if (stale && (mode == OpenMode::OpenExisting || shortFile)) {
             unlink(path.c_str());
             unmapAndClose(&file);
-            return QEL_E_NOT_FOUND;
+            if (mode == OpenMode::OpenExisting) {
+                return QEL_E_NOT_FOUND;
+            }
+            file.opener = getpid();
+            QEL_STATUS status = createFile(path, type, name, init, 0, &file);
+            if (status == QEL_OK) {
+                *out = file;
+            }
+            return status;
         }
+    } else if (segmentUnfinished(file.fd)) {
+        unlink(path.c_str());
+        unmapAndClose(&file);
+        return QEL_E_NOT_FOUND;
+    }
+    if (shortFile) {
+        unmapAndClose(&file);
+        return QEL_E_CORRUPT;
     }
     size_t size = type == ObjectType::Segment ? static_cast<size_t>(st.st_size) : kNamedFileSize;
     QEL_STATUS status = mapFile(&file, size);
