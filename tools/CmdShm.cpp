@@ -1,6 +1,7 @@
-// zoltov shm list | show NAME | remove NAME [--force]
+// zoltov shm list | show NAME | remove NAME [--force] | repair [NAME]
 #include <cstdio>
 
+#include "CZolMutex.h"
 #include "ZolShmCatalog.h"
 #include "ZolTool.h"
 
@@ -9,6 +10,9 @@ namespace zoltool {
 namespace {
 
 constexpr size_t kShownBytes = 64;
+// How long repair waits for a segment's mutex: a live user holds it for one Open, Close or
+// copy; a dead owner's is handed over at once.
+constexpr long kRepairLockMs = 5000;
 
 std::string connectionsText(const SegmentInfo& s) {
     return s.connectionsKnown ? std::to_string(s.connections) : std::string("?");
@@ -87,11 +91,72 @@ int runRemove(const Args& args) {
     return kExitOk;
 }
 
+// Recounts the connections of one segment under its mutex, so that no Open, Close or copy
+// of a library user runs meanwhile: writes the count of live connections, or removes the
+// segment (with its key file and mutex) when there is none. 0 when repaired or sound.
+int repairOne(const std::string& name) {
+    // Created if need be, like every user's Open; the last one to let go removes it.
+    CZolMutex mutex(0, segmentMutexName(name).c_str(), 0);
+    if (mutex.Lock(kRepairLockMs) != 1) {
+        return fail(kExitUsage, "shm repair: the mutex of '" + name + "' stayed busy for " +
+                                    std::to_string(kRepairLockMs / 1000) + " s; try again");
+    }
+    SegmentInfo s;
+    int status = kExitOk;
+    std::string error;
+    if (!findSegment(name, s)) {
+        // A crash while allocating leaves a half-built file; one after the segment went but
+        // before its key file did leaves the key file.
+        clearHalfBuiltSegment(name);
+        bool keyRemoved = removeKeyFile(name);
+        std::printf("%s: no segment, nothing to repair%s\n", name.c_str(),
+                    keyRemoved ? " (removed its leftover key file)" : "");
+    } else {
+        const unsigned int live = liveConnections(s);
+        const std::string was = connectionsText(s);
+        if (live == 0) {
+            if (removeSegment(s, error)) {
+                std::printf("removed %s: no process uses it (connections was %s)\n", name.c_str(),
+                            was.c_str());
+            } else {
+                status = fail(kExitUsage, "shm repair: " + error);
+            }
+        } else if (s.connectionsKnown && s.connections == live) {
+            std::printf("%s: connections %u, nothing to repair\n", name.c_str(), live);
+        } else if (writeConnections(s, live, error)) {
+            std::printf("repaired %s: connections %s -> %u\n", name.c_str(), was.c_str(), live);
+        } else {
+            status = fail(kExitUsage, "shm repair: " + error);
+        }
+    }
+    mutex.Unlock();
+    return status;
+}
+
+int runRepair(const Args& args) {
+    if (args.size() > 1) {
+        return usage("shm repair: expected at most one NAME");
+    }
+    if (args.size() == 1) {
+        return repairOne(args[0]);
+    }
+    int status = kExitOk;
+    for (const SegmentInfo& s : listSegments()) {
+        if (s.name.rfind("(long name) ", 0) == 0) {
+            std::printf("skipped %s: repair it by its name\n", s.name.c_str());
+            continue;
+        }
+        int one = repairOne(s.name);
+        status = one != kExitOk ? one : status;
+    }
+    return status;
+}
+
 }  // namespace
 
 int runShm(const Args& args) {
     if (args.empty()) {
-        return usage("shm: expected 'list', 'show' or 'remove'");
+        return usage("shm: expected 'list', 'show', 'remove' or 'repair'");
     }
     Args rest(args.begin() + 1, args.end());
     if (args[0] == "list") {
@@ -102,6 +167,9 @@ int runShm(const Args& args) {
     }
     if (args[0] == "remove") {
         return runRemove(rest);
+    }
+    if (args[0] == "repair") {
+        return runRepair(rest);
     }
     return usage("shm: unknown subcommand '" + args[0] + "'");
 }

@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -48,15 +49,12 @@ int collect(const QEL_SHM_ENTRY* entry, void* context) {
     return 0;
 }
 
-// How many running processes (other than this one) map each of paths.
-std::map<std::string, int> mappers(const std::vector<std::string>& paths) {
-    std::map<std::string, int> counts;
-    for (const std::string& p : paths) {
-        counts[p] = 0;
-    }
+// Calls visit with the pid and each line of /proc/<pid>/maps of every other process.
+template <typename Visit>
+void forEachMapping(Visit visit) {
     DIR* proc = opendir("/proc");
     if (proc == nullptr) {
-        return counts;
+        return;
     }
     const std::string self = std::to_string(getpid());
     while (dirent* entry = readdir(proc)) {
@@ -65,20 +63,36 @@ std::map<std::string, int> mappers(const std::vector<std::string>& paths) {
         }
         std::ifstream maps(std::string("/proc/") + entry->d_name + "/maps");
         std::string line;
-        std::map<std::string, bool> seen;
         while (std::getline(maps, line)) {
-            size_t slash = line.find('/');
-            if (slash == std::string::npos) {
-                continue;
-            }
-            auto it = counts.find(line.substr(slash));
-            if (it != counts.end() && !seen[it->first]) {
-                seen[it->first] = true;
-                ++it->second;
-            }
+            visit(entry->d_name, line);
         }
     }
     closedir(proc);
+}
+
+// How many running processes (other than this one) map each of paths.
+std::map<std::string, int> mappers(const std::vector<std::string>& paths) {
+    std::map<std::string, int> counts;
+    for (const std::string& p : paths) {
+        counts[p] = 0;
+    }
+    std::string process;
+    std::map<std::string, bool> seen;  // paths already counted for process
+    forEachMapping([&](const char* pid, const std::string& line) {
+        if (process != pid) {
+            process = pid;
+            seen.clear();
+        }
+        size_t slash = line.find('/');
+        if (slash == std::string::npos) {
+            return;
+        }
+        auto it = counts.find(line.substr(slash));
+        if (it != counts.end() && !seen[it->first]) {
+            seen[it->first] = true;
+            ++it->second;
+        }
+    });
     return counts;
 }
 
@@ -145,6 +159,59 @@ bool removeSegment(const SegmentInfo& info, std::string& error) {
         std::remove(key.c_str());  // absent or not ours: the segment is gone all the same
     }
     return true;
+}
+
+std::string segmentMutexName(const std::string& name) {
+    return name + kMutexSuffix;
+}
+
+unsigned int liveConnections(const SegmentInfo& info) {
+    unsigned int connections = 0;
+    forEachMapping([&](const char*, const std::string& line) {
+        // start-end perms offset device inode path
+        char perms[8] = {};
+        unsigned long long offset = 1;
+        size_t slash = line.find('/');
+        if (slash == std::string::npos || line.compare(slash, std::string::npos, info.path) != 0 ||
+            std::sscanf(line.c_str(), "%*s %7s %llx", perms, &offset) != 2) {
+            return;
+        }
+        // Read-only mappings are onlookers such as this tool's listings, not connections.
+        if (offset == 0 && perms[1] == 'w' && perms[3] == 's') {
+            ++connections;
+        }
+    });
+    return connections;
+}
+
+bool writeConnections(const SegmentInfo& info, unsigned int count, std::string& error) {
+    long handle = 0;
+    void* base = nullptr;
+    if (qelAttachShMem(info.name.c_str(), &handle, &base) != QEL_OK) {
+        error = "cannot attach to '" + info.name + "'";
+        return false;
+    }
+    std::memcpy(base, &count, kCountBytes);
+    qelDetachShMem(&handle, &base);
+    return true;
+}
+
+void clearHalfBuiltSegment(const std::string& name) {
+    long handle = 0;
+    void* base = nullptr;
+    if (qelAttachShMem(name.c_str(), &handle, &base) == QEL_OK) {
+        qelDetachShMem(&handle, &base);
+    }
+}
+
+bool removeKeyFile(const std::string& name) {
+    if (name.empty() || name.find('/') != std::string::npos) {
+        return false;
+    }
+    std::string key = kKeyDirectory + name;
+    struct stat info;
+    return lstat(key.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+           std::remove(key.c_str()) == 0;
 }
 
 }  // namespace zoltool

@@ -26,6 +26,21 @@ std::vector<unsigned char> readSegmentData(const SegmentInfo& info, size_t count
 // Destroys the segment and its key file; false with a message in error on failure.
 bool removeSegment(const SegmentInfo& info, std::string& error);
 
+// The named mutex that serialises opening, closing and copies of the segment called name.
+std::string segmentMutexName(const std::string& name);
+// The connections that running processes (other than this one) hold on the segment: its
+// writable mappings that start at the file's beginning, as every Open maps the whole file
+// once. A process forked from a connected one shares its parent's mapping until it execs or
+// ends, and counts too.
+unsigned int liveConnections(const SegmentInfo& info);
+// Writes count into the segment's connection count; false with a message in error.
+bool writeConnections(const SegmentInfo& info, unsigned int count, std::string& error);
+// Removes the key file of name when this user owns it; for a segment that no longer exists.
+bool removeKeyFile(const std::string& name);
+// Clears a half-built segment file of name (its creator was killed while allocating it),
+// which the listing passes over; the platform layer removes one when asked to attach.
+void clearHalfBuiltSegment(const std::string& name);
+
 }  // namespace zoltool
 
 #endif  // ZOLTOV_TOOLS_ZOLSHMCATALOG_H

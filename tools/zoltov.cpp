@@ -29,6 +29,9 @@ const char kHelp[] =
     "  shm show NAME             show a segment's size, connection count and data\n"
     "  shm remove NAME [--force] remove a segment; without --force only one that no\n"
     "                            running process has mapped (one left by a crash)\n"
+    "  shm repair [NAME]         recount a segment's connections (every segment's without\n"
+    "                            NAME) from the processes that map it, and remove it when\n"
+    "                            none does: fixes what a crashed user left\n"
     "  which PROGRAM             print where PROGRAM is found along PATH\n"
     "\n"
     "Options:\n"
@@ -37,7 +40,7 @@ const char kHelp[] =
     "\n"
     "Exit status: 0 on success, 1 when the section, item, segment or program is not\n"
     "found, 2 for bad usage, a file that cannot be read, a segment in use (remove\n"
-    "without --force) or a failed demo.\n";
+    "without --force), a segment whose mutex stays busy (repair) or a failed demo.\n";
 
 }  // namespace
 

@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "../shm/ShmTestSupport.h"
 #include "CZolSharedMemory.h"
 #include "ZolRunProgram.h"
 #include "ZolTestSupport.h"
@@ -51,6 +53,7 @@ TEST(ZoltovTool, FollowsUnixConventionsForHelpAndUsageErrors) {
         {{"shm"}, 2, "shm:"},
         {{"shm", "show"}, 2, "expected NAME"},
         {{"shm", "remove", "x", "--now"}, 2, "unknown option"},
+        {{"shm", "repair", "x", "y"}, 2, "expected at most one NAME"},
         {{"demo", "extra"}, 2, "takes no arguments"},
     };
     for (const Case& c : cases) {
@@ -261,6 +264,49 @@ TEST(ZoltovTool, ShmRemovesASegmentLeftByACrashedProcess) {
     EXPECT_EQ(listedRow(busy), "");
     const char bytes[] = "1234567";
     EXPECT_NE(memcpy_shmem(segment, bytes, 8), nullptr);
+}
+
+// Opens name in a forked child that is then killed: its connection stays counted.
+void leaveDeadConnection(const std::string& name) {
+    pid_t child = zoltest::forkChild([&] {
+        new CZolSharedMemory(name.c_str(), 16);
+        raise(SIGKILL);
+        return 0;
+    });
+    zoltest::waitChild(child, 10000);
+}
+
+TEST(ZoltovTool, ShmRepairRecountsLiveConnectionsAndRemovesAnUnusedSegment) {
+    // Two connections of this process (a mapping each) and one of a killed process.
+    const std::string name = zoltest::uniqueName("toolrepair");
+    CZolSharedMemory first(name.c_str(), 16);
+    auto second = std::make_unique<CZolSharedMemory>(name.c_str(), 16);
+    leaveDeadConnection(name);
+    EXPECT_TRUE(contains(zoltov({"shm", "show", name}).out, "connections: 3\n"));
+
+    ProgramResult r = zoltov({"shm", "repair", name});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "repaired " + name + ": connections 3 -> 2\n");
+    r = zoltov({"shm", "repair", name});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, name + ": connections 2, nothing to repair\n");
+    // The count is right again: the second close is the last and frees the segment.
+    second.reset();
+    first.Close();
+    EXPECT_EQ(listedRow(name), "");
+
+    // Only a dead user: the segment goes, with its key file and its mutex.
+    const std::string orphan = zoltest::uniqueName("toolorphan");
+    leaveDeadConnection(orphan);
+    r = zoltov({"shm", "repair", orphan});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "removed " + orphan + ": no process uses it (connections was 1)\n");
+    EXPECT_FALSE(shmtest::exists(shmtest::keyFile(orphan)));
+    EXPECT_EQ(shmtest::leftovers(orphan), std::vector<std::string>());
+    // Nothing left to repair is a success too.
+    r = zoltov({"shm", "repair", orphan});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, orphan + ": no segment, nothing to repair\n");
 }
 
 TEST(ZoltovTool, DemoRunsBothRoadsAndLeavesNothingBehind) {
