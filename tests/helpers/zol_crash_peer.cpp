@@ -10,13 +10,12 @@
 //   churn NAME DIR          opens and closes CZolSharedMemory(NAME, 64) with a copy in
 //                           between, over and over; creates DIR/running after the first
 //                           round and goes on until killed (at most a minute).
-//   join NAME DIR           creates DIR/joining, opens NAME (waiting for its mutex), writes
-//                           its connection count to DIR/joined, copies a block in and out,
-//                           waits for DIR/leave, closes and writes its count to DIR/left.
+//   join NAME DIR           opens NAME (waiting for its mutex), writes its connection count
+//                           to DIR/joined, copies a block in and out, waits for DIR/leave,
+//                           closes and writes its count to DIR/left.
 //   lock NAME DIR TAG       opens the named CZolMutex NAME; with TAG "holder" it takes it,
-//                           creates DIR/held and waits to be killed; otherwise it creates
-//                           DIR/waiting-TAG, locks it, creates DIR/acquired-TAG, unlocks and
-//                           ends once DIR/leave exists.
+//                           creates DIR/held and waits to be killed; otherwise it locks it,
+//                           creates DIR/acquired-TAG, unlocks and ends once DIR/leave exists.
 //
 // Exit status 0 on success; 2 on a wrong result, 3 when a wait for a file timed out.
 #include <stdio.h>
@@ -98,6 +97,10 @@ int churn(const char* name, const std::string& dir) {
         if (memory.Open(name, 64) != 1) {
             return 2;
         }
+        // Connected about as long as Open and Close take, so that kills land in all three.
+        auto connected = std::chrono::steady_clock::now() + std::chrono::microseconds(80);
+        while (std::chrono::steady_clock::now() < connected) {
+        }
         memcpy_shmem(memory, &self, sizeof self);
         memory.Close();
         if (first) {
@@ -108,7 +111,6 @@ int churn(const char* name, const std::string& dir) {
 }
 
 int join(const char* name, const std::string& dir) {
-    writeFile(dir + "/joining", "");
     CZolSharedMemory memory;
     if (memory.Open(name, 64) != 1) {
         return 2;
@@ -135,7 +137,6 @@ int lock(const char* name, const std::string& dir, const std::string& tag) {
         }
         awaitKill(dir, "held");
     }
-    writeFile(dir + "/waiting-" + tag, "");
     if (mutex.Lock(0xFFFFFFFF) != 1) {
         return 2;
     }

@@ -60,15 +60,16 @@ TEST(CrashFaults, KilledSegmentUserLeavesAtMostItsOwnConnection) {
     struct Case {
         const char* stage;
         const char* program;
-        std::vector<std::string> mode;  // the helper's words before NAME DIR, then after
-        const char* stageWord;          // nullptr: none
-        unsigned int stillCounted;      // the dead process's share of the count
+        const char* mode;
+        const char* stageWord;      // the helper's last word; nullptr: none
+        bool mutexHeld;             // the dead process keeps the segment's mutex
+        unsigned int stillCounted;  // the dead process's share of the count
     };
     const Case cases[] = {
-        {"connected", kCrashPeer, {"segment"}, "connected", 1},
-        {"inside Open, mutex held", kCrashPeer, {"segment"}, "open", 1},
-        {"inside a copy, mutex held", kShmPeer, {"die"}, nullptr, 1},
-        {"inside Close, mutex held", kCrashPeer, {"segment"}, "close", 0},
+        {"connected", kCrashPeer, "segment", "connected", false, 1},
+        {"inside Open", kCrashPeer, "segment", "open", true, 1},
+        {"inside a copy", kShmPeer, "die", nullptr, true, 1},
+        {"inside Close", kCrashPeer, "segment", "close", true, 0},
     };
     long worstMs = 0;
     for (const Case& c : cases) {
@@ -77,16 +78,18 @@ TEST(CrashFaults, KilledSegmentUserLeavesAtMostItsOwnConnection) {
         zoltest::TempDir dir;
         Probe mine;
         ASSERT_EQ(mine.Open(name.c_str(), 64), 1);
-        std::vector<std::string> args = c.mode;
-        args.insert(args.end(), {name, dir.path()});
+        std::vector<std::string> args = {c.mode, name, dir.path()};
         if (c.stageWord != nullptr) {
             args.push_back(c.stageWord);
         }
         pid_t victim = zoltest::spawnHelper(c.program, args);
         ASSERT_TRUE(zoltest::waitUntil([&] { return exists(dir.path() + "/inside"); }, kBoundMs));
-        // A second survivor starts opening; with the mutex held it blocks until the kill.
+        // A second survivor opens the segment: behind a held mutex it blocks until the kill.
         pid_t joiner = zoltest::spawnHelper(kCrashPeer, {"join", name, dir.path()});
-        ASSERT_TRUE(zoltest::waitUntil([&] { return exists(dir.path() + "/joining"); }, kBoundMs));
+        if (c.mutexHeld) {
+            ASSERT_TRUE(zoltest::waitUntil([&] { return sleepsOnFutex(joiner); }, kBoundMs));
+            EXPECT_FALSE(exists(dir.path() + "/joined"));
+        }
 
         kill(victim, SIGKILL);
         const Clock::time_point killed = Clock::now();
