@@ -6,6 +6,7 @@
 #include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,9 +37,15 @@ std::string objectDirectory() {
     return "/dev/shm/zoltov-" + std::to_string(geteuid()) + "-" + kSpace;
 }
 
-// A segment whose data area and origin the test may look at.
+// A segment whose data area (4 bytes into the segment, so copied, not cast) and origin the
+// test may look at.
 struct Segment : CZolShMem {
-    size_t& value() { return *reinterpret_cast<size_t*>(m_pData); }
+    void put(size_t value) { memcpy(m_pData, &value, sizeof value); }
+    size_t get() const {
+        size_t value;
+        memcpy(&value, m_pData, sizeof value);
+        return value;
+    }
     bool created() const { return m_bCreated != 0; }
 };
 
@@ -267,7 +274,7 @@ TEST(NamedObjectSecurity, HostileNamesStayInTheDirectoryAndNeverCollide) {
     std::vector<std::unique_ptr<CZolMutex>> mutexes;
     for (size_t i = 0; i < names.size(); ++i) {
         ASSERT_EQ(1, segments[i].Open(names[i].c_str(), sizeof(size_t))) << i;
-        segments[i].value() = i;
+        segments[i].put(i);
         events.emplace_back(new CZolEvent(i % 2, 1, names[i].c_str()));
         mutexes.emplace_back(new CZolMutex(0, names[i].c_str(), 0));
     }
@@ -288,7 +295,7 @@ TEST(NamedObjectSecurity, HostileNamesStayInTheDirectoryAndNeverCollide) {
     pid_t child = zoltest::forkChild([&] {
         for (size_t i = 0; i < names.size(); ++i) {
             Segment segment;
-            if (segment.Open(names[i].c_str(), 1) != 1 || segment.created() || segment.value() != i)
+            if (segment.Open(names[i].c_str(), 1) != 1 || segment.created() || segment.get() != i)
                 return fail(1, "segment " + std::to_string(i));
             CZolEvent event(0, 1, names[i].c_str());
             if (event.Lock(0) != static_cast<int>(i % 2))
