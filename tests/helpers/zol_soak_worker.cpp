@@ -143,8 +143,8 @@ private:
         }
         g_board->slots[g_slot].sent++;
         if (m.seq % kTraceEvery == 0) {
+            g_board->traced[g_generation]++;  // first: a killed worker's file never holds more
             g_Tracer.Trace("soak %u %u %u %u\n", g_slot, m_index, g_generation, m.seq);
-            g_board->traced[g_generation]++;
         }
     }
 

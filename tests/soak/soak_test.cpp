@@ -81,10 +81,10 @@ public:
             if (m_problems.empty() && Clock::now() >= nextKill &&
                 m_board->generations < kMaxGenerations) {
                 int slot = static_cast<int>(m_random() % kSlots);
+                m_board->kills++;  // before the kill: workers may see what it tore at once
                 kill(m_workers[slot].pid, SIGKILL);
                 zoltest::waitChild(m_workers[slot].pid, 10000);
                 m_killed.insert(m_workers[slot].generation);
-                m_board->kills++;
                 spawn(slot, seconds);
                 nextKill = Clock::now() + pause();
             }
