@@ -174,7 +174,7 @@ TEST(NamedObjectSecurity, KeyFilesAreMadeAndRemovedWithoutFollowingLinks) {
     std::string tag = zoltest::uniqueName("key");
     pid_t child = zoltest::forkChild([&] {
         if (unshare(CLONE_NEWNS) != 0 ||
-            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount("tmpfs", "/opt", "tmpfs", 0, "mode=0755") != 0) {
             return kCannotIsolate;
         }
