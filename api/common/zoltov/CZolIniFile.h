@@ -141,7 +141,9 @@ public:
     // Takes the next comma-separated part off the text at `cursor`, in place: leading and
     // trailing spaces dropped, enclosing double quotes dropped (commas inside them kept),
     // backslash-quote turned into a quote. A comma is appended first when the text has at
-    // most 511 characters and does not end with one, so the buffer needs 2 spare bytes.
+    // most 511 characters and does not end with one, so the buffer needs 2 spare bytes
+    // after the text whatever its length: the rest of a longer text gets its comma once
+    // the parts taken off have brought it down to 511 characters.
     // Moves `cursor` past the part's comma and returns the part (a pointer into the text),
     // or null when the text is empty. Without an ending comma (an open quote, or a text
     // over 511 characters) the rest is returned and the cursor stays, so a further call
