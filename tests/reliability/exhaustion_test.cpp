@@ -24,6 +24,7 @@
 #include "CZolEvent.h"
 #include "CZolMutex.h"
 #include "CZolThread.h"
+#include "CZolTovEventLog.h"
 #include "ZolTestSupport.h"
 
 namespace {
@@ -34,6 +35,7 @@ constexpr int kSpareDescriptors = 40;
 // Objects the child keeps until it ends: reachable from a global, so that a leak checker
 // running at exit does not count them.
 std::vector<CZolSyncObject*>* g_kept = nullptr;
+struct rlimit g_files;  // the child's limit on descriptors before the test lowered it
 
 int highestOpenDescriptor() {
     int highest = 2;
@@ -93,11 +95,18 @@ TEST(Exhaustion, NamedObjectsBeyondTheDescriptorLimitEndWithTheFatalMessage) {
         zoltest::ChildOutput child = zoltest::runChildCapturingStdout(
             [&] {
                 g_kept = new std::vector<CZolSyncObject*>;
-                rlim_t files = static_cast<rlim_t>(highestOpenDescriptor() + kSpareDescriptors);
-                struct rlimit limit = {files, files};
+                // UndefinedBehaviorSanitizer checks an object's type by probing its memory
+                // through a pipe the first time, which a process out of descriptors cannot
+                // open. The event log's check is made (and cached) here, before the limit;
+                // the static destructors that run at exit get the descriptors back.
+                CZolTovEventLog::m_ZolTovEventLog.registerSource();
+                getrlimit(RLIMIT_NOFILE, &g_files);
+                struct rlimit limit = g_files;
+                limit.rlim_cur = static_cast<rlim_t>(highestOpenDescriptor() + kSpareDescriptors);
                 if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
                     _exit(90);
                 }
+                atexit([] { setrlimit(RLIMIT_NOFILE, &g_files); });
                 for (int i = 0; i < 100000; ++i) {
                     g_kept->push_back(c.create((prefix + "-" + std::to_string(i)).c_str()));
                     ++*created;
