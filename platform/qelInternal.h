@@ -96,6 +96,23 @@ enum class ObjectType : uint32_t { Mutex = 1, Event = 2, Segment = 3 };
 constexpr size_t kNamedFileSize = 4096;  // mutex and event files; also a segment's header page
 constexpr size_t kObjectOffset = 64;     // where the mutex or event word sits in the file
 constexpr size_t kNameOffset = 128;      // where the name is kept for checks
+constexpr size_t kNameCapacity = kNamedFileSize - kNameOffset;
+
+// The head of every named file. Its fields are untrusted when read back: any process of the
+// user can write the file.
+struct NamedHeader {
+    uint32_t magic;
+    uint32_t version;
+    uint32_t type;
+    uint32_t state;  // kNamedReady once initialised; read with acquire ordering
+    uint64_t hash[2];
+    uint64_t nameLength;
+    uint64_t segmentSize;  // payload bytes after the header page (segments only)
+};
+static_assert(sizeof(NamedHeader) <= kObjectOffset, "header overlaps the object");
+constexpr uint32_t kNamedMagic = 0x5A514F42u;  // "ZQOB"
+constexpr uint32_t kNamedVersion = 1;
+constexpr uint32_t kNamedReady = 0x52454459u;  // published last, after the object is initialised
 
 // One process's reference to a named file: its descriptor (holding a shared flock) and mapping.
 struct NamedFile {

@@ -22,24 +22,8 @@
 namespace qel {
 namespace {
 
-constexpr uint32_t kMagic = 0x5A514F42u;  // "ZQOB"
-constexpr uint32_t kVersion = 1;
-constexpr uint32_t kReady = 0x52454459u;  // published last, after the object is initialised
-constexpr size_t kMaxEncoded = 200;       // longer encodings are replaced by a hash
+constexpr size_t kMaxEncoded = 200;  // longer encodings are replaced by a hash
 constexpr const char* kWaitAnyFile = ".waitany";
-
-struct Header {
-    uint32_t magic;
-    uint32_t version;
-    uint32_t type;
-    uint32_t state;  // kReady once initialised; read with acquire ordering
-    uint64_t hash[2];
-    uint64_t nameLength;
-    uint64_t segmentSize;  // payload bytes after the header page (segments only)
-};
-static_assert(sizeof(Header) <= kObjectOffset, "header overlaps the object");
-
-constexpr size_t kNameCapacity = kNamedFileSize - kNameOffset;
 
 void hashName(const char* name, uint64_t out[2]) {
     // Two independent 64-bit FNV-1a variants: only names too long to keep in the file rely
@@ -254,9 +238,9 @@ bool fileLooksOurs(int fd) {
 }
 
 void writeHeader(unsigned char* map, ObjectType type, const char* name, size_t segmentSize) {
-    Header* header = reinterpret_cast<Header*>(map);
-    header->magic = kMagic;
-    header->version = kVersion;
+    NamedHeader* header = reinterpret_cast<NamedHeader*>(map);
+    header->magic = kNamedMagic;
+    header->version = kNamedVersion;
     header->type = static_cast<uint32_t>(type);
     hashName(name, header->hash);
     header->nameLength = strlen(name);
@@ -268,10 +252,10 @@ void writeHeader(unsigned char* map, ObjectType type, const char* name, size_t s
 
 // Checks a mapped header against what the caller asked for; every field is untrusted.
 bool headerMatches(const unsigned char* map, ObjectType type, const char* name) {
-    const Header* header = reinterpret_cast<const Header*>(map);
-    if (header->magic != kMagic || header->version != kVersion ||
+    const NamedHeader* header = reinterpret_cast<const NamedHeader*>(map);
+    if (header->magic != kNamedMagic || header->version != kNamedVersion ||
         header->type != static_cast<uint32_t>(type) ||
-        __atomic_load_n(&header->state, __ATOMIC_ACQUIRE) != kReady) {
+        __atomic_load_n(&header->state, __ATOMIC_ACQUIRE) != kNamedReady) {
         return false;
     }
     uint64_t hash[2];
@@ -324,7 +308,8 @@ QEL_STATUS createFile(const std::string& path, ObjectType type, const char* name
     if (init != nullptr) {
         init(file->map + kObjectOffset);
     }
-    __atomic_store_n(&reinterpret_cast<Header*>(file->map)->state, kReady, __ATOMIC_RELEASE);
+    __atomic_store_n(&reinterpret_cast<NamedHeader*>(file->map)->state, kNamedReady,
+                     __ATOMIC_RELEASE);
     if (type != ObjectType::Segment) {
         flock(file->fd, LOCK_SH);
     }
@@ -413,7 +398,7 @@ std::string encodeName(ObjectType type, const char* name) {
 // The path a mapped object's name leads to: from the name kept in the file, or, for names too
 // long to keep, from the hash that their encoding is made of.
 std::string pathFromHeader(ObjectType type, const unsigned char* map) {
-    const Header* header = reinterpret_cast<const Header*>(map);
+    const NamedHeader* header = reinterpret_cast<const NamedHeader*>(map);
     if (header->nameLength < kNameCapacity) {
         std::string name(reinterpret_cast<const char*>(map + kNameOffset),
                          static_cast<size_t>(header->nameLength));
@@ -429,11 +414,11 @@ namespace {
 // that died half-way, and nobody can have attached to it.
 bool segmentUnfinished(int fd) {
     struct stat st;
-    Header header;
+    NamedHeader header;
     return fileLooksOurs(fd) && fstat(fd, &st) == 0 &&
            (static_cast<size_t>(st.st_size) < kNamedFileSize ||
             pread(fd, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header) ||
-            header.state != kReady);
+            header.state != kNamedReady);
 }
 
 // Removes such a file, so that the name can be allocated again instead of being blocked
@@ -522,21 +507,21 @@ QEL_STATUS openLocked(const std::string& path, ObjectType type, const char* name
         return status;
     }
     if (stale) {
-        Header* header = reinterpret_cast<Header*>(file.map);
+        NamedHeader* header = reinterpret_cast<NamedHeader*>(file.map);
         __atomic_store_n(&header->state, 0u, __ATOMIC_RELAXED);
         memset(file.map, 0, kNamedFileSize);
         writeHeader(file.map, type, name, 0);
         if (init != nullptr) {
             init(file.map + kObjectOffset);
         }
-        __atomic_store_n(&header->state, kReady, __ATOMIC_RELEASE);
+        __atomic_store_n(&header->state, kNamedReady, __ATOMIC_RELEASE);
     }
     if (!headerMatches(file.map, type, name)) {
         unmapAndClose(&file);
         return QEL_E_CORRUPT;
     }
     if (type == ObjectType::Segment) {
-        const Header* header = reinterpret_cast<const Header*>(file.map);
+        const NamedHeader* header = reinterpret_cast<const NamedHeader*>(file.map);
         if (header->segmentSize > static_cast<uint64_t>(st.st_size) - kNamedFileSize) {
             unmapAndClose(&file);
             return QEL_E_CORRUPT;

@@ -16,21 +16,6 @@
 
 namespace {
 
-// The leading fields of a named file's header page, as qelNamed.cpp writes them. Only
-// what identifies a finished segment and its name is read; every field is untrusted.
-struct SegmentHeader {
-    uint32_t magic;
-    uint32_t version;
-    uint32_t type;
-    uint32_t state;
-    uint64_t hash[2];
-    uint64_t nameLength;
-    uint64_t segmentSize;
-};
-constexpr uint32_t kMagic = 0x5A514F42u;
-constexpr uint32_t kVersion = 1;
-constexpr uint32_t kReady = 0x52454459u;
-
 // Maps the segment file at path read-only and calls visitor; QEL_E_NOT_FOUND when the
 // file is not a finished segment of this user, or (with wanted) of another name.
 QEL_STATUS visitFile(const std::string& path, const char* wanted, QEL_SHM_VISITOR visitor,
@@ -40,19 +25,19 @@ QEL_STATUS visitFile(const std::string& path, const char* wanted, QEL_SHM_VISITO
         return errno == ENOENT ? QEL_E_NOT_FOUND : QEL_E_ACCESS;
     }
     struct stat st;
-    SegmentHeader header;
+    qel::NamedHeader header;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
         static_cast<size_t>(st.st_size) < qel::kNamedFileSize ||
         pread(fd, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header) ||
-        header.magic != kMagic || header.version != kVersion ||
-        header.type != static_cast<uint32_t>(qel::ObjectType::Segment) || header.state != kReady ||
+        header.magic != qel::kNamedMagic || header.version != qel::kNamedVersion ||
+        header.type != static_cast<uint32_t>(qel::ObjectType::Segment) ||
+        header.state != qel::kNamedReady ||
         header.segmentSize > static_cast<uint64_t>(st.st_size) - qel::kNamedFileSize) {
         close(fd);
         return QEL_E_NOT_FOUND;
     }
-    const size_t kNameCapacity = qel::kNamedFileSize - qel::kNameOffset;
     std::string name;
-    bool named = header.nameLength < kNameCapacity;
+    bool named = header.nameLength < qel::kNameCapacity;
     if (named) {
         name.resize(static_cast<size_t>(header.nameLength));
         if (pread(fd, &name[0], name.size(), qel::kNameOffset) !=
