@@ -144,6 +144,18 @@ std::vector<unsigned char> readSegmentData(const SegmentInfo& info, size_t count
     return c.data;
 }
 
+// Only a regular file of this user directly in the key directory: a name with a '/', "." or
+// ".." would lead elsewhere, and no key file was made for it anyway.
+bool removeKeyFile(const std::string& name) {
+    if (name.empty() || name.find('/') != std::string::npos) {
+        return false;
+    }
+    std::string key = kKeyDirectory + name;
+    struct stat info;
+    return lstat(key.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+           std::remove(key.c_str()) == 0;
+}
+
 bool removeSegment(const SegmentInfo& info, std::string& error) {
     QEL_STATUS status = qelRemoveShMem(info.name.c_str(), kMutexSuffix);
     if (status != QEL_OK) {
@@ -152,12 +164,9 @@ bool removeSegment(const SegmentInfo& info, std::string& error) {
         error = "cannot remove '" + info.name + "' (status " + code + ")";
         return false;
     }
-    // The key file marks the segment for operators; it goes with the segment. A name with
-    // a '/' would lead out of the key directory, and no key file was made for it anyway.
-    if (info.name.find('/') == std::string::npos) {
-        std::string key = kKeyDirectory + info.name;
-        std::remove(key.c_str());  // absent or not ours: the segment is gone all the same
-    }
+    // The key file marks the segment for operators; it goes with the segment (absent or not
+    // ours: the segment is gone all the same).
+    removeKeyFile(info.name);
     return true;
 }
 
@@ -202,16 +211,6 @@ void clearHalfBuiltSegment(const std::string& name) {
     if (qelAttachShMem(name.c_str(), &handle, &base) == QEL_OK) {
         qelDetachShMem(&handle, &base);
     }
-}
-
-bool removeKeyFile(const std::string& name) {
-    if (name.empty() || name.find('/') != std::string::npos) {
-        return false;
-    }
-    std::string key = kKeyDirectory + name;
-    struct stat info;
-    return lstat(key.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
-           std::remove(key.c_str()) == 0;
 }
 
 }  // namespace zoltool
