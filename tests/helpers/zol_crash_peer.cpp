@@ -28,40 +28,17 @@
 #include <string>
 #include <thread>
 
+#include "ZolPeerFiles.h"
 #include "CZolMutex.h"
 #include "CZolSharedMemory.h"
 
 namespace {
 
-constexpr int kWaitMs = 20000;
 constexpr int kLifetimeMs = 60000;  // a victim nobody kills ends by itself
 const char kMutexSuffix[] = "CZolSharedMemory";
 
-void writeFile(const std::string& path, const std::string& content) {
-    // Written under another name and renamed, so the test never reads half a file.
-    std::string temporary = path + ".tmp";
-    FILE* file = fopen(temporary.c_str(), "w");
-    if (file == nullptr) {
-        exit(4);
-    }
-    fputs(content.c_str(), file);
-    fclose(file);
-    rename(temporary.c_str(), path.c_str());
-}
-
-void waitForFile(const std::string& path) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-    struct stat info;
-    while (stat(path.c_str(), &info) != 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            exit(3);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
-
 [[noreturn]] void awaitKill(const std::string& dir, const char* marker) {
-    writeFile(dir + "/" + marker, "");
+    zoltest::writePeerFile(dir + "/" + marker, "");
     std::this_thread::sleep_for(std::chrono::milliseconds(kLifetimeMs));
     exit(3);
 }
@@ -104,7 +81,7 @@ int churn(const char* name, const std::string& dir) {
         memcpy_shmem(memory, &self, sizeof self);
         memory.Close();
         if (first) {
-            writeFile(dir + "/running", "");
+            zoltest::writePeerFile(dir + "/running", "");
         }
     }
     return 3;
@@ -115,7 +92,7 @@ int join(const char* name, const std::string& dir) {
     if (memory.Open(name, 64) != 1) {
         return 2;
     }
-    writeFile(dir + "/joined", std::to_string(memory.GetConnectionsCount()));
+    zoltest::writePeerFile(dir + "/joined", std::to_string(memory.GetConnectionsCount()));
     const char block[] = "after the crash";
     char back[sizeof block] = {};
     memcpy_shmem(memory, block, sizeof block);
@@ -123,9 +100,9 @@ int join(const char* name, const std::string& dir) {
     if (strcmp(back, block) != 0) {
         return 2;
     }
-    waitForFile(dir + "/leave");
+    zoltest::waitForPeerFile(dir + "/leave");
     memory.Close();
-    writeFile(dir + "/left", std::to_string(memory.GetConnectionsCount()));
+    zoltest::writePeerFile(dir + "/left", std::to_string(memory.GetConnectionsCount()));
     return 0;
 }
 
@@ -140,11 +117,11 @@ int lock(const char* name, const std::string& dir, const std::string& tag) {
     if (mutex.Lock(0xFFFFFFFF) != 1) {
         return 2;
     }
-    writeFile(dir + "/acquired-" + tag, "");
+    zoltest::writePeerFile(dir + "/acquired-" + tag, "");
     if (mutex.Unlock() != 1) {
         return 2;
     }
-    waitForFile(dir + "/leave");
+    zoltest::waitForPeerFile(dir + "/leave");
     return 0;
 }
 

@@ -32,47 +32,23 @@
 #include <string>
 #include <thread>
 
+#include "ZolPeerFiles.h"
 #include "CZolSharedMemory.h"
 #include "CZolStreamBuffer.h"
 #include "CZolStreamSharedMemory.h"
 
 namespace {
 
-constexpr int kWaitMs = 20000;
-
-void writeFile(const std::string& path, const std::string& content) {
-    // Written under another name and renamed, so the test never reads half a file.
-    std::string temporary = path + ".tmp";
-    FILE* file = fopen(temporary.c_str(), "w");
-    if (file == nullptr) {
-        exit(4);
-    }
-    fputs(content.c_str(), file);
-    fclose(file);
-    rename(temporary.c_str(), path.c_str());
-}
-
-void waitForFile(const std::string& path) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-    struct stat info;
-    while (stat(path.c_str(), &info) != 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            exit(3);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
-
 int hold(const char* name, const std::string& dir) {
     struct Probe : CZolSharedMemory {
         int created() const { return m_bCreated; }
     } memory;
     memory.Open(name, 100);
-    writeFile(dir + "/opened", std::to_string(memory.GetConnectionsCount()) + " " +
-                                   std::to_string(memory.created()));
-    waitForFile(dir + "/release");
+    zoltest::writePeerFile(dir + "/opened", std::to_string(memory.GetConnectionsCount()) + " " +
+                                                std::to_string(memory.created()));
+    zoltest::waitForPeerFile(dir + "/release");
     memory.Close();
-    writeFile(dir + "/closed", std::to_string(memory.GetConnectionsCount()));
+    zoltest::writePeerFile(dir + "/closed", std::to_string(memory.GetConnectionsCount()));
     return 0;
 }
 
@@ -81,8 +57,8 @@ int echo(const char* name, const std::string& dir) {
     if (stream.Open(name) != 1) {
         return 2;
     }
-    writeFile(dir + "/ready", "");
-    waitForFile(dir + "/go");
+    zoltest::writePeerFile(dir + "/ready", "");
+    zoltest::waitForPeerFile(dir + "/go");
     stream.Flush();
     CZolStreamBuffer group(1, 9);
     if (group.Fill(stream) != 1) {
@@ -94,7 +70,7 @@ int echo(const char* name, const std::string& dir) {
     group >> number >> flag >> word;
     stream.Flush();
     stream << number * 2 << !flag << word + 1;
-    writeFile(dir + "/done", "");
+    zoltest::writePeerFile(dir + "/done", "");
     return 0;
 }
 
@@ -103,8 +79,8 @@ int sum(const char* name, const std::string& dir, const std::string& tag, int co
     if (stream.Open(name) != 1) {
         return 2;
     }
-    writeFile(dir + "/ready-" + tag, "");
-    waitForFile(dir + "/go");
+    zoltest::writePeerFile(dir + "/ready-" + tag, "");
+    zoltest::waitForPeerFile(dir + "/go");
     stream.Flush();
     long total = 0;
     for (int i = 0; i < count; ++i) {
@@ -113,7 +89,7 @@ int sum(const char* name, const std::string& dir, const std::string& tag, int co
         total += value;
         sched_yield();
     }
-    writeFile(dir + "/sum-" + tag, std::to_string(total));
+    zoltest::writePeerFile(dir + "/sum-" + tag, std::to_string(total));
     return 0;
 }
 
