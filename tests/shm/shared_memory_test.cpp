@@ -139,39 +139,6 @@ TEST(SharedMemory, EightProcessesChurningOneNameLeaveCountZeroAndNoSegment) {
     expectNothingLeft(name);
 }
 
-TEST(SharedMemory, ProcessKilledInsideACopyDoesNotBlockTheOthers) {
-    const std::string name = zoltest::uniqueName("shm-kill");
-    zoltest::TempDir dir;
-    pid_t victim = zoltest::spawnHelper(kPeer, {"die", name, dir.path()});
-    ASSERT_TRUE(zoltest::waitUntil([&] { return exists(dir.path() + "/inside"); }, kBoundMs));
-    kill(victim, SIGKILL);
-    zoltest::waitChild(victim, kBoundMs);
-
-    // In a child, so that a mutex left locked fails the test instead of hanging it.
-    pid_t other = zoltest::forkChild([&] {
-        CZolSharedMemory memory;
-        if (memory.Open(name.c_str(), 64) != 1) {
-            return 2;
-        }
-        char out[3] = {};
-        memcpy_shmem(memory, "ok", 2);
-        memcpy_shmem(out, memory, 2);
-        memory.Close();
-        return std::string(out) == "ok" ? 0 : 3;
-    });
-    EXPECT_EQ(zoltest::exitCodeOf(zoltest::waitChild(other, kBoundMs)), 0);
-
-    // The dead process never gave its connection back: repair the count, then the last
-    // close removes the segment as usual.
-    {
-        Probe repair;
-        ASSERT_EQ(repair.Open(name.c_str(), 64), 1);
-        EXPECT_EQ(repair.countInSegment(), 2u);
-        repair.setCountInSegment(1);
-    }
-    expectNothingLeft(name);
-}
-
 TEST(SharedMemory, RefusedAllocationReportsTheFatalMessageAndExitsWithOne) {
     const std::string name = zoltest::uniqueName("shm-refused");
     zoltest::TempDir dir;
