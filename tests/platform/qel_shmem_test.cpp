@@ -1,33 +1,18 @@
-// Segments and named-object names of the platform layer: two processes sharing a segment,
-// exclusive allocation, hostile names that must neither collide nor escape the layer's
-// directory, and nothing left in /dev/shm once the objects are closed.
-#include <dirent.h>
+// Segments and named files of the platform layer: two processes sharing a segment, exclusive
+// allocation, stale files of crashed processes, and damaged or planted files refused.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "ZolTestSupport.h"
-#include "qelInternal.h"
 #include "qel.h"
 
 namespace {
-
-std::set<std::string> listDirectory(const std::string& path) {
-    std::set<std::string> names;
-    if (DIR* dir = opendir(path.c_str())) {
-        while (dirent* entry = readdir(dir)) {
-            names.insert(entry->d_name);
-        }
-        closedir(dir);
-    }
-    return names;
-}
 
 std::string layerDirectory() {
     return "/dev/shm/zoltov-" + std::to_string(geteuid());
@@ -84,94 +69,6 @@ TEST(QelShMem, SegmentIsSharedByTwoProcessesAndAllocatedExclusively) {
     EXPECT_EQ(QEL_E_NOT_FOUND, qelAttachShMem(name.c_str(), &segment, &base));
     if (keyCreated) {
         unlink(keyFile(name).c_str());  // the library's job above this layer
-    }
-}
-
-TEST(QelShMem, HostileNamesNeitherCollideNorEscape) {
-    std::string tag = zoltest::uniqueName("h");
-    const std::vector<std::string> names = {
-        tag,
-        tag + "/x",
-        tag + "%2fx",  // the escaped spelling of the name above
-        tag + "/../x",
-        "../" + tag,
-        "/" + tag,
-        tag + "..",
-        std::string(tag).append(300 - tag.size(), 'a'),
-        std::string(tag).append(299 - tag.size(), 'a') + "b",  // same length, same prefix
-        std::string(tag).append(4000, 'z'),                    // longer than a page
-        tag + "CASE",
-        tag + "case",
-        tag + "\x01\xff\n\t ",
-        tag + "#",
-    };
-    std::set<std::string> ftokBefore = listDirectory("/opt/zol/ftok");
-    std::vector<long> segments(names.size()), mutexes(names.size()), events(names.size());
-    for (size_t i = 0; i < names.size(); ++i) {
-        SCOPED_TRACE(i);
-        void* base = nullptr;
-        ASSERT_EQ(QEL_OK, qelAllocShMem(names[i].c_str(), 64, &segments[i], &base));
-        *static_cast<size_t*>(base) = i;
-        ASSERT_EQ(QEL_OK, qelCreateUnlockedMutex(names[i].c_str(), &mutexes[i]));
-        ASSERT_EQ(QEL_OK, qelCreateEvent(names[i].c_str(), &events[i]));
-    }
-    // Each name leads back to its own objects: its own segment, and a mutex and an event
-    // that no other name's objects share.
-    for (size_t i = 0; i < names.size(); ++i) {
-        SCOPED_TRACE(i);
-        long segment = 0;
-        void* base = nullptr;
-        ASSERT_EQ(QEL_OK, qelAttachShMem(names[i].c_str(), &segment, &base));
-        EXPECT_EQ(i, *static_cast<size_t*>(base));
-        qelDetachShMem(&segment, &base);
-        ASSERT_EQ(QEL_OK, qelSetEvent(events[i]));
-        for (size_t j = 0; j < names.size(); ++j) {
-            EXPECT_EQ(j == i ? QEL_OK : QEL_E_TIMEOUT, qelWaitEvent(events[j], 0)) << j;
-        }
-        ASSERT_EQ(QEL_OK, qelResetEvent(events[i]));
-    }
-    pid_t child = zoltest::forkChild([&] {
-        for (size_t i = 0; i < names.size(); ++i) {
-            long mutex = 0;
-            if (qelOpenMutex(names[i].c_str(), &mutex) != QEL_OK)
-                return 1;
-            if (qelLockMutex(mutex, 0) != QEL_OK)
-                return 2;  // none held yet
-        }
-        return 0;
-    });
-    EXPECT_EQ(0, zoltest::exitCodeOf(zoltest::waitChild(child, 10000)));
-    // Nothing appeared outside the layer's own directory.
-    // (Other tests may come and go in /dev/shm meanwhile: look for these names only.)
-    for (const std::string& entry : listDirectory("/dev/shm")) {
-        EXPECT_EQ(std::string::npos, entry.find(tag)) << entry;
-    }
-    // Key files only for names that are one plain path component of at most NAME_MAX bytes.
-    std::set<std::string> keyed;
-    for (const std::string& entry : listDirectory("/opt/zol/ftok")) {
-        if (ftokBefore.count(entry) == 0 && entry.find(tag) != std::string::npos) {
-            keyed.insert(entry);
-            unlink(keyFile(entry).c_str());
-        }
-    }
-    if (access("/opt/zol/ftok", W_OK) == 0) {
-        EXPECT_EQ((std::set<std::string>{names[0], names[2], names[6], names[10], names[11],
-                                         names[12], names[13]}),
-                  keyed);
-    }
-    for (size_t i = 0; i < names.size(); ++i) {
-        void* base = nullptr;
-        EXPECT_EQ(QEL_OK, qelDeallocShMem(&segments[i], &base));
-        qelCloseMutex(&mutexes[i]);
-        qelCloseEvent(&events[i]);
-    }
-    // Closing the last handle removed every named file again, hashed ones included.
-    for (const std::string& name : names) {
-        for (auto type :
-             {qel::ObjectType::Mutex, qel::ObjectType::Event, qel::ObjectType::Segment}) {
-            std::string path = layerDirectory() + "/" + qel::encodeName(type, name.c_str());
-            EXPECT_NE(0, access(path.c_str(), F_OK)) << path;
-        }
     }
 }
 

@@ -70,6 +70,13 @@ std::vector<std::string> hostileNames(const std::string& tag) {
         std::string(4096, '/'),
         std::string(4096, '.'),
         std::string(4095, '.') + "x",
+        tag + "/x",
+        tag + "%2fx",  // the escaped spelling of the name above
+        tag + "CASE",
+        tag + "case",
+        tag + "#",
+        std::string(tag).append(300 - tag.size(), 'a'),  // hashed names of the same length
+        std::string(tag).append(299 - tag.size(), 'a') + "b",
     };
 }
 
@@ -232,8 +239,10 @@ TEST(NamedObjectSecurity, KeyFilesAreMadeAndRemovedWithoutFollowingLinks) {
                 return fail(12, "open");
         }
         std::set<std::string> keys = listDirectory("/opt/zol/ftok");
+        // Only for names that are one plain path component of at most 255 bytes.
         if (keys != std::set<std::string>{std::string(198, 'a'), std::string(199, 'a'),
-                                          std::string("\x80\xfe\xff\x01", 4)})
+                                          std::string("\x80\xfe\xff\x01", 4), tag + "%2fx",
+                                          tag + "CASE", tag + "case", tag + "#"})
             return fail(13, "key files: " + std::to_string(keys.size()));
         // Last closes last: the empty name then meets an empty key directory.
         for (size_t i = names.size(); i-- > 0;) {
