@@ -9,6 +9,18 @@ constexpr int kReadMode = 1;
 [[noreturn]] void refuse() {
     throw 0;
 }
+
+// Moves the unread tail to the front so the whole remaining capacity is one contiguous
+// block (the ranges may overlap, hence memmove); returns how many bytes stay unread.
+unsigned int moveUnreadToFront(unsigned char* buffer, unsigned char*& pos, unsigned int& length) {
+    unsigned int unread = length - static_cast<unsigned int>(pos - buffer);
+    if (unread != 0) {
+        memmove(buffer, pos, unread);
+    }
+    pos = buffer;
+    length = unread;
+    return unread;
+}
 }  // namespace
 
 CZolStreamBuffer::CZolStreamBuffer(int mode, unsigned int size)
@@ -82,18 +94,12 @@ int CZolStreamBuffer::Flush(CZolStream& target) {
     return 1;
 }
 
-// Both Fill operations first move the unread tail to the front so the whole remaining
-// capacity is one contiguous block (the ranges may overlap, hence memmove).
+// Both Fill operations first move the unread tail to the front.
 int CZolStreamBuffer::Fill(CZolStream& source) {
     if (m_nMode != kReadMode) {
         refuse();
     }
-    unsigned int unread = m_nDataLen - static_cast<unsigned int>(m_pPos - m_pBuffer);
-    if (unread != 0) {
-        memmove(m_pBuffer, m_pPos, unread);
-    }
-    m_pPos = m_pBuffer;
-    m_nDataLen = unread;
+    unsigned int unread = moveUnreadToFront(m_pBuffer, m_pPos, m_nDataLen);
     unsigned int room = m_nBufSize - unread;
     unsigned int delivered = source.Read(m_pBuffer + unread, room);
     // A foreign stream that claims more than it was offered must not push m_nDataLen past
@@ -109,12 +115,7 @@ int CZolStreamBuffer::Fill(unsigned char* data, unsigned int count) {
     if (m_nMode != kReadMode) {
         refuse();
     }
-    unsigned int unread = m_nDataLen - static_cast<unsigned int>(m_pPos - m_pBuffer);
-    if (unread != 0) {
-        memmove(m_pBuffer, m_pPos, unread);
-    }
-    m_pPos = m_pBuffer;
-    m_nDataLen = unread;
+    unsigned int unread = moveUnreadToFront(m_pBuffer, m_pPos, m_nDataLen);
     if (count > m_nBufSize - unread) {
         refuse();
     }
