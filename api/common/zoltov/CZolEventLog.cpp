@@ -1,4 +1,5 @@
 #include "CZolEventLog.h"
+#include "detail/ZolFormat.h"
 
 #include <stdarg.h>
 #include <stdio.h>
@@ -37,9 +38,7 @@ int CZolEventLog::ZolReportEvent(unsigned short type, const char* format, ...) {
     char buffer[512];
     va_list args;
     va_start(args, format);
-    if (vsnprintf(buffer, sizeof buffer, format, args) < 0) {
-        buffer[0] = '\0';
-    }
+    zolFormatV(buffer, format, args);
     va_end(args);
     CZolString text(buffer);
     int length = text.GetLength();

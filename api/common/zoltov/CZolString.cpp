@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "qel.h"
+#include "detail/ZolFormat.h"
 
 namespace {
 
@@ -111,14 +112,14 @@ void CZolString::Format(const char* fmt, ...) {
     char buffer[512];
     va_list args;
     va_start(args, fmt);
-    vsnprintf(buffer, sizeof buffer, fmt, args);
+    zolFormatV(buffer, fmt, args);
     va_end(args);
     operator=(buffer);
 }
 
 void CZolString::formatV(const char* fmt, va_list args) {
     char buffer[256];
-    vsnprintf(buffer, sizeof buffer, fmt, args);
+    zolFormatV(buffer, fmt, args);
     operator=(buffer);
 }
 

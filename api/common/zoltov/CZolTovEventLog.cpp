@@ -4,6 +4,7 @@
 #include <stdio.h>
 
 #include "detail/ZolLoadOrder.h"
+#include "detail/ZolFormat.h"
 
 // Second of the three load-time objects (after g_Tracer, before theModule). Each object
 // registers its destructor when it is constructed, so unload destroys them in reverse.
@@ -13,9 +14,7 @@ int CZolTovEventLog::ReportTovError(const char* format, ...) {
     char buffer[512];
     va_list args;
     va_start(args, format);
-    if (vsnprintf(buffer, sizeof buffer, format, args) < 0) {
-        buffer[0] = '\0';
-    }
+    zolFormatV(buffer, format, args);
     va_end(args);
     return m_ZolTovEventLog.ZolReportEvent(1, "%s", buffer);
 }

@@ -7,6 +7,7 @@
 #include "ZolTrace.h"
 #include "detail/ZolDivideByZero.h"
 #include "detail/ZolLoadOrder.h"
+#include "detail/ZolFormat.h"
 
 // First of the three load-time objects; see detail/ZolLoadOrder.h.
 CZolTracer g_Tracer ZOL_LOAD_ORDER(ZOL_LOAD_ORDER_TRACER);
@@ -51,9 +52,7 @@ void CZolTracer::Trace(const char* format, ...) {
     char buffer[512];
     va_list args;
     va_start(args, format);
-    if (vsnprintf(buffer, sizeof buffer, format, args) < 0) {
-        buffer[0] = '\0';
-    }
+    zolFormatV(buffer, format, args);
     va_end(args);
     fputs(buffer, stdout);
     fflush(stdout);
