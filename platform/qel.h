@@ -33,7 +33,11 @@
  *   closing it is treated as absent (re-created fresh, or QEL_E_NOT_FOUND for an open) and is
  *   swept when another named object is closed. A segment lives until qelDeallocShMem.
  *   The layer keeps two files of its own in the directory: .lock (serialises creation and
- *   removal) and .waitany (the wait-any fallback's wake-up word, created only when used).
+ *   removal) and .waitany (the wait-any fallback's wake-up word, created only when used and
+ *   held by every process that maps it). The directory and both files are removed with the
+ *   last object (at the latest when the last process that used them exits), so nothing of
+ *   the layer stays in /dev/shm. ZOL_QEL_NAMESPACE=<word> ([A-Za-z0-9_-], up to 32 bytes)
+ *   moves a process's objects to /dev/shm/zoltov-<uid>-<word>/, a separate set of names.
  *
  * Fork
  *   An unnamed process mutex lives in shared memory and is shared with children forked after
