@@ -28,12 +28,7 @@ ProgramResult runProgram(const std::string& program, const std::vector<std::stri
         close(outPipe[1]);
         throw std::runtime_error("pipe failed");
     }
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv = argvOf(program, arguments);
     fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {

@@ -43,14 +43,19 @@ pid_t forkChild(const std::function<int()>& body) {
     return pid;
 }
 
-pid_t spawnHelper(const std::string& program, const std::vector<std::string>& arguments) {
-    std::string path = std::string(ZOL_TEST_HELPER_DIR) + "/" + program;
+std::vector<char*> argvOf(const std::string& program, const std::vector<std::string>& arguments) {
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(path.c_str()));
+    argv.push_back(const_cast<char*>(program.c_str()));
     for (const std::string& argument : arguments) {
         argv.push_back(const_cast<char*>(argument.c_str()));
     }
     argv.push_back(nullptr);
+    return argv;
+}
+
+pid_t spawnHelper(const std::string& program, const std::vector<std::string>& arguments) {
+    std::string path = std::string(ZOL_TEST_HELPER_DIR) + "/" + program;
+    std::vector<char*> argv = argvOf(path, arguments);
     fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {

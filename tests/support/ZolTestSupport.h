@@ -17,6 +17,9 @@ std::string uniqueName(const std::string& tag);
 // Runs body in a forked child that exits with body's result (0..255). Returns the pid.
 pid_t forkChild(const std::function<int()>& body);
 
+// An execv argument vector: program, the arguments, a null. Points into its inputs.
+std::vector<char*> argvOf(const std::string& program, const std::vector<std::string>& arguments);
+
 // Starts a test helper program (built next to the tests) with the given arguments.
 pid_t spawnHelper(const std::string& program, const std::vector<std::string>& arguments);
 

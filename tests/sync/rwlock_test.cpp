@@ -8,24 +8,10 @@
 
 #include "CZolRWLock.h"
 #include "CZolRWLocker.h"
+#include "ZolCountingMutex.h"
 #include "ZolTestSupport.h"
 
 namespace {
-
-// A real writer mutex that counts the calls reaching it.
-struct CountingMutex : CZolMutex {
-    std::atomic<int> locks{0};
-    std::atomic<int> unlocks{0};
-    CountingMutex() : CZolMutex(0, nullptr, 0) {}
-    int Lock(long timeout) override {
-        ++locks;
-        return CZolMutex::Lock(timeout);
-    }
-    int Unlock() override {
-        ++unlocks;
-        return CZolMutex::Unlock();
-    }
-};
 
 struct ProbeLock : CZolRWLock {
     using CZolRWLock::CZolRWLock;
@@ -48,7 +34,7 @@ TEST(RWLock, NullMutexMakesEveryOperationDoNothing) {
 }
 
 TEST(RWLock, ReadersWithoutWriterTouchNoMutex) {
-    CountingMutex mutex;
+    zoltest::CountingMutex mutex;
     {
         ProbeLock lock(mutex);
         EXPECT_EQ(lock.LockRead(), 0);

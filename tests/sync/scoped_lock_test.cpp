@@ -7,6 +7,7 @@
 #include "CZolEvent.h"
 #include "CZolLocker.h"
 #include "CZolSingleLock.h"
+#include "ZolCountingMutex.h"
 #include "ZolTestSupport.h"
 
 namespace {
@@ -29,21 +30,6 @@ struct Scripted : CZolSyncObject {
         return unlockResult;
     }
     void Trace() const override {}
-};
-
-// A CZolMutex without a platform mutex (a failed open) that counts the calls reaching it.
-struct CountingMutex : CZolMutex {
-    int locks = 0;
-    int unlocks = 0;
-    CountingMutex() : CZolMutex(0, zoltest::uniqueName("none").c_str(), 1) {}
-    int Lock(long timeout) override {
-        ++locks;
-        return CZolMutex::Lock(timeout);
-    }
-    int Unlock() override {
-        ++unlocks;
-        return CZolMutex::Unlock();
-    }
 };
 
 TEST(SingleLock, StateFollowsTheObjectsAnswers) {
@@ -105,17 +91,17 @@ TEST(SingleLock, OnAnAutoResetEventWaitsForItAndLeavesItReset) {
 }
 
 TEST(Locker, LocksForTheScopeAndUnlocksEvenAfterAFailedLock) {
-    CountingMutex mutex;
+    zoltest::CountingMutex mutex(zoltest::uniqueName("none").c_str());
     {
         CZolLocker locker(mutex);
-        EXPECT_EQ(mutex.locks, 1);
-        EXPECT_EQ(mutex.unlocks, 0);
+        EXPECT_EQ(mutex.locks.load(), 1);
+        EXPECT_EQ(mutex.unlocks.load(), 0);
     }
-    EXPECT_EQ(mutex.unlocks, 1);
+    EXPECT_EQ(mutex.unlocks.load(), 1);
     { CZolLocker nothing(static_cast<CZolMutex*>(nullptr)); }
     { CZolLocker nothing(static_cast<CZolLightMutex*>(nullptr)); }
-    EXPECT_EQ(mutex.locks, 1);
-    EXPECT_EQ(mutex.unlocks, 1);
+    EXPECT_EQ(mutex.locks.load(), 1);
+    EXPECT_EQ(mutex.unlocks.load(), 1);
 }
 
 TEST(Locker, HoldsALightMutexAgainstOtherThreads) {
