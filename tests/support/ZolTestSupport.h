@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -45,6 +46,15 @@ ChildOutput runChildCapturingStdout(const std::function<void()>& body, int timeo
 
 // Everything written to file descriptor 1 (stdio and raw writes) while body runs.
 std::string captureStdout(const std::function<void()>& body);
+
+// True when something (of any type, a dangling link included) exists at path.
+bool fileExists(const std::string& path);
+
+// The whole content of a file, or "" when it cannot be read.
+std::string readFile(const std::string& path);
+
+// Milliseconds on the monotonic clock since start.
+long elapsedMs(std::chrono::steady_clock::time_point start);
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents on destruction.
 class TempDir {
