@@ -11,7 +11,8 @@
 namespace {
 inline void assertObject(const void* self, int line) {
     if (self == nullptr) {
-        __ZolAssert(const_cast<char*>("this != NULL"), const_cast<char*>(__FILE__), line);
+        // The report names the expression tested, exactly "this", as callers' logs expect.
+        __ZolAssert(const_cast<char*>("this"), const_cast<char*>(__FILE__), line);
     }
 }
 
