@@ -69,7 +69,10 @@ public:
     // step is used. 1 when found: GetFilePath() is then the element as written (when
     // pszName holds no '/') and GetFileName() pszName. 0 otherwise (null pszName too), the
     // object then holding the state of the last element tried. Only the entry's existence
-    // is checked, not that it is a regular or executable file.
+    // is checked: a directory, a file without execute permission or a dangling link of
+    // that name counts as found, and stops the search even when a later element holds the
+    // real program. To find only programs, override FindNextFile to check the entry
+    // (stat and access(path, X_OK)); Which then goes on to the next element.
     int Which(const char* pszName);
 };
 

@@ -9,6 +9,11 @@
 // only the terminator instead. Both forms behave identically. The length is counted on
 // each call (bytes before the first NUL), so a NUL stored inside the text shortens it.
 //
+// Cost: each append copies the whole text into a new buffer, so a text built by n
+// single-byte appends copies about n*n/2 bytes (100 KB: 5 GB). Past about 128 KB each new
+// buffer also comes freshly mapped from the system, and the cost per append jumps again.
+// Build long texts in a std::string or char array and assign them once.
+//
 // Positions and counts are `int` bytes from 0 and are NOT checked: the bounds stated
 // below are the caller's to keep. Searches return -1 when nothing is found; yes/no
 // results are 1 and 0. A failed allocation throws std::bad_alloc.
@@ -57,7 +62,12 @@ public:
     const char* c_str() const;
     operator const char*() const;
 
-    // Replaces the text with printf-style output, silently cut to 511 bytes.
+    // Replaces the text with printf-style output, silently cut to 511 bytes (the text
+    // vsnprintf writes into 512 bytes; empty after a formatting error, or when the whole
+    // output would exceed INT_MAX bytes). The work is bounded by the buffer: a field width
+    // or precision up to 2^31-1, written out or passed through '*', costs no more than one
+    // that just fills it (positional "%n$" formats and %n are left to vsnprintf as they
+    // are, and a %s argument is still measured to its end).
     void Format(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     // As Format for an argument list, cut to 255 bytes.
     void formatV(const char* fmt, va_list args);

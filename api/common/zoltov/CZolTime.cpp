@@ -1,6 +1,19 @@
 #include "CZolTime.h"
 
+#include <limits.h>
 #include <string.h>
+
+namespace {
+// The last tm_year the getters and Format accept: the full year (tm_year + 1900) must fit
+// an int, and so must the ISO week-based year of strftime's %G, which in the last days of
+// December is one more than the year. Beyond it localtime still succeeds, but the year
+// would wrap to a large negative number.
+constexpr int kLastTmYear = INT_MAX - 1 - 1900;
+
+const tm* convertible(const tm* fields) {
+    return fields != nullptr && fields->tm_year <= kLastTmYear ? fields : nullptr;
+}
+}  // namespace
 
 CZolTime::CZolTime() : m_time(0) {}
 
@@ -39,37 +52,37 @@ tm* CZolTime::GetLocalTm(tm* ptm) const {
 }
 
 int CZolTime::GetYear() const {
-    tm* fields = GetLocalTm(nullptr);
+    const tm* fields = convertible(GetLocalTm(nullptr));
     return fields != nullptr ? fields->tm_year + 1900 : -1;
 }
 
 int CZolTime::GetMonth() const {
-    tm* fields = GetLocalTm(nullptr);
+    const tm* fields = convertible(GetLocalTm(nullptr));
     return fields != nullptr ? fields->tm_mon + 1 : -1;
 }
 
 int CZolTime::GetDay() const {
-    tm* fields = GetLocalTm(nullptr);
+    const tm* fields = convertible(GetLocalTm(nullptr));
     return fields != nullptr ? fields->tm_mday : -1;
 }
 
 int CZolTime::GetHour() const {
-    tm* fields = GetLocalTm(nullptr);
+    const tm* fields = convertible(GetLocalTm(nullptr));
     return fields != nullptr ? fields->tm_hour : -1;
 }
 
 int CZolTime::GetMinute() const {
-    tm* fields = GetLocalTm(nullptr);
+    const tm* fields = convertible(GetLocalTm(nullptr));
     return fields != nullptr ? fields->tm_min : -1;
 }
 
 int CZolTime::GetSecond() const {
-    tm* fields = GetLocalTm(nullptr);
+    const tm* fields = convertible(GetLocalTm(nullptr));
     return fields != nullptr ? fields->tm_sec : -1;
 }
 
 int CZolTime::GetDayOfWeek() const {
-    tm* fields = GetLocalTm(nullptr);
+    const tm* fields = convertible(GetLocalTm(nullptr));
     return fields != nullptr ? fields->tm_wday + 1 : -1;
 }
 
@@ -119,7 +132,7 @@ int CZolTime::operator>=(CZolTime t) const {
 
 CZolString CZolTime::Format(const char* pszFormat) const {
     tm fields;
-    if (GetLocalTm(&fields) == nullptr) {
+    if (convertible(GetLocalTm(&fields)) == nullptr) {
         return CZolString();
     }
     char text[256];

@@ -49,8 +49,12 @@ public:
     // fails. With null: returns localtime()'s own process-wide storage (overwritten by the
     // next conversion anywhere in the process), or null on failure.
     tm* GetLocalTm(tm* ptm) const;
-    // Local calendar fields. Each returns -1 when the conversion fails (a year that does
-    // not fit an int), a value no field can take otherwise.
+    // Local calendar fields. Each returns -1 when the time cannot be converted: localtime
+    // fails (a year beyond what tm holds), or the year is above 2147483646 (INT_MAX - 1,
+    // so that it and the ISO week-based year of %G, one more in late December, fit an int).
+    // Under UTC the convertible times run from -67768040609740800 to 67767976201996799;
+    // other zones shift both ends by their offset. -1 is no value of any field except the
+    // year -1 (2 BC): use GetLocalTm to tell that year from a failed conversion.
     // The full year, e.g. 2024.
     int GetYear() const;
     // 1 (January) to 12.
@@ -66,9 +70,11 @@ public:
     // 1 (Sunday) to 7 (Saturday).
     int GetDayOfWeek() const;
 
-    // The span from t to this time (this minus t).
+    // The span from t to this time (this minus t). Like all the arithmetic below it wraps
+    // as 64-bit two's complement instead of overflowing: a result beyond the range of long
+    // comes out near the other end of it, never undefined.
     CZolTimeSpan operator-(CZolTime t) const;
-    // This time moved back or forward by ts.
+    // This time moved back or forward by ts (wrapping as above).
     CZolTime operator-(CZolTimeSpan ts) const;
     CZolTime operator+(CZolTimeSpan ts) const;
     CZolTime& operator+=(CZolTimeSpan ts);
@@ -82,8 +88,10 @@ public:
     int operator>=(CZolTime t) const;
 
     // The local time expanded by strftime() into 256 bytes. The empty string when the
-    // conversion fails, when the output with its NUL does not fit (256 bytes or more), or
-    // when the output is empty. pszFormat must not be null.
+    // time cannot be converted (as for the field getters: a time whose year does not fit
+    // gives "" whatever the format, never a wrapped year), when the output with its NUL
+    // does not fit (256 bytes or more), or when the output is empty. pszFormat must not be
+    // null.
     CZolString Format(const char* pszFormat) const;
 
     friend CZolStream& operator<<(CZolStream& s, CZolTime t);

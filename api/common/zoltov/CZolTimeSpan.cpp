@@ -6,8 +6,13 @@ CZolTimeSpan::CZolTimeSpan() : m_timeSpan(0) {}
 
 CZolTimeSpan::CZolTimeSpan(long lSeconds) : m_timeSpan(lSeconds) {}
 
+// Unsigned arithmetic: a total beyond long wraps instead of being undefined.
 CZolTimeSpan::CZolTimeSpan(long lDays, int nHours, int nMins, int nSecs)
-    : m_timeSpan(((lDays * 24 + nHours) * 60 + nMins) * 60 + nSecs) {}
+    : m_timeSpan(static_cast<long>(
+          ((static_cast<unsigned long>(lDays) * 24 + static_cast<unsigned long>(nHours)) * 60 +
+           static_cast<unsigned long>(nMins)) *
+              60 +
+          static_cast<unsigned long>(nSecs))) {}
 
 CZolTimeSpan::CZolTimeSpan(const CZolTimeSpan& src) : m_timeSpan(src.m_timeSpan) {}
 

@@ -32,7 +32,8 @@ public:
     // lSeconds seconds.
     CZolTimeSpan(long lSeconds);
     // ((lDays * 24 + nHours) * 60 + nMins) * 60 + nSecs seconds in signed 64-bit
-    // arithmetic; the parts are neither checked nor normalised (25 h is 1 day 1 h).
+    // arithmetic; the parts are neither checked nor normalised (25 h is 1 day 1 h). A
+    // total beyond the range of long wraps as 64-bit two's complement.
     CZolTimeSpan(long lDays, int nHours, int nMins, int nSecs);
     CZolTimeSpan(const CZolTimeSpan& src);
     CZolTimeSpan& operator=(const CZolTimeSpan& src);
