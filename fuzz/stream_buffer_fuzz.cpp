@@ -135,8 +135,9 @@ void step(Input& in, Slot& s, Slot* other, Foreign& foreign) {
         case 5: {  // hands everything over in one Write, or keeps it all
             const Bytes held(m.bytes.begin(), m.bytes.begin() + m.position);
             const long count = static_cast<long>(held.size());
-            const long taken =
-                other ? other->model.write(held.data(), held.size()) : foreign.answer;
+            const long taken = m.mode != 0 ? 0
+                               : other     ? other->model.write(held.data(), held.size())
+                                           : foreign.answer;
             model = m.mode != 0 ? kThrowsZero : taken < 0 ? taken : taken != count ? 0 : 1;
             if (model == 1) {
                 m.bytes.clear(), m.position = 0;

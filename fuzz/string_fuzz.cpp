@@ -45,8 +45,8 @@ struct Step {
     std::string& m = models[op & 1];                       // its model
     CZolString& b = strings[op >> 1 & 1];                  // the other string, or a itself
     std::string mb = models[op >> 1 & 1];                  // b's model
-    int at = int(in.upTo(uint32_t(m.size())));             // a position in the text or at its end
-    int n = int(in.upTo(uint32_t(m.size() + 2)));          // a count, up to 2 past the end
+    int at = int(in.byte() % (m.size() + 1));              // a position in the text or at its end
+    int n = int(in.byte() % (m.size() + 3));               // a count, up to 2 past the end
     char c = char(in.byte());                              // any byte, NUL included
     std::string bytes = in.bytes(255);                     // raw bytes, NULs included
     std::string text = bytes.substr(0, bytes.find('\0'));  // the C text they start with
