@@ -2,6 +2,7 @@
 // the input, each also run on a model of a buffer: mode, capacity, held bytes, position.
 // Buffer and model must agree on every result, byte, length and room, and on every
 // exception: the buffer throws 0; the foreign stream's own code passes through unchanged.
+// (The byte order of ints is checked where times and arrays are streamed.)
 #include <string.h>
 
 #include <memory>
@@ -27,7 +28,7 @@ long outcome(F&& f) {
     }
 }
 
-// Takes every byte offered and fills every byte of room, but answers as scripted.
+// Takes every byte offered and fills all the room it is given, but answers as scripted.
 struct Foreign : CZolStream {
     long answer = 0;  // a count, or kThrowsForeign
     Bytes written;
@@ -42,10 +43,20 @@ struct Foreign : CZolStream {
     }
 };
 
-struct Model {
+// A buffer with its model.
+struct Slot {
+    std::unique_ptr<CZolStreamBuffer> buffer;
     int mode = 0;
     unsigned int capacity = 0, position = 0;
     Bytes bytes;
+    void construct(Input& in) {
+        static const int kModes[] = {0, 1, 0, 1, 2, -1};
+        *this = Slot();
+        mode = kModes[in.byte() % 6];
+        const uint8_t size = in.byte();  // 0xFFFFFFFF + 1 bytes cannot be had: no room at all
+        buffer.reset(new CZolStreamBuffer(mode, size == 0xFF ? 0xFFFFFFFFu : size % 48));
+        capacity = size == 0xFF ? 0 : size % 48;
+    }
     unsigned int unread() const { return static_cast<unsigned int>(bytes.size()) - position; }
     unsigned int length() const { return mode == 0 ? position : unread(); }
     long write(const unsigned char* data, unsigned int n) {
@@ -60,104 +71,75 @@ struct Model {
         }
         return memcpy(out, bytes.data() + position, n), position += n, n;
     }
-    void compact() { bytes.erase(bytes.begin(), bytes.begin() + position), position = 0; }
 };
-
-struct Slot {
-    std::unique_ptr<CZolStreamBuffer> buffer;
-    Model model;
-};
-
-void construct(Input& in, Slot& s) {
-    static const int kModes[] = {0, 1, 0, 1, 2, -1};
-    s.model = Model();
-    s.model.mode = kModes[in.byte() % 6];
-    const uint8_t size = in.byte();  // 0xFFFFFFFF + 1 bytes cannot be had: no room at all
-    s.buffer.reset(new CZolStreamBuffer(s.model.mode, size == 0xFF ? 0xFFFFFFFFu : size % 48));
-    s.model.capacity = size == 0xFF ? 0 : size % 48;
-}
 
 // One operation on s, whose partner is another buffer, s itself or (null) the foreign one.
 void step(Input& in, Slot& s, Slot* other, Foreign& foreign) {
     CZolStream& partner = other ? static_cast<CZolStream&>(*other->buffer) : foreign;
     CZolStreamBuffer& b = *s.buffer;
-    Model& m = s.model;
     const uint8_t op = in.byte();
     const unsigned int value = in.u32(), n = value % 41;
     Bytes data(n, static_cast<unsigned char>(value >> 8));
     foreign.answer = (value & 0x70000) == 0 ? kThrowsForeign : value >> 26;
     unsigned char got[41], want[41];
     memset(got, 0xA5, sizeof got), memset(want, 0xA5, sizeof want);
+    if (s.mode == 1) {  // the model compacts at once: nothing else can tell
+        s.bytes.erase(s.bytes.begin(), s.bytes.begin() + s.position), s.position = 0;
+    }
+    const unsigned int room = s.mode == 1 ? s.capacity - s.unread() : 0;
     long real = 0, model = 0;
-    const unsigned int room = m.mode == 1 ? (m.compact(), m.capacity - m.unread()) : 0;
+    bool flag = (n & 1) != 0;
     switch (op % 8) {
         case 0:
-            return construct(in, s);
+            return s.construct(in);
         case 1:
             real = outcome([&] { return b.Write(data.data(), n); });
-            model = m.write(data.data(), n);
+            model = s.write(data.data(), n);
             break;
-        case 2: {  // the operators put raw machine bytes (a bool one byte), and return the stream
-            const unsigned char flag = n & 1;
-            const bool wide = (op & 0x30) != 0;
-            real = outcome([&] {
-                return &(op & 0x10   ? b << value
-                         : op & 0x20 ? b << int(value)
-                                     : b << (flag == 1)) == &b;
-            });
-            model = m.write(wide ? reinterpret_cast<const unsigned char*>(&value) : &flag,
-                            wide ? 4 : 1);
-            model = model < 0 ? model : 1;
+        case 2:  // a bool is one byte, 0 or 1; the operators return the stream
+            real = outcome([&] { return &(b << flag) == &b; });
+            model = s.write(reinterpret_cast<unsigned char*>(&flag), 1) < 0 ? kThrowsZero : 1;
             break;
-        }
         case 3:
             real = outcome([&] { return b.Read(got, n); });
-            model = m.read(want, n);
+            model = s.read(want, n);
             break;
-        case 4: {  // values come back from their bytes; a throw leaves them alone
-            const unsigned int size = op & 0x30 ? 4 : 1;
-            unsigned int u = 0xA5A5A5A5u;
-            int i = static_cast<int>(u);
-            bool flag = true;
-            if (size == 1 && m.mode == 1 && m.unread() > 0 && m.bytes[m.position] > 1) {
-                break;  // a bool holds 0 or 1
+        case 4:  // a throw leaves the value alone
+            if (s.mode == 1 && s.unread() > 0 && s.bytes[s.position] > 1) {
+                break;  // not a bool
             }
-            real = outcome([&] {
-                return &(op & 0x10 ? b >> u : op & 0x20 ? b >> i : b >> flag) == &b;
-            });
-            model = m.read(want, size);
-            u = op & 0x10 ? u : static_cast<unsigned int>(i);
-            size == 4 ? memcpy(got, &u, 4) : memset(got, flag, 1);
-            want[0] = size == 4 || model >= 0 ? want[0] : 1;
-            model = model < 0 ? model : 1;
+            real = outcome([&] { return &(b >> flag) == &b; });
+            got[0] = flag;
+            model = s.read(want, 1) < 0 ? (want[0] = n & 1, kThrowsZero) : 1;
             break;
-        }
         case 5: {  // hands everything over in one Write, or keeps it all
-            const Bytes held(m.bytes.begin(), m.bytes.begin() + m.position);
-            const long count = static_cast<long>(held.size());
-            const long taken = m.mode != 0 ? 0
-                               : other     ? other->model.write(held.data(), held.size())
+            const Bytes held(s.bytes.begin(), s.bytes.begin() + s.position);
+            const long taken = s.mode != 0 ? 0
+                               : other     ? other->write(held.data(), held.size())
                                            : foreign.answer;
-            model = m.mode != 0 ? kThrowsZero : taken < 0 ? taken : taken != count ? 0 : 1;
+            model = s.mode != 0                  ? kThrowsZero
+                    : taken < 0                  ? taken
+                    : taken != long(held.size()) ? 0
+                                                 : 1;
             if (model == 1) {
-                m.bytes.clear(), m.position = 0;
+                s.bytes.clear(), s.position = 0;
             }
             real = outcome([&] { return b.Flush(partner); });
-            check(other || m.mode != 0 || foreign.answer < 0 || foreign.written == held, "Flush");
+            check(other || s.mode != 0 || foreign.answer < 0 || foreign.written == held, "Flush");
             break;
         }
         case 6: {  // asks the source for all the room left after compaction, in one Read
             Bytes delivered(room, 0x5C);
-            const long answer = other ? other->model.read(delivered.data(), room) : foreign.answer;
+            const long answer = other ? other->read(delivered.data(), room) : foreign.answer;
             const long taken = answer < 0 ? 0 : answer < room ? answer : room;
-            m.bytes.insert(m.bytes.end(), delivered.begin(), delivered.begin() + taken);
-            model = m.mode != 1 ? kThrowsZero : answer < 0 ? answer : m.bytes.empty() ? 0 : 1;
+            s.bytes.insert(s.bytes.end(), delivered.begin(), delivered.begin() + taken);
+            model = s.mode != 1 ? kThrowsZero : answer < 0 ? answer : s.bytes.empty() ? 0 : 1;
             real = outcome([&] { return b.Fill(partner); });
             break;
         }
         case 7:
-            model = m.mode != 1 || n > room ? kThrowsZero : 1;  // compacted even when refused
-            m.bytes.insert(m.bytes.end(), data.begin(), data.begin() + (model == 1 ? n : 0));
+            model = s.mode != 1 || n > room ? kThrowsZero : 1;  // compacted even when refused
+            s.bytes.insert(s.bytes.end(), data.begin(), data.begin() + (model == 1 ? n : 0));
             real = outcome([&] { return b.Fill(data.data(), n); });
             check(outcome([&] { return op & 0x10 ? b.Create("x") : b.Open("x"); }) == kThrowsZero &&
                       outcome([&] { return b.Close(), 0; }) == kThrowsZero && b.Flush() == 1,
@@ -174,14 +156,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Slot slots[3];
     Foreign foreign;
     for (Slot& slot : slots) {
-        construct(in, slot);
+        slot.construct(in);
     }
     for (int operations = 0; operations < 96 && !in.empty(); ++operations) {
         const uint8_t pick = in.byte(), other = (pick >> 4) & 3;
         step(in, slots[pick % 3], other < 3 ? &slots[other] : nullptr, foreign);
         for (Slot& s : slots) {
-            check(s.buffer->GetLength() == s.model.length() &&
-                      s.buffer->GetSpace() == s.model.capacity - s.model.length(),
+            check(s.buffer->GetLength() == s.length() &&
+                      s.buffer->GetSpace() == s.capacity - s.length(),
                   "GetLength and GetSpace");
         }
     }
