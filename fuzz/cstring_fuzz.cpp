@@ -11,8 +11,7 @@
 #include "FuzzInput.h"
 #include "ZolCString.h"
 
-using zolfuzz::check;
-using zolfuzz::Input;
+using namespace zolfuzz;  // check, Input
 
 namespace {
 

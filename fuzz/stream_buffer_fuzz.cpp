@@ -11,8 +11,7 @@
 #include "CZolStreamBuffer.h"
 #include "FuzzInput.h"
 
-using zolfuzz::check;
-using zolfuzz::Input;
+using namespace zolfuzz;  // check, Input
 
 namespace {
 
@@ -114,13 +113,11 @@ void step(Input& in, Slot& s, Slot* other, Foreign& foreign) {
             break;
         case 5: {  // hands everything over in one Write, or keeps it all
             const Bytes held(s.bytes.begin(), s.bytes.begin() + s.position);
-            const long taken = s.mode != 0 ? 0
-                               : other     ? other->write(held.data(), held.size())
-                                           : foreign.answer;
-            model = s.mode != 0                  ? kThrowsZero
-                    : taken < 0                  ? taken
-                    : taken != long(held.size()) ? 0
-                                                 : 1;
+            const long size = static_cast<long>(held.size());
+            model = s.mode != 0 ? kThrowsZero
+                    : other     ? other->write(held.data(), size)
+                                : foreign.answer;
+            model = model < 0 ? model : model == size;  // 0 when not all was taken
             if (model == 1) {
                 s.bytes.clear(), s.position = 0;
             }

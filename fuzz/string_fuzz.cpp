@@ -12,8 +12,7 @@
 #include "CZolString.h"
 #include "FuzzInput.h"
 
-using zolfuzz::check;
-using zolfuzz::Input;
+using namespace zolfuzz;  // check, Input
 
 namespace {
 

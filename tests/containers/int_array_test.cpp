@@ -13,8 +13,6 @@
 using zoltest::Bytes;
 using Ints = std::vector<int>;
 
-namespace {
-
 // CZolArray<int>::m_nMaxSize, where a compiled client sees it (the layout tests pin it):
 // the array's m_pArray follows its vptr; the table's m_ppData and m_nSize follow its own.
 int slotsOf(const CZolIntArray& a) {
@@ -45,21 +43,14 @@ struct Array : CZolIntArray {
 // Appending to a full table adds 4 slots, inserting before its end 3; inserting past the
 // allocated slots makes index + 4, past the end but within the slots nothing.
 TEST(IntArray, TableGrowth) {
-    for (auto [adds, index, slots, size] :
-         std::vector<std::tuple<int, int, int, int>>{{0, -1, 5, 0},
-                                                     {5, -1, 5, 5},
-                                                     {6, -1, 9, 6},
-                                                     {10, -1, 13, 10},
-                                                     {5, 0, 8, 6},
-                                                     {2, 7, 11, 8},
-                                                     {2, 4, 5, 5}}) {
-        Array a;
-        for (int i = 1; i <= adds; ++i) {
-            a.Add(i);
-        }
-        index >= 0 ? a.InsertAt(index, 0) : void();
-        EXPECT_EQ(Ints({slotsOf(a), a.GetSize(), a.IsEmpty()}), Ints({slots, size, size == 0}))
-            << adds << " " << index;
+    // elements added, the index of a further InsertAt (or -1), then slots and size
+    const int cases[][4] = {{0, -1, 5, 0}, {5, -1, 5, 5}, {6, -1, 9, 6}, {10, -1, 13, 10},
+                            {5, 0, 8, 6},  {2, 7, 11, 8}, {2, 4, 5, 5}};
+    for (const auto& c : cases) {
+        Array a(Ints(c[0], 1));
+        c[1] >= 0 ? a.InsertAt(c[1], 0) : void();
+        EXPECT_EQ(Ints({slotsOf(a), a.GetSize(), a.IsEmpty()}), Ints({c[2], c[3], c[3] == 0}))
+            << c[0] << " " << c[1];
     }
 }
 
@@ -110,5 +101,3 @@ TEST(Counter, WrapsAtItsLimit) {
     std::memcpy(reinterpret_cast<char*>(&zero) + 8, &nearEnd, sizeof nearEnd);
     EXPECT_EQ(Ints({++zero, ++zero}), Ints({0, 1}));
 }
-
-}  // namespace

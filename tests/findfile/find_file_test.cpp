@@ -11,8 +11,6 @@
 #include "CZolFindFile.h"
 #include "ZolTestSupport.h"
 
-namespace {
-
 std::string str(const CZolString& s) {
     return s.c_str();
 }
@@ -97,5 +95,3 @@ TEST(FindFileDeathTest, NullObjectStopsThroughTheAssertion) {
     EXPECT_EXIT((dup2(2, 1), findThroughNull()), testing::KilledBySignal(SIGFPE),
                 "^\aFAILED ASSERTION this \\(.*CZolFindFile.cpp line [0-9]+\\)\n$");
 }
-
-}  // namespace

@@ -10,8 +10,6 @@
 
 #include "CZolString.h"
 
-namespace {
-
 std::string formatV(const char* fmt, ...) {
     CZolString s;
     va_list args;
@@ -37,5 +35,3 @@ TEST(String, FormatsCostWhatFitsTheBufferAndGiveWhatVsnprintfGives) {
     EXPECT_EQ(formatV("%s%*c", "x", huge - 1, 'y'), "x" + std::string(254, ' '));
     EXPECT_EQ(formatV("%s", std::string(600, 'q').c_str()), std::string(255, 'q'));
 }
-
-}  // namespace

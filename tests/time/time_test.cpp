@@ -15,8 +15,6 @@
 
 using zoltest::Bytes;
 
-namespace {
-
 void setZone(const char* zone) {  // every test sets the zone it relies on
     setenv("TZ", zone, 1);
     tzset();
@@ -33,8 +31,6 @@ TEST(Time, FieldsAndFormatFollowTheZone) {
     using Case = std::tuple<const char*, long, std::string, std::string>;
     for (auto [zone, t, expected, formatted] : std::vector<Case>{
              {"UTC", 0, "1970-1-1 0:0:0 w5", "1970-01-01 00:00 UTC"},
-             {"UTC", -1, "1969-12-31 23:59:59 w4", "1969-12-31 23:59 UTC"},
-             {"UTC", 951782400, "2000-2-29 0:0:0 w3", "2000-02-29 00:00 UTC"},
              {"Europe/Berlin", 1711846799, "2024-3-31 1:59:59 w1", "2024-03-31 01:59 CET"},
              {"Europe/Berlin", 1711846800, "2024-3-31 3:0:0 w1", "2024-03-31 03:00 CEST"},
              {"UTC", 1711846800, "2024-3-31 1:0:0 w1", "2024-03-31 01:00 UTC"}}) {
@@ -53,7 +49,6 @@ TEST(Time, ExtremeInstantsNeverGiveAWrappedYear) {
              {last + 1, none, ""},           // year INT_MAX: its ISO week year is not an int
              {67768036191676799, none, ""},  // the last localtime takes: year INT_MAX + 1900
              {67768036191676800, none, ""},  // localtime fails
-             {LONG_MAX, none, ""},
              {-67768040609740800, "-2147481748-1-1 0:0:0 w5", "-2147481748 -2147481748"},
              {-67768040609740801, none, ""},
              {LONG_MIN, none, ""}}) {
@@ -114,5 +109,3 @@ TEST(TimeAndSpan, StreamCarriesTheLow32BitsOnly) {
     EXPECT_THROW(*reader >> untouched, int);
     EXPECT_EQ(untouched.GetTotalSeconds(), 42);
 }
-
-}  // namespace
