@@ -5,6 +5,7 @@
 // (The byte order of ints is checked where times and arrays are streamed.)
 #include <string.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -68,7 +69,7 @@ struct Slot {
         if (mode != 1 || unread() < n) {
             return kThrowsZero;
         }
-        return memcpy(out, bytes.data() + position, n), position += n, n;
+        return std::copy_n(bytes.begin() + position, n, out), position += n, n;
     }
 };
 
