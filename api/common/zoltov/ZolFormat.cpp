@@ -8,7 +8,9 @@
 #include <string.h>
 #include <wchar.h>
 
+// The conversions are rebuilt at run time from a format the caller already handed over.
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
 
 namespace {
 
