@@ -1,6 +1,6 @@
 // Formats whose field widths reach far beyond the fixed buffers: the text is the one
-// vsnprintf gives, cut at 511 (Format) or 255 (formatV) bytes. The string fuzz target
-// checks every other operation against its model.
+// vsnprintf gives, cut at 511 (Format) or 255 (formatV) bytes; and the C-string case
+// conversions. The string and C-string fuzz targets check the rest against their models.
 #include <limits.h>
 #include <stdarg.h>
 
@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "CZolString.h"
+#include "ZolCString.h"
 
 std::string formatV(const char* fmt, ...) {
     CZolString s;
@@ -34,4 +35,12 @@ TEST(String, FormatsCostWhatFitsTheBufferAndGiveWhatVsnprintfGives) {
     EXPECT_STREQ(s.c_str(), "  ab|c  |xy|000003.14|50%");
     EXPECT_EQ(formatV("%s%*c", "x", huge - 1, 'y'), "x" + std::string(254, ' '));
     EXPECT_EQ(formatV("%s", std::string(600, 'q').c_str()), std::string(255, 'q'));
+}
+
+TEST(CString, CaseConversionInPlaceUpToTheTerminator) {
+    char text[] = "Hello, World 9\0tail";
+    EXPECT_EQ(strupr(text), text);
+    EXPECT_STREQ(text, "HELLO, WORLD 9");
+    EXPECT_STREQ(strlwr(text), "hello, world 9");
+    EXPECT_STREQ(text + 15, "tail");
 }
