@@ -18,13 +18,13 @@ if(NOT ZOL_ABIDIFF OR NOT ZOL_ABIDW)
     return()
 endif()
 add_test(NAME abi.baseline
-    COMMAND ${ZOL_ABIDIFF} --no-show-locs
+    COMMAND ${ZOL_ABIDIFF}
         --headers-dir1 ${ZOL_PUBLIC_HEADERS} --headers-dir2 ${ZOL_PUBLIC_HEADERS}
         ${ZOL_ABI_BASELINE} $<TARGET_FILE:zoltov>)
 set_tests_properties(abi.baseline PROPERTIES LABELS abi)
 add_custom_target(abi-baseline
     COMMAND ${ZOL_ABIDW} --headers-dir ${ZOL_PUBLIC_HEADERS} --drop-private-types
-        --no-corpus-path --no-comp-dir-path --no-show-locs
+        --no-corpus-path --no-comp-dir-path
         --out-file ${ZOL_ABI_BASELINE} $<TARGET_FILE:zoltov>
     DEPENDS zoltov
     COMMENT "Writing the interface baseline tests/abi/zoltov.abi"
