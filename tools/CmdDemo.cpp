@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <string>
 
@@ -69,9 +70,11 @@ bool await(CZolEvent& event, long timeoutMs) {
 }
 
 // Prints a line of the story at once, so the two processes' lines keep their order.
-template <typename... T>
-void say(const char* format, T... values) {
-    std::printf(format, values...);
+__attribute__((format(printf, 1, 2))) void say(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
     std::fflush(stdout);
 }
 
