@@ -234,8 +234,13 @@ int threadStory() {
         monotonic = monotonic && value >= last;
         last = value;
     }
-    if (!await(finished, kStepTimeoutMs)) {
+    // Not cut short by a stop signal: the worker stops at once then, and its lock and
+    // counter live on this stack.
+    if (SyncWaitForSingleEvent(finished, kStepTimeoutMs) != 0) {
         return fail(kExitFailed, "demo: the worker thread did not finish");
+    }
+    if (g_stopped) {
+        return kExitFailed;
     }
     CZolRWLocker reader(lock, 0);
     say("  a worker thread counts to %d under the write lock while this thread reads under\n"
