@@ -241,6 +241,15 @@ int dispatch(const Args& args) {
     }
     const Command* c = findCommand(args, consumed);
     if (c == nullptr) {
+        if (isGroup(first) && args.size() >= 2 && (args[1] == "--help" || args[1] == "-h")) {
+            std::printf("Usage:\n");
+            for (const Command& group : kCommands) {
+                if (std::strncmp(group.words, (first + " ").c_str(), first.size() + 1) == 0) {
+                    printUsageLine(group);
+                }
+            }
+            return kExitOk;
+        }
         if (isGroup(first)) {
             return usage(args.size() < 2
                              ? "'" + first + "' needs a subcommand"

@@ -54,6 +54,7 @@ TEST(ZoltovTool, HelpVersionAndUsageErrorsFollowUnixConventions) {
         {{"help"}, 0, "zoltov shm repair [NAME]", ""},
         {{"help", "shm", "remove"}, 0, "-f, --force", ""},
         {{"ini", "get", "--help"}, 0, "Usage:\n  zoltov ini get FILE", ""},
+        {{"shm", "-h"}, 0, "zoltov shm list\n  zoltov shm show NAME\n", ""},
         {{"-V"}, 0, "zoltov 1.", ""},
         {{}, 2, "", "missing command"},
         {{"frobnicate"}, 2, "", "unknown command 'frobnicate'"},
