@@ -3,6 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/ensure-deps.sh
-cmake --preset default
-cmake --build --preset default --target zoltov-tool
+cmake --preset default >/dev/null
+cmake --build --preset default --target zoltov-tool >/dev/null
 build/default/tools/zoltov demo

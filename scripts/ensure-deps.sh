@@ -13,6 +13,10 @@ need clang++ clang
 need clang-format clang-format
 need pkg-config pkg-config
 need valgrind valgrind
+need abidiff abigail-tools
+need doxygen doxygen
+need readelf binutils
+need man man-db
 need_file /usr/include/gtest/gtest.h libgtest-dev
 need_file /usr/include/gmock/gmock.h libgmock-dev
 need_file /usr/include/benchmark/benchmark.h libbenchmark-dev
@@ -23,6 +27,7 @@ if [ ${#packages[@]} -gt 0 ]; then
     echo "installing: ${packages[*]}"
     sudo_cmd=""
     [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+    # A fresh machine may have stale package lists: update them first when a package is missing.
     $sudo_cmd apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${packages[@]}"
 fi

@@ -1,30 +1,33 @@
-// zoltov demo: the library's two typical roads, end to end, in plain lines.
+// zoltov demo: a short story of the library's typical uses, told in a few lines.
 //
-// 1. Values passed to a second process through a named shared-memory stream: this
-//    process opens the stream, starts `zoltov demo-reader` (itself, by /proc/self/exe),
-//    which opens the same name; the writer puts a group of values into a write-mode
-//    stream buffer and passes it on in one Write; the reader takes it out in one Read.
-//    The stream gives no sign that data has arrived, so the two sides pace each other
-//    through two pipes, every wait bounded.
-// 2. Settings read from the bundled sample INI file: sections walked, typed items read,
-//    a quoted list split into its parts.
-#include <poll.h>
+// 1. Two processes share a named segment (a shared-memory stream) and pace each other
+//    with named events: the second process is a fork of this one that opens the segment
+//    and the events by name, as an unrelated program would. Every wait is bounded.
+// 2. A worker thread counts under the write side of a read-write lock while the main
+//    thread reads under the read side; an event wait that times out is shown too.
+// 3. Settings come from the bundled sample INI file.
+//
+// Robustness: SIGPIPE is ignored by main(), so a closed output (`zoltov demo | head -1`)
+// only makes writes fail; SIGINT, SIGTERM and SIGHUP end the waits early. Either way the
+// demo goes on to close what it opened, so no segment, event or mutex is left behind.
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
+#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
-#include <thread>
 
+#include "CZolEvent.h"
 #include "CZolIniFile.h"
+#include "CZolRWLock.h"
+#include "CZolRWLocker.h"
 #include "CZolStreamBuffer.h"
 #include "CZolStreamSharedMemory.h"
+#include "CZolThread.h"
+#include "CZolTime.h"
 #include "ZolShmCatalog.h"
 #include "ZolTool.h"
 
@@ -32,178 +35,226 @@ namespace zoltool {
 
 namespace {
 
-constexpr int kStepTimeoutMs = 10000;
+constexpr long kStepTimeoutMs = 10000;
+constexpr long kSliceMs = 100;        // waits look at the stop flag this often
+constexpr long kShortWaitMs = 50;     // the wait that is meant to time out
+constexpr int kWorkerSteps = 100000;  // the worker thread's count
 
-// The group the writer sends: an int, a negative int, an unsigned int beyond the
-// signed range and a bool, 13 bytes in the stream encoding.
+volatile sig_atomic_t g_stopped = 0;
+
+extern "C" void onStopSignal(int) {
+    g_stopped = 1;
+}
+
+void installStopHandlers() {
+    struct sigaction sa = {};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(sig, &sa, nullptr);
+    }
+}
+
+// Waits for event at most timeoutMs, in slices so that a stop signal ends it early.
+bool await(CZolEvent& event, long timeoutMs) {
+    for (long waited = 0; waited < timeoutMs && !g_stopped; waited += kSliceMs) {
+        unsigned int r = SyncWaitForSingleEvent(event, kSliceMs);
+        if (r == 0) {
+            return true;
+        }
+        if (r != 258) {
+            return false;
+        }
+    }
+    return false;
+}
+
+// Prints a line of the story at once, so the two processes' lines keep their order.
+__attribute__((format(printf, 1, 2))) void say(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fflush(stdout);
+}
+
+// What the parent sends: an int, a negative int, an unsigned beyond the signed range and
+// a bool, 13 bytes in the stream encoding.
 struct Group {
-    int answer = 0;
-    int offset = 0;
-    unsigned int big = 0;
-    bool flag = false;
+    int answer = 42;
+    int offset = -7;
+    unsigned int big = 4000000000u;
+    bool flag = true;
 };
 constexpr unsigned int kGroupBytes = 4 + 4 + 4 + 1;
 
-std::string describe(const Group& g) {
-    char text[96];
-    std::snprintf(text, sizeof text, "%d %d %u %s", g.answer, g.offset, g.big,
-                  g.flag ? "true" : "false");
-    return text;
+std::string eventName(const std::string& base, const char* what) {
+    return base + "-" + what;
 }
 
-// Waits at most timeoutMs for one byte on fd; true when it came.
-bool awaitByte(int fd, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (true) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
-        if (left <= 0) {
-            return false;
-        }
-        pollfd p = {fd, POLLIN, 0};
-        int ready = poll(&p, 1, static_cast<int>(left));
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (ready <= 0) {
-            return false;
-        }
-        char byte;
-        ssize_t n = read(fd, &byte, 1);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        return n == 1;
+// The forked second process: opens everything by name, reads the group, closes.
+int childStory(const std::string& base) {
+    CZolEvent ready(0, 0, eventName(base, "ready").c_str());
+    CZolEvent sent(0, 0, eventName(base, "sent").c_str());
+    CZolStreamSharedMemory stream;
+    if (!stream.Open(base.c_str())) {
+        return kExitFailed;
     }
+    say("  child %d opens the same segment by name (connections now %u) and sets 'ready'\n",
+        static_cast<int>(getpid()), stream.GetConnectionsCount());
+    ready.SetEvent();
+    int status = kExitFailed;
+    if (await(sent, kStepTimeoutMs)) {
+        CZolStreamBuffer group(1, kGroupBytes);
+        stream.Flush();  // read from the start of the data area
+        group.Fill(stream);
+        Group g;
+        g.answer = g.offset = 0;
+        g.big = 0;
+        g.flag = false;
+        group >> g.answer >> g.offset >> g.big >> g.flag;
+        say("  child reads %d %d %u %s, closes its connection and sets 'ready' again\n", g.answer,
+            g.offset, g.big, g.flag ? "true" : "false");
+        status = kExitOk;
+    }
+    stream.Close();
+    ready.SetEvent();
+    return status;
 }
 
-bool sendByte(int fd) {
-    char byte = '!';
-    ssize_t n;
-    do {
-        n = write(fd, &byte, 1);
-    } while (n < 0 && errno == EINTR);
-    return n == 1;
-}
-
-// Reaps pid within timeoutMs, killing it when it overstays; its exit code or -1.
-int reap(pid_t pid, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+// Reaps pid within timeoutMs, killing it when it overstays; true when it exited with 0.
+bool reap(pid_t pid, long timeoutMs) {
     int status = 0;
-    while (true) {
+    for (long waited = 0;; waited += 10) {
         pid_t done = waitpid(pid, &status, WNOHANG);
         if (done == pid) {
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            return WIFEXITED(status) && WEXITSTATUS(status) == 0;
         }
-        if (done < 0 && errno != EINTR) {
-            return -1;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
+        if ((done < 0 && errno != EINTR) || waited >= timeoutMs) {
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
-            return -1;
+            return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        usleep(10000);
     }
 }
 
-int sharedMemoryRoad() {
-    const std::string name = "zoltov-demo-" + std::to_string(getpid());
-    std::printf("1. Values to a second process through the shared-memory stream '%s'\n",
-                name.c_str());
-
+int sharedMemoryStory(const std::string& base) {
+    CZolEvent ready(0, 0, eventName(base, "ready").c_str());
+    CZolEvent sent(0, 0, eventName(base, "sent").c_str());
     CZolStreamSharedMemory stream;
-    if (!stream.Open(name.c_str())) {
-        return fail(kExitUsage, "demo: cannot open shared-memory stream '" + name + "'");
+    if (!stream.Open(base.c_str())) {
+        return fail(kExitFailed, "demo: cannot open the segment '" + base + "'");
     }
-    std::printf("writer: opened the stream, connections %u\n", stream.GetConnectionsCount());
-
-    // ready: reader -> writer ("opened", later "done"); go: writer -> reader ("sent").
-    int ready[2];
-    int go[2];
-    if (pipe(ready) != 0 || pipe(go) != 0) {
-        stream.Close();
-        return fail(kExitUsage, "demo: cannot create pipes");
-    }
-    const std::string self = "/proc/self/exe";
-    const std::string readyFd = std::to_string(ready[1]);
-    const std::string goFd = std::to_string(go[0]);
+    say("1. This process opens the segment '%s' (connections %u) and forks a child.\n",
+        base.c_str(), stream.GetConnectionsCount());
     std::fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
-        close(ready[0]);
-        close(go[1]);
-        execl(self.c_str(), "zoltov", "demo-reader", name.c_str(), readyFd.c_str(), goFd.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
+        // The child's own objects close in childStory; the parent's copies are not its own.
+        _exit(childStory(base));
     }
-    close(ready[1]);
-    close(go[0]);
-    if (pid < 0) {
-        close(ready[0]);
-        close(go[1]);
-        stream.Close();
-        return fail(kExitUsage, "demo: cannot start the reader process");
-    }
-
     int status = kExitOk;
-    if (!awaitByte(ready[0], kStepTimeoutMs)) {
-        status = fail(kExitUsage, "demo: the reader did not open the stream in time");
+    if (pid < 0) {
+        status = fail(kExitFailed, "demo: cannot fork: " + reason());
+    } else if (!await(ready, kStepTimeoutMs)) {
+        status = fail(kExitFailed, "demo: the child did not set 'ready'");
     } else {
-        SegmentInfo info;
-        if (findSegment(name, info) && info.connectionsKnown) {
-            std::printf("writer: the segment now counts %u connections\n", info.connections);
-        }
         Group g;
-        g.answer = 42;
-        g.offset = -7;
-        g.big = 4000000000u;
-        g.flag = true;
         CZolStreamBuffer group(0, kGroupBytes);
         group << g.answer << g.offset << g.big << g.flag;
-        unsigned int bytes = group.GetLength();
         stream.Flush();  // back to the start of the data area
         if (!group.Flush(stream)) {
-            status = fail(kExitUsage, "demo: the stream did not take the group");
+            status = fail(kExitFailed, "demo: the stream did not take the group");
         } else {
-            std::printf("writer: sent %u bytes in one write: %s\n", bytes, describe(g).c_str());
-            std::fflush(stdout);
-            sendByte(go[1]);
-            if (!awaitByte(ready[0], kStepTimeoutMs)) {
-                status = fail(kExitUsage, "demo: the reader did not finish in time");
+            say("  parent writes %d %d %u %s in one write and sets 'sent'\n", g.answer, g.offset,
+                g.big, g.flag ? "true" : "false");
+            sent.SetEvent();
+            if (!await(ready, kStepTimeoutMs)) {
+                status = fail(kExitFailed, "demo: the child did not finish");
             }
         }
     }
-    close(go[1]);
-    close(ready[0]);
-    int readerStatus = reap(pid, kStepTimeoutMs);
-    if (status == kExitOk && readerStatus != 0) {
-        status = fail(kExitUsage, "demo: the reader failed");
+    if (pid > 0 && !reap(pid, kStepTimeoutMs) && status == kExitOk) {
+        status = fail(kExitFailed, "demo: the child failed");
     }
     stream.Close();
+    // A child killed while connected leaves its connection counted: remove the segment here,
+    // as `zoltov shm repair` would.
     SegmentInfo left;
-    if (findSegment(name, left)) {
-        return fail(kExitUsage, "demo: segment '" + name + "' is still there after closing");
-    }
-    // The last close also removes the operators' key file, when one could be made.
-    const std::string keyFile = "/opt/zol/ftok/" + name;
-    if (access(keyFile.c_str(), F_OK) == 0) {
-        return fail(kExitUsage, "demo: key file '" + keyFile + "' is still there after closing");
+    std::string error;
+    if (findSegment(base, left) && !removeSegment(left, error) && status == kExitOk) {
+        status = fail(kExitFailed, "demo: " + error);
     }
     if (status == kExitOk) {
-        std::printf("writer: closed the stream, the last connection: segment freed\n");
+        say("  parent closes the last connection: the segment is freed.\n");
     }
     return status;
+}
+
+// Counts under the write lock, then sets its 'finished' event. Deletes itself on its
+// own thread when it ends (m_bAutoDelete).
+class Counter : public CZolThread {
+public:
+    Counter(CZolRWLock& lock, int& value, CZolEvent& finished)
+        : m_lock(lock), m_value(value), m_finished(finished) {}
+    unsigned int Run() override {
+        for (int i = 0; i < kWorkerSteps && !g_stopped; ++i) {
+            CZolRWLocker writer(m_lock, 1);
+            ++m_value;
+        }
+        return 0;
+    }
+    int ExitInstance() override {
+        m_finished.SetEvent();
+        return 0;
+    }
+
+private:
+    CZolRWLock& m_lock;
+    int& m_value;
+    CZolEvent& m_finished;
+};
+
+int threadStory() {
+    CZolRWLock lock;
+    int value = 0;
+    CZolEvent finished(0, 1, nullptr);
+    CZolEvent never(0, 0, nullptr);
+    unsigned int r = SyncWaitForSingleEvent(never, kShortWaitMs);
+    say("2. An event nobody sets: the wait gives up after %ld ms (result %u, timed out).\n",
+        kShortWaitMs, r);
+    if (!(new Counter(lock, value, finished))->CreateThread(0)) {
+        return fail(kExitFailed, "demo: cannot start the worker thread");
+    }
+    bool monotonic = true;
+    int last = 0;
+    while (SyncWaitForSingleEvent(finished, 0) != 0 && !g_stopped) {
+        CZolRWLocker reader(lock, 0);
+        monotonic = monotonic && value >= last;
+        last = value;
+    }
+    // Not cut short by a stop signal: the worker stops at once then, and its lock and
+    // counter live on this stack.
+    if (SyncWaitForSingleEvent(finished, kStepTimeoutMs) != 0) {
+        return fail(kExitFailed, "demo: the worker thread did not finish");
+    }
+    if (g_stopped) {
+        return kExitFailed;
+    }
+    CZolRWLocker reader(lock, 0);
+    say("  a worker thread counts to %d under the write lock while this thread reads under\n"
+        "  the read lock: %s\n",
+        value, monotonic && value == kWorkerSteps ? "every read saw a whole step" : "WRONG");
+    return monotonic && value == kWorkerSteps ? kExitOk : kExitFailed;
 }
 
 // Locates the sample settings: next to the executable in a build tree, in the data
 // directory of an installation.
 std::string sampleSettings() {
     const std::string dir = executableDir();
-    const std::string candidates[] = {dir + "/demo-settings.ini",
-                                      dir + "/../share/zoltov/demo-settings.ini"};
-    for (const std::string& path : candidates) {
+    for (const std::string& path :
+         {dir + "/demo-settings.ini", dir + "/../share/zoltov/demo-settings.ini"}) {
         struct stat st;
         if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
             return path;
@@ -212,107 +263,55 @@ std::string sampleSettings() {
     return std::string();
 }
 
-int settingsRoad() {
+int settingsStory() {
     const std::string path = sampleSettings();
-    if (path.empty()) {
-        return fail(kExitNotFound, "demo: the sample settings demo-settings.ini are missing");
-    }
-    std::printf("2. Settings from %s\n", path.c_str());
     CZolIniFile ini;
-    if (ini.ReOpen(path.c_str(), CZolIniFile::eRead) != 0) {
-        return fail(kExitUsage, "demo: cannot open '" + path + "'");
+    if (path.empty() || ini.ReOpen(path.c_str(), CZolIniFile::eRead) != 0) {
+        return fail(kExitFailed, "demo: cannot read the sample settings demo-settings.ini");
     }
-    std::string sections;
-    char section[33];
-    while (ini.GetNextSection(section) == 0) {
-        sections += sections.empty() ? "" : " ";
-        sections += section;
-    }
-    std::printf("sections: %s\n", sections.c_str());
-
     char host[514] = {};
     int port = 0;
-    double timeout = 0;
-    char verbose = 0;
     long maxClients = 0;
+    char search[514] = {};
     if (ini.GetSection("Server") != 0 || ini.GetItem("Host", host) != 0 ||
-        ini.GetItem("Port", port) != 0 || ini.GetItem("Timeout", timeout) != 0 ||
-        ini.GetItem("Verbose", verbose) != 0 || ini.GetItem("MaxClients", maxClients) != 0) {
-        return fail(kExitNotFound, "demo: the [Server] settings are incomplete");
+        ini.GetItem("Port", port) != 0 || ini.GetItem("MaxClients", maxClients) != 0 ||
+        ini.GetSection("Paths") != 0 || ini.FindItem("Search", search) != 0) {
+        return fail(kExitFailed, "demo: the sample settings are incomplete");
     }
-    std::printf("[SERVER] HOST = %s (string)\n", host);
-    std::printf("[SERVER] PORT = %d (int)\n", port);
-    std::printf("[SERVER] TIMEOUT = %g (double)\n", timeout);
-    std::printf("[SERVER] VERBOSE = %c (char)\n", verbose);
-    std::printf("[SERVER] MAXCLIENTS = %ld (long)\n", maxClients);
-
-    char value[514] = {};
-    if (ini.GetSection("Paths") != 0 || ini.FindItem("Search", value) != 0) {
-        return fail(kExitNotFound, "demo: the [Paths] settings are incomplete");
-    }
-    std::printf("[PATHS] SEARCH = %s\n", value);
-    char* cursor = value;
-    int n = 0;
+    say("3. Settings: [Server] Host %s, Port %d, MaxClients %ld; [Paths] Search is", host, port,
+        maxClients);
+    char* cursor = search;
     while (char* part = ini.GetValue(cursor)) {
-        std::printf("  part %d: '%s'\n", ++n, part);
+        say(" '%s'", part);
         if (cursor <= part) {
             break;  // an open quote: the rest is one last part
         }
     }
+    say(".\n");
     return kExitOk;
 }
 
 }  // namespace
 
-int runDemo(const Args& args) {
-    if (!args.empty()) {
-        return usage("demo: takes no arguments");
+int runDemo(const Invocation&) {
+    installStopHandlers();
+    const CZolTime start = CZolTime::GetCurTime();
+    say("zoltov demo, %s\n", start.Format("%Y-%m-%d %H:%M:%S").c_str());
+    const std::string base = "zoltov-demo-" + std::to_string(getpid());
+    int status = sharedMemoryStory(base);
+    if (status == kExitOk) {
+        status = threadStory();
     }
-    std::printf("zoltov demo\n");
-    int status = sharedMemoryRoad();
-    if (status != kExitOk) {
-        return status;
+    if (status == kExitOk) {
+        status = settingsStory();
     }
-    status = settingsRoad();
-    if (status != kExitOk) {
-        return status;
+    if (g_stopped) {
+        return fail(kExitFailed, "demo: stopped by a signal; everything it made is removed");
     }
-    std::printf("done: everything the demo created has been removed\n");
-    return kExitOk;
-}
-
-int runDemoReader(const Args& args) {
-    if (args.size() != 3) {
-        return usage("demo-reader: internal command of 'zoltov demo'");
+    if (status == kExitOk) {
+        say("Done in %ld s: nothing the demo made is left behind.\n",
+            (CZolTime::GetCurTime() - start).GetTotalSeconds());
     }
-    const std::string& name = args[0];
-    int readyFd = std::atoi(args[1].c_str());
-    int goFd = std::atoi(args[2].c_str());
-
-    CZolStreamSharedMemory stream;
-    if (!stream.Open(name.c_str())) {
-        return fail(kExitUsage, "demo-reader: cannot open '" + name + "'");
-    }
-    std::printf("reader (process %d): opened the stream, connections %u\n",
-                static_cast<int>(getpid()), stream.GetConnectionsCount());
-    std::fflush(stdout);
-    sendByte(readyFd);
-    int status = kExitOk;
-    if (!awaitByte(goFd, kStepTimeoutMs)) {
-        status = fail(kExitUsage, "demo-reader: nothing was sent in time");
-    } else {
-        CZolStreamBuffer group(1, kGroupBytes);
-        stream.Flush();  // read from the start of the data area
-        group.Fill(stream);
-        unsigned int bytes = group.GetLength();
-        Group g;
-        group >> g.answer >> g.offset >> g.big >> g.flag;
-        std::printf("reader: received %u bytes in one read: %s\n", bytes, describe(g).c_str());
-    }
-    stream.Close();
-    std::printf("reader: closed the stream\n");
-    std::fflush(stdout);
-    sendByte(readyFd);
     return status;
 }
 

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <map>
 
+#include "ZolTool.h"
 #include "qelShmCatalog.h"
 
 namespace zoltool {
@@ -31,6 +32,29 @@ struct Collector {
     size_t dataBytes = 0;  // how much of the data area to copy (readSegmentData)
     std::vector<unsigned char> data;
 };
+
+// The reason of a platform status, in the words strerror would use where one applies.
+std::string statusText(QEL_STATUS status) {
+    switch (status) {
+        case QEL_E_NOT_FOUND:
+            return std::strerror(ENOENT);
+        case QEL_E_ACCESS:
+            return std::strerror(EACCES);
+        case QEL_E_NO_MEMORY:
+            return std::strerror(ENOMEM);
+        case QEL_E_INVALID:
+            return std::strerror(EINVAL);
+        case QEL_E_RESOURCES:
+            return "the system refused the resources";
+        case QEL_E_CORRUPT:
+            return "the segment's header is damaged";
+        default: {
+            char code[32];
+            std::snprintf(code, sizeof code, "status 0x%X", status);
+            return code;
+        }
+    }
+}
 
 int collect(const QEL_SHM_ENTRY* entry, void* context) {
     Collector* c = static_cast<Collector*>(context);
@@ -159,9 +183,7 @@ bool removeKeyFile(const std::string& name) {
 bool removeSegment(const SegmentInfo& info, std::string& error) {
     QEL_STATUS status = qelRemoveShMem(info.name.c_str(), kMutexSuffix);
     if (status != QEL_OK) {
-        char code[32];
-        std::snprintf(code, sizeof code, "0x%X", status);
-        error = "cannot remove '" + info.name + "' (status " + code + ")";
+        error = "cannot remove '" + escaped(info.name) + "': " + statusText(status);
         return false;
     }
     // The key file marks the segment for operators; it goes with the segment (absent or not
@@ -196,8 +218,9 @@ unsigned int liveConnections(const SegmentInfo& info) {
 bool writeConnections(const SegmentInfo& info, unsigned int count, std::string& error) {
     long handle = 0;
     void* base = nullptr;
-    if (qelAttachShMem(info.name.c_str(), &handle, &base) != QEL_OK) {
-        error = "cannot attach to '" + info.name + "'";
+    QEL_STATUS status = qelAttachShMem(info.name.c_str(), &handle, &base);
+    if (status != QEL_OK) {
+        error = "cannot attach to '" + escaped(info.name) + "': " + statusText(status);
         return false;
     }
     std::memcpy(base, &count, kCountBytes);

@@ -1,31 +1,47 @@
-// ZolTool.h - what the command groups of the zoltov tool share.
+// ZolTool.h - what the commands of the zoltov tool share: the invocation a command gets,
+// exit statuses, messages and the escaping of names for output.
 #ifndef ZOLTOV_TOOLS_ZOLTOOL_H
 #define ZOLTOV_TOOLS_ZOLTOOL_H
 
+#include <map>
 #include <string>
 #include <vector>
 
 namespace zoltool {
 
-// Exit statuses, as a Unix tool gives them.
+// Exit statuses, documented in zoltov(1).
 constexpr int kExitOk = 0;
-constexpr int kExitNotFound = 1;
-constexpr int kExitUsage = 2;
+constexpr int kExitNotFound = 1;  // the section, item, segment or program does not exist
+constexpr int kExitUsage = 2;     // the command line is wrong
+constexpr int kExitFailed = 3;    // the command could not do its work (reason on stderr)
 
 using Args = std::vector<std::string>;
 
+// A parsed command line: the words left after the options, and the options given
+// (long name -> value, "" for a flag).
+struct Invocation {
+    Args operands;
+    std::map<std::string, std::string> options;
+    bool has(const char* option) const { return options.count(option) != 0; }
+};
+
 // Prints "zoltov: <message>" to standard error and returns status (for `return fail(...)`).
 int fail(int status, const std::string& message);
-// A usage error: the message, then a pointer to --help; returns kExitUsage.
-int usage(const std::string& message);
+// strerror of errno, for "cannot open 'x': <reason>".
+std::string reason();
+// name as it is safe to print: backslash, quotes and every byte outside printable ASCII
+// become C escapes (\n, \t, \\, \xHH), so a name cannot forge rows or lines.
+std::string escaped(const std::string& name);
 
-// The command groups. args holds the words after the group's name.
-int runWhich(const Args& args);
-int runIni(const Args& args);
-int runShm(const Args& args);
-int runDemo(const Args& args);
-// The reader side of the demo, started by runDemo as a second process.
-int runDemoReader(const Args& args);
+// The commands, each called with its checked operands and options.
+int runDemo(const Invocation& in);
+int runIniSections(const Invocation& in);
+int runIniGet(const Invocation& in);
+int runShmList(const Invocation& in);
+int runShmShow(const Invocation& in);
+int runShmRemove(const Invocation& in);
+int runShmRepair(const Invocation& in);
+int runWhich(const Invocation& in);
 
 // The directory holding the running executable, without a trailing '/'.
 std::string executableDir();

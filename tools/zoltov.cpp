@@ -1,7 +1,15 @@
 // zoltov - the command-line face of the library: a demo of its typical uses and small
 // commands over INI files, shared-memory segments and the program search path.
+//
+// Every command is one row of kCommands: its words, operands, options and help. The
+// dispatcher finds the row, parses the options the row declares (GNU style: --name VALUE,
+// --name=VALUE, -x, and -- ending options), checks the operand count and calls the row's
+// function, so every command gets the same conventions for free.
+#include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -12,35 +20,254 @@ namespace zoltool {
 
 namespace {
 
-const char kHelp[] =
-    "Usage: zoltov COMMAND [ARGUMENTS]\n"
-    "\n"
-    "Commands:\n"
-    "  demo                      run two typical uses of the library end to end:\n"
-    "                            values passed to a second process through shared\n"
-    "                            memory, and settings read from a sample INI file\n"
-    "  ini sections FILE         list the sections of an INI file, in file order\n"
-    "  ini get FILE SECTION ITEM [--type TYPE]\n"
-    "                            print an item of SECTION (\"\" for the lines before the\n"
-    "                            first section); TYPE is int, long, double, char,\n"
-    "                            string (the default: the first part of the value) or\n"
-    "                            parts (every comma-separated part, one per line)\n"
-    "  shm list                  list this user's shared-memory segments\n"
-    "  shm show NAME             show a segment's size, connection count and data\n"
-    "  shm remove NAME [--force] remove a segment; without --force only one that no\n"
-    "                            running process has mapped (one left by a crash)\n"
-    "  shm repair [NAME]         recount a segment's connections (every segment's without\n"
-    "                            NAME) from the processes that map it, and remove it when\n"
-    "                            none does: fixes what a crashed user left\n"
-    "  which PROGRAM             print where PROGRAM is found along PATH\n"
-    "\n"
-    "Options:\n"
-    "  -h, --help                show this help and exit\n"
-    "  --version                 show the version and exit\n"
-    "\n"
-    "Exit status: 0 on success, 1 when the section, item, segment or program is not\n"
-    "found, 2 for bad usage, a file that cannot be read, a segment in use (remove\n"
-    "without --force), a segment whose mutex stays busy (repair) or a failed demo.\n";
+struct Option {
+    const char* name;   // long name, without the dashes
+    char letter;        // short form, or 0
+    const char* value;  // the value's placeholder, or nullptr for a flag
+    const char* help;
+};
+
+struct Command {
+    const char* words;     // "shm remove"
+    const char* synopsis;  // operands and options, for the usage lines
+    size_t minOperands;
+    size_t maxOperands;
+    const Option* options;  // terminated by a row with a null name
+    int (*run)(const Invocation&);
+    const char* help;  // what the command does, for `zoltov help COMMAND`
+};
+
+const Option kNoOptions[] = {{nullptr, 0, nullptr, nullptr}};
+const Option kGetOptions[] = {
+    {"type", 't', "TYPE", "int, long, double, char, string (the default) or parts"},
+    {nullptr, 0, nullptr, nullptr}};
+const Option kRemoveOptions[] = {
+    {"force", 'f', nullptr, "remove the segment even while processes map it"},
+    {nullptr, 0, nullptr, nullptr}};
+
+const Command kCommands[] = {
+    {"demo", "", 0, 0, kNoOptions, runDemo,
+     "Runs a short story of the library's typical uses: two processes share a segment\n"
+     "and pace each other with named events, a thread works under a read-write lock,\n"
+     "and settings come from a sample INI file. Everything it creates is removed on\n"
+     "every exit path, also when its output is closed early.\n"},
+    {"ini sections", "FILE", 1, 1, kNoOptions, runIniSections,
+     "Lists the sections of the INI file FILE in file order, upper-cased as the\n"
+     "library reports them. FILE must be a regular file.\n"},
+    {"ini get", "FILE SECTION ITEM [--type TYPE]", 3, 3, kGetOptions, runIniGet,
+     "Prints ITEM of SECTION (\"\" for the lines before the first section). The default\n"
+     "type prints the first comma-separated part of the value; parts prints every part,\n"
+     "one a line. A number that does not parse or does not fit its type is an error\n"
+     "(status 3) whose message shows what the library returned.\n"},
+    {"shm list", "", 0, 0, kNoOptions, runShmList,
+     "Lists this user's shared-memory segments: data size in bytes, the connection\n"
+     "count kept in the segment, the running processes that map it, and its name\n"
+     "(escaped: unprintable bytes as \\xHH).\n"},
+    {"shm show", "NAME", 1, 1, kNoOptions, runShmShow,
+     "Shows a segment's size, connection count, mapping processes and first data bytes.\n"},
+    {"shm remove", "NAME [--force]", 1, 1, kRemoveOptions, runShmRemove,
+     "Removes a segment. Without --force only one that no running process maps (one\n"
+     "left by a crash); a process that still maps a forcibly removed segment keeps its\n"
+     "memory, but nobody else can reach it.\n"},
+    {"shm repair", "[NAME]", 0, 1, kNoOptions, runShmRepair,
+     "Recounts a segment's connections (every segment's without NAME) from the processes\n"
+     "that map it, under the segment's own mutex, and removes it when none does: fixes\n"
+     "what a crashed user left.\n"},
+    {"which", "PROGRAM", 1, 1, kNoOptions, runWhich,
+     "Prints the first PATH entry that holds PROGRAM (a PROGRAM with a '/' is checked as\n"
+     "given). Like the library's search, it reports any entry of that name: one that is\n"
+     "not executable, or a directory, is found too.\n"},
+};
+
+const char kExitStatusHelp[] =
+    "Exit status: 0 success, 1 not found (section, item, segment, program), 2 usage\n"
+    "error, 3 failure (unreadable file, value that does not convert, segment in use,\n"
+    "busy mutex, failed demo, output that cannot be written).\n";
+
+void printUsageLine(const Command& c) {
+    std::printf("  zoltov %s%s%s\n", c.words, c.synopsis[0] != '\0' ? " " : "", c.synopsis);
+}
+
+void printGlobalHelp() {
+    std::printf("Usage: zoltov [OPTION] COMMAND [ARGUMENT...]\n\nCommands:\n");
+    for (const Command& c : kCommands) {
+        printUsageLine(c);
+    }
+    std::printf(
+        "  zoltov help [COMMAND]\n\n"
+        "Options:\n"
+        "  -h, --help     show this help, or a command's help after the command\n"
+        "  -V, --version  show the version\n\n%s"
+        "See zoltov(1) for more.\n",
+        kExitStatusHelp);
+}
+
+void printCommandHelp(const Command& c) {
+    std::printf("Usage:\n");
+    printUsageLine(c);
+    std::printf("\n%s", c.help);
+    if (c.options[0].name != nullptr) {
+        std::printf("\nOptions:\n");
+        for (const Option* o = c.options; o->name != nullptr; ++o) {
+            std::string left = std::string("-") + o->letter + ", --" + o->name;
+            if (o->value != nullptr) {
+                left += std::string(" ") + o->value;
+            }
+            std::printf("  %-20s %s\n", left.c_str(), o->help);
+        }
+    }
+    std::printf("  %-20s show this help\n", "-h, --help");
+}
+
+int usage(const std::string& message, const Command* c) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "zoltov: %s\nTry 'zoltov %s%s--help' for more information.\n",
+                 message.c_str(), c != nullptr ? c->words : "", c != nullptr ? " " : "");
+    return kExitUsage;
+}
+
+// The command whose words start args; consumed tells how many words it took. A group
+// word alone ("shm") is reported by the caller.
+const Command* findCommand(const Args& args, size_t& consumed) {
+    for (const Command& c : kCommands) {
+        std::string words = c.words;
+        size_t space = words.find(' ');
+        if (space == std::string::npos) {
+            if (!args.empty() && args[0] == words) {
+                consumed = 1;
+                return &c;
+            }
+        } else if (args.size() >= 2 && args[0] == words.substr(0, space) &&
+                   args[1] == words.substr(space + 1)) {
+            consumed = 2;
+            return &c;
+        }
+    }
+    return nullptr;
+}
+
+bool isGroup(const std::string& word) {
+    for (const Command& c : kCommands) {
+        if (std::strncmp(c.words, word.c_str(), word.size()) == 0 && c.words[word.size()] == ' ') {
+            return true;
+        }
+    }
+    return false;
+}
+
+const Option* findOption(const Command& c, const std::string& arg, std::string& value,
+                         bool& inlineValue) {
+    inlineValue = false;
+    for (const Option* o = c.options; o->name != nullptr; ++o) {
+        std::string longForm = std::string("--") + o->name;
+        if (arg == longForm || (o->letter != 0 && arg == std::string("-") + o->letter)) {
+            return o;
+        }
+        if (o->value != nullptr && arg.rfind(longForm + "=", 0) == 0) {
+            value = arg.substr(longForm.size() + 1);
+            inlineValue = true;
+            return o;
+        }
+    }
+    return nullptr;
+}
+
+// Parses args (the words after the command's) into in; -1 when they are right, else the
+// exit status of the usage error already reported. -h/--help print the command's help.
+int parse(const Command& c, const Args& args, Invocation& in) {
+    bool optionsEnd = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (optionsEnd || arg.size() < 2 || arg[0] != '-') {
+            in.operands.push_back(arg);
+        } else if (arg == "--") {
+            optionsEnd = true;
+        } else if (arg == "--help" || arg == "-h") {
+            printCommandHelp(c);
+            return kExitOk;
+        } else {
+            std::string value;
+            bool inlineValue = false;
+            const Option* o = findOption(c, arg, value, inlineValue);
+            if (o == nullptr) {
+                return usage("unknown option '" + escaped(arg) + "'", &c);
+            }
+            if (o->value != nullptr && !inlineValue) {
+                if (i + 1 == args.size()) {
+                    return usage(std::string("option '--") + o->name + "' needs a value", &c);
+                }
+                value = args[++i];
+            }
+            in.options[o->name] = value;
+        }
+    }
+    if (in.operands.size() < c.minOperands || in.operands.size() > c.maxOperands) {
+        return usage(
+            c.synopsis[0] == '\0' ? "takes no arguments" : std::string("expected ") + c.synopsis,
+            &c);
+    }
+    return -1;
+}
+
+int dispatch(const Args& args) {
+    if (args.empty()) {
+        return usage("missing command", nullptr);
+    }
+    const std::string& first = args[0];
+    if (first == "--help" || first == "-h") {
+        printGlobalHelp();
+        return kExitOk;
+    }
+    if (first == "--version" || first == "-V") {
+        std::printf("zoltov %s\n", ZOL_TOOL_VERSION);
+        return kExitOk;
+    }
+    size_t consumed = 0;
+    if (first == "help") {
+        Args rest(args.begin() + 1, args.end());
+        if (rest.empty()) {
+            printGlobalHelp();
+            return kExitOk;
+        }
+        const Command* c = findCommand(rest, consumed);
+        if (c == nullptr || consumed != rest.size()) {
+            return usage("help: no command '" + escaped(rest[0]) + "'", nullptr);
+        }
+        printCommandHelp(*c);
+        return kExitOk;
+    }
+    if (first.size() > 1 && first[0] == '-') {
+        return usage("unknown option '" + escaped(first) + "'", nullptr);
+    }
+    const Command* c = findCommand(args, consumed);
+    if (c == nullptr) {
+        if (isGroup(first) && args.size() >= 2 && (args[1] == "--help" || args[1] == "-h")) {
+            std::printf("Usage:\n");
+            for (const Command& group : kCommands) {
+                if (std::strncmp(group.words, (first + " ").c_str(), first.size() + 1) == 0) {
+                    printUsageLine(group);
+                }
+            }
+            return kExitOk;
+        }
+        if (isGroup(first)) {
+            return usage(args.size() < 2
+                             ? "'" + first + "' needs a subcommand"
+                             : "unknown command '" + first + " " + escaped(args[1]) + "'",
+                         nullptr);
+        }
+        return usage("unknown command '" + escaped(first) + "'", nullptr);
+    }
+    Invocation in;
+    int status = parse(*c, Args(args.begin() + consumed, args.end()), in);
+    return status >= 0 ? status : c->run(in);
+}
+
+// True when standard output is a pipe whose reader has gone.
+bool readerGone() {
+    pollfd p = {STDOUT_FILENO, POLLOUT, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & POLLERR) != 0;
+}
 
 }  // namespace
 
@@ -50,11 +277,28 @@ int fail(int status, const std::string& message) {
     return status;
 }
 
-int usage(const std::string& message) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "zoltov: %s\nTry 'zoltov --help' for more information.\n",
-                 message.c_str());
-    return kExitUsage;
+std::string reason() {
+    return std::strerror(errno);
+}
+
+std::string escaped(const std::string& name) {
+    std::string out;
+    for (unsigned char ch : name) {
+        if (ch == '\\') {
+            out += "\\\\";
+        } else if (ch == '\n') {
+            out += "\\n";
+        } else if (ch == '\t') {
+            out += "\\t";
+        } else if (ch < 0x20 || ch >= 0x7f) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", ch);
+            out += hex;
+        } else {
+            out += static_cast<char>(ch);
+        }
+    }
+    return out;
 }
 
 std::string executableDir() {
@@ -76,41 +320,18 @@ std::string executableDir() {
 
 int main(int argc, char** argv) {
     using namespace zoltool;
-    Args args(argv + 1, argv + argc);
-    // --help anywhere wins, so that `zoltov ini get --help` helps rather than fails.
-    for (const std::string& arg : args) {
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kHelp, stdout);
-            return kExitOk;
-        }
-        if (arg == "--version") {
-            std::printf("zoltov %s\n", ZOL_TOOL_VERSION);
-            return kExitOk;
-        }
-    }
-    if (args.empty()) {
-        return usage("missing command");
-    }
-    const std::string command = args.front();
-    Args rest(args.begin() + 1, args.end());
-    int status;
-    if (command == "which") {
-        status = runWhich(rest);
-    } else if (command == "ini") {
-        status = runIni(rest);
-    } else if (command == "shm") {
-        status = runShm(rest);
-    } else if (command == "demo") {
-        status = runDemo(rest);
-    } else if (command == "demo-reader") {
-        // Internal: the second process of the demo.
-        status = runDemoReader(rest);
-    } else {
-        status = usage("unknown command '" + command + "'");
-    }
-    // A full disk or closed pipe on standard output is a failure, not a silent success.
+    // A closed pipe is an ordinary write error here (EPIPE), reported by the status, so
+    // that commands (the demo above all) still clean up before they end.
+    signal(SIGPIPE, SIG_IGN);
+    int status = dispatch(Args(argv + 1, argv + argc));
+    errno = 0;
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        return fail(kExitUsage, "cannot write to standard output");
+        // A reader that went away (`zoltov ... | head -1`) wanted no more: no message.
+        if (errno != EPIPE && !readerGone()) {
+            std::fprintf(stderr, "zoltov: cannot write to standard output: %s\n",
+                         errno != 0 ? std::strerror(errno) : "write error");
+        }
+        return status != kExitOk ? status : kExitFailed;
     }
     return status;
 }

@@ -81,6 +81,22 @@ if(EXISTS ${prefix}/bin/zoltov)
     if(NOT run_output MATCHES "^Usage: zoltov")
         message(FATAL_ERROR "installed zoltov --help printed '${run_output}'")
     endif()
+    # Its manual page, bash completion and the guide are installed where they are looked for.
+    foreach(f share/man/man1/zoltov.1 share/bash-completion/completions/zoltov
+              share/doc/zoltov/README.md share/doc/zoltov/versioning.md share/doc/zoltov/LICENSE
+              share/doc/zoltov/examples/shm.cpp)
+        if(NOT EXISTS ${prefix}/${f})
+            message(FATAL_ERROR "missing ${prefix}/${f}")
+        endif()
+    endforeach()
+    run(bash -c "source ${prefix}/share/bash-completion/completions/zoltov && complete -p zoltov")
+    find_program(MAN man)
+    if(MAN)
+        run(${MAN} -l ${prefix}/share/man/man1/zoltov.1)
+        if(NOT run_output MATCHES "EXIT STATUS")
+            message(FATAL_ERROR "man -l zoltov.1 printed '${run_output}'")
+        endif()
+    endif()
     # The demo's sample settings are installed where the tool looks for them.
     run(${prefix}/bin/zoltov ini sections ${prefix}/share/zoltov/demo-settings.ini)
     if(NOT run_output STREQUAL "SERVER\nPATHS\nLIMITS\n")

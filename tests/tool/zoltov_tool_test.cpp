@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,339 +17,197 @@
 
 namespace {
 
-using zoltest::EnvChange;
 using zoltest::ProgramResult;
 
-ProgramResult zoltov(const std::vector<std::string>& args, const std::vector<EnvChange>& env = {}) {
-    ProgramResult r = zoltest::runProgram(ZOL_TOOL_PATH, args, env, 30000);
-    EXPECT_FALSE(r.timedOut) << "zoltov timed out";
+struct Case {
+    std::vector<std::string> args;
+    int exitCode;
+    std::string out;             // a piece of standard output ("": must be empty)
+    std::string err;             // a piece of standard error ("": must be empty)
+    const char* path = nullptr;  // PATH for the run, when set
+};
+
+ProgramResult check(const Case& c) {
+    SCOPED_TRACE("zoltov " + testing::PrintToString(c.args));
+    using Env = std::vector<zoltest::EnvChange>;
+    ProgramResult r = zoltest::runProgram(ZOL_TOOL_PATH, c.args,
+                                          c.path != nullptr ? Env{{"PATH", c.path}} : Env{}, 30000);
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+    EXPECT_TRUE(c.out.empty() ? r.out.empty() : r.out.find(c.out) != std::string::npos) << r.out;
+    EXPECT_TRUE(c.err.empty() ? r.err.empty() : r.err.find(c.err) != std::string::npos) << r.err;
     return r;
 }
 
-bool contains(const std::string& text, const std::string& piece) {
-    return text.find(piece) != std::string::npos;
-}
-
-TEST(ZoltovTool, FollowsUnixConventionsForHelpAndUsageErrors) {
-    struct Case {
-        std::vector<std::string> args;
-        int exitCode;
-        const char* stderrPiece;  // nullptr: standard error stays empty
-    };
-    const Case cases[] = {
-        {{"--help"}, 0, nullptr},
-        {{"-h"}, 0, nullptr},
-        {{"ini", "get", "--help"}, 0, nullptr},
-        {{}, 2, "missing command"},
-        {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
-        {{"ini"}, 2, "ini:"},
-        {{"ini", "sections"}, 2, "expected FILE"},
-        {{"ini", "get", "f", "s"}, 2, "expected FILE SECTION ITEM"},
-        {{"ini", "get", "f", "s", "i", "--type", "float"}, 2, "unknown type 'float'"},
-        {{"ini", "get", "f", "s", "i", "--type"}, 2, "--type needs a value"},
-        {{"ini", "get", "f", "s", "i", "--bogus"}, 2, "unknown option"},
-        {{"which"}, 2, "expected one PROGRAM"},
-        {{"which", "a", "b"}, 2, "expected one PROGRAM"},
-        {{"shm"}, 2, "shm:"},
-        {{"shm", "show"}, 2, "expected NAME"},
-        {{"shm", "remove", "x", "--now"}, 2, "unknown option"},
-        {{"shm", "repair", "x", "y"}, 2, "expected at most one NAME"},
-        {{"demo", "extra"}, 2, "takes no arguments"},
-    };
+void checkAll(std::initializer_list<Case> cases) {
     for (const Case& c : cases) {
-        std::string line;
-        for (const std::string& a : c.args) {
-            line += a + " ";
-        }
-        SCOPED_TRACE("zoltov " + line);
-        ProgramResult r = zoltov(c.args);
-        EXPECT_EQ(r.exitCode, c.exitCode);
-        if (c.stderrPiece == nullptr) {
-            EXPECT_EQ(r.err, "");
-            EXPECT_EQ(r.out.rfind("Usage: zoltov", 0), 0u) << r.out;
-        } else {
-            EXPECT_TRUE(contains(r.err, c.stderrPiece)) << r.err;
-            EXPECT_TRUE(contains(r.err, "zoltov --help")) << r.err;
-            EXPECT_EQ(r.out, "") << "errors go to standard error only";
-        }
+        check(c);
     }
 }
 
-const char kSettings[] =
-    "; leading comment\n"
-    "owner = Tools Team\n"
-    "[Server]\n"
-    "  Port = 8080 ; the port\n"
-    "Big = 4294967297\n"
-    "Ratio = 2.5e-3\n"
-    "Verbose = Yes\n"
-    "Empty =\n"
-    "List = 10, \"a, b \" , \"say \\\"hi\\\"\", , last\n"
-    "[paths]\n"
-    "Port = 9\n"
-    "[Limits]\n";
-
-TEST(ZoltovTool, IniGetPrintsTypedItemsAndReportsWhatIsMissing) {
-    zoltest::TempDir dir;
-    const std::string file = dir.writeFile("settings.ini", kSettings);
-    struct Case {
-        const char* section;
-        const char* item;
-        const char* type;  // nullptr: the default
-        int exitCode;
-        const char* out;
-    };
-    const Case cases[] = {
-        {"Server", "port", "int", 0, "8080\n"},
-        {"[SERVER]", "PORT", nullptr, 0, "8080\n"},  // cut at the comment, blanks trimmed
-        {"paths", "Port", "int", 0, "9\n"},
-        {"Server", "Big", "long", 0, "4294967297\n"},
-        {"Server", "Big", "int", 0, "1\n"},  // strtol, then cut to 32 bits
-        {"Server", "Ratio", "double", 0, "0.0025000000000000001\n"},
-        {"Server", "Verbose", "char", 0, "Y\n"},
-        {"Server", "Empty", "int", 0, "0\n"},
-        {"Server", "Empty", "char", 0, "\n"},
-        {"Server", "List", "string", 0, "10\n"},
-        {"Server", "List", "parts", 0, "10\na, b \nsay \"hi\"\n\nlast\n"},
-        {"", "owner", nullptr, 0, "Tools Team\n"},  // the lines before the first section
-        {"Server", "owner", nullptr, 1, ""},
-        {"Server", "Missing", "int", 1, ""},
-        {"Limits", "Port", "parts", 1, ""},
-        {"Nowhere", "Port", nullptr, 1, ""},
-    };
-    for (const Case& c : cases) {
-        std::vector<std::string> args = {"ini", "get", file, c.section, c.item};
-        if (c.type != nullptr) {
-            args.insert(args.end(), {"--type", c.type});
-        }
-        SCOPED_TRACE(std::string(c.section) + " " + c.item + " " + (c.type ? c.type : "-"));
-        ProgramResult r = zoltov(args);
-        EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
-        EXPECT_EQ(r.out, c.out);
-        EXPECT_EQ(r.err.empty(), c.exitCode == 0) << r.err;
-        if (c.exitCode == 1) {
-            EXPECT_TRUE(contains(r.err, "not found")) << r.err;
-        }
-    }
+ProgramResult shell(const std::string& script) {
+    return zoltest::runProgram("/bin/sh", {"-c", script}, {{"Z", ZOL_TOOL_PATH}}, 30000);
 }
 
-TEST(ZoltovTool, IniSectionsWalksHeadersInFileOrder) {
-    zoltest::TempDir dir;
-    const std::string file = dir.writeFile("settings.ini", kSettings);
-    ProgramResult r = zoltov({"ini", "sections", file});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "SERVER\nPATHS\nLIMITS\n");
-
-    const std::string empty = dir.writeFile("empty.ini", "a = 1\n");
-    r = zoltov({"ini", "sections", empty});
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out, "");
-
-    // A file that cannot be read is a bad argument, not an empty result.
-    for (const std::string& bad : {dir.path() + "/absent.ini", dir.path()}) {
-        r = zoltov({"ini", "sections", bad});
-        EXPECT_EQ(r.exitCode, 2) << bad;
-        EXPECT_TRUE(contains(r.err, "cannot open")) << r.err;
-        r = zoltov({"ini", "get", bad, "s", "i"});
-        EXPECT_EQ(r.exitCode, 2) << bad;
-    }
+TEST(ZoltovTool, HelpVersionAndUsageErrorsFollowUnixConventions) {
+    checkAll({
+        {{"--help"}, 0, "Usage: zoltov [OPTION] COMMAND", ""},
+        {{"help"}, 0, "zoltov shm repair [NAME]", ""},
+        {{"help", "shm", "remove"}, 0, "-f, --force", ""},
+        {{"ini", "get", "--help"}, 0, "Usage:\n  zoltov ini get FILE", ""},
+        {{"shm", "-h"}, 0, "zoltov shm list\n  zoltov shm show NAME\n", ""},
+        {{"-V"}, 0, "zoltov 1.", ""},
+        {{}, 2, "", "missing command"},
+        {{"frobnicate"}, 2, "", "unknown command 'frobnicate'"},
+        {{"-x"}, 2, "", "unknown option '-x'"},
+        {{"shm"}, 2, "", "'shm' needs a subcommand"},
+        {{"demo-reader"}, 2, "", "unknown command"},
+        {{"ini", "get", "f", "s"}, 2, "", "Try 'zoltov ini get --help'"},
+        {{"ini", "get", "f", "s", "i", "--type"}, 2, "", "'--type' needs a value"},
+        {{"ini", "get", "f", "s", "i", "--type=float"}, 2, "", "unknown type 'float'"},
+        {{"shm", "remove", "x", "--now"}, 2, "", "unknown option '--now'"},
+        // After --, a word that looks like an option is an operand.
+        {{"which", "--", "-no-such"}, 1, "", "-no-such: not found in PATH"},
+    });
+    // Output that cannot be written is a failure, with the reason.
+    ProgramResult r = shell("\"$Z\" --help >/dev/full");
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
 }
 
-TEST(ZoltovTool, WhichPrintsTheFirstPathDirectoryHoldingTheProgram) {
+TEST(ZoltovTool, IniGetConvertsOrSaysWhyNot) {
     zoltest::TempDir dir;
-    const std::string a = dir.path() + "/a";
-    const std::string b = dir.path() + "/b";
-    ASSERT_EQ(mkdir(a.c_str(), 0700), 0);
-    ASSERT_EQ(mkdir(b.c_str(), 0700), 0);
-    dir.writeFile("a/other", "");
+    const std::string f = dir.writeFile(
+        "s.ini",
+        "owner = Tools Team\n[Server]\n  Port = 8080 ; the port\nBig = 4000000000\n"
+        "Host = localhost\nRatio = 2.5e-3\nVerbose = Yes\nEmpty =\n"
+        "List = 10, \"a, b \" , \"say \\\"hi\\\"\", , last\n[paths]\nPort = 9\n[Limits]\n");
+    mkfifo((dir.path() + "/fifo").c_str(), 0600);
+    const std::string parts = "10\na, b \nsay \"hi\"\n\nlast\n";
+    checkAll({
+        {{"ini", "get", f, "[SERVER]", "PORT", "-t", "int"}, 0, "8080\n", ""},
+        {{"ini", "get", f, "paths", "Port", "--type=int"}, 0, "9\n", ""},
+        {{"ini", "get", f, "Server", "Big", "--type", "long"}, 0, "4000000000\n", ""},
+        {{"ini", "get", f, "Server", "Ratio", "-t", "double"}, 0, "0.0025000000000000001\n", ""},
+        {{"ini", "get", f, "Server", "List"}, 0, "10\n", ""},
+        {{"ini", "get", f, "Server", "List", "-t", "parts"}, 0, parts, ""},
+        {{"ini", "get", f, "", "owner"}, 0, "Tools Team\n", ""},
+        {{"ini", "get", f, "Server", "Big", "-t", "int"}, 3, "", "returned -294967296)"},
+        {{"ini", "get", f, "Server", "Host", "-t", "int"}, 3, "", "'localhost' is not a valid"},
+        {{"ini", "get", f, "Server", "Empty", "-t", "long"}, 3, "", "'' is not a valid long"},
+        {{"ini", "get", f, "Server", "owner"}, 1, "", "item 'owner' not found"},
+        {{"ini", "get", f, "Nowhere", "Port"}, 1, "", "section 'Nowhere' not found"},
+        {{"ini", "sections", f}, 0, "SERVER\nPATHS\nLIMITS\n", ""},
+        {{"ini", "sections", "/nonexistent.ini"}, 3, "", "No such file or directory"},
+        {{"ini", "sections", "/dev/zero"}, 3, "", "not a regular file"},
+        {{"ini", "sections", dir.path() + "/fifo"}, 3, "", "not a regular file"},
+    });
+}
+
+TEST(ZoltovTool, WhichPrintsTheFirstPathEntryOfThatName) {
+    zoltest::TempDir dir;
+    const std::string a = dir.path() + "/a", b = dir.path() + "/b";
+    const std::string ab = a + ":" + b, ba = b + ":" + a;
+    ASSERT_EQ(mkdir(a.c_str(), 0700) | mkdir(b.c_str(), 0700), 0);
+    dir.writeFile("a/other", "");  // not executable: found all the same (documented)
     dir.writeFile("b/tool", "");
     dir.writeFile("b/other", "");
-    struct Case {
-        const char* program;
-        std::string path;
-        bool unset;
-        int exitCode;
-        std::string out;
-    };
-    const Case cases[] = {
-        {"tool", a + ":" + b, false, 0, b + "/tool\n"},
-        {"other", a + ":" + b, false, 0, a + "/other\n"},
-        {"other", b + ":" + a, false, 0, b + "/other\n"},
-        {"Tool", a + ":" + b, false, 1, ""},  // the case of letters counts
-        {"tool", "::", false, 1, ""},
-        {"tool", "", true, 1, ""},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.program) + " PATH=" + c.path);
-        EnvChange env{"PATH", c.path, c.unset};
-        ProgramResult r = zoltov({"which", c.program}, {env});
-        EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
-        EXPECT_EQ(r.out, c.out);
-        EXPECT_EQ(contains(r.err, "not found"), c.exitCode == 1) << r.err;
-    }
-}
-
-// The row of `shm list` for name, or "" when the segment is not listed.
-std::string listedRow(const std::string& name) {
-    ProgramResult r = zoltov({"shm", "list"});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    size_t at = r.out.find("  " + name + "\n");
-    if (at == std::string::npos) {
-        return "";
-    }
-    size_t start = r.out.rfind('\n', at);
-    return r.out.substr(start + 1, at + name.size() + 2 - start - 1);
-}
-
-TEST(ZoltovTool, ShmListsShowsAndRemovesSegments) {
-    const std::string name = zoltest::uniqueName("toolshm");
-    {
-        CZolSharedMemory segment;
-        ASSERT_EQ(segment.Open(name.c_str(), 100), 1);
-        const char hello[] = "hello";
-        memcpy_shmem(segment, hello, 5);
-
-        std::string row = listedRow(name);
-        ASSERT_NE(row, "") << "segment not listed";
-        // size 104 (count + data), 1 connection, mapped by this process
-        EXPECT_TRUE(contains(row, "104")) << row;
-        EXPECT_TRUE(contains(row, " 1 ")) << row;
-
-        ProgramResult r = zoltov({"shm", "show", name});
-        EXPECT_EQ(r.exitCode, 0) << r.err;
-        EXPECT_TRUE(contains(r.out, "name: " + name + "\n")) << r.out;
-        EXPECT_TRUE(contains(r.out, "size: 104 bytes (data area 100)")) << r.out;
-        EXPECT_TRUE(contains(r.out, "connections: 1\n")) << r.out;
-        EXPECT_TRUE(contains(r.out, "processes: 1\n")) << r.out;
-        EXPECT_TRUE(contains(r.out, "  0000  68 65 6c 6c 6f 00")) << r.out;
-
-        // In use by this process: refused without --force, and left intact.
-        r = zoltov({"shm", "remove", name});
-        EXPECT_EQ(r.exitCode, 2);
-        EXPECT_TRUE(contains(r.err, "in use")) << r.err;
-        EXPECT_NE(listedRow(name), "");
-    }
-    // Closed by its last user: gone.
-    EXPECT_EQ(listedRow(name), "");
-    ProgramResult r = zoltov({"shm", "show", name});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_TRUE(contains(r.err, "no segment named")) << r.err;
-    r = zoltov({"shm", "remove", name});
-    EXPECT_EQ(r.exitCode, 1);
-}
-
-TEST(ZoltovTool, ShmRemovesASegmentLeftByACrashedProcess) {
-    const std::string name = zoltest::uniqueName("toolcrash");
-    pid_t child = zoltest::forkChild([&] {
-        CZolSharedMemory* segment = new CZolSharedMemory(name.c_str(), 16);
-        (void)segment;
-        raise(SIGKILL);  // dies without closing: the count stays 1
-        return 0;
+    checkAll({
+        {{"which", "tool"}, 0, b + "/tool\n", "", ab.c_str()},
+        {{"which", "other"}, 0, a + "/other\n", "", ab.c_str()},
+        {{"which", "other"}, 0, b + "/other\n", "", ba.c_str()},
+        {{"which", "Tool"}, 1, "", "not found", ab.c_str()},
+        {{"which", "tool"}, 1, "", "not found", "::"},
+        {{"which", b + "/tool"}, 0, b + "/tool\n", "", ""},
+        {{"which", a + "/tool"}, 1, "", "No such file", ""},
     });
-    zoltest::waitChild(child, 10000);
-    std::string row = listedRow(name);
-    ASSERT_NE(row, "");
-    EXPECT_TRUE(contains(row, " 1         0  ")) << row;  // 1 connection, no process
-
-    ProgramResult r = zoltov({"shm", "remove", name});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "removed " + name + "\n");
-    EXPECT_EQ(listedRow(name), "");
-
-    // --force takes a segment that is still mapped; its user keeps its mapping.
-    const std::string busy = zoltest::uniqueName("toolforce");
-    CZolSharedMemory segment(busy.c_str(), 8);
-    r = zoltov({"shm", "remove", busy, "--force"});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(listedRow(busy), "");
-    const char bytes[] = "1234567";
-    EXPECT_NE(memcpy_shmem(segment, bytes, 8), nullptr);
 }
 
 // Opens name in a forked child that is then killed: its connection stays counted.
 void leaveDeadConnection(const std::string& name) {
-    pid_t child = zoltest::forkChild([&] {
+    auto body = [&] {
         new CZolSharedMemory(name.c_str(), 16);
-        raise(SIGKILL);
-        return 0;
-    });
-    zoltest::waitChild(child, 10000);
+        return raise(SIGKILL);
+    };
+    zoltest::waitChild(zoltest::forkChild(body), 10000);
+}
+
+TEST(ZoltovTool, ShmListsShowsAndRemovesSegments) {
+    // A newline in the name is printed escaped: it cannot forge a row.
+    const std::string name = zoltest::uniqueName("tool\nshm");
+    std::string shown = name;
+    shown.replace(name.find('\n'), 1, "\\n");
+    {
+        CZolSharedMemory segment;
+        ASSERT_EQ(segment.Open(name.c_str(), 100), 1);
+        memcpy_shmem(segment, "hello", 5);
+        check({{"shm", "list"}, 0, "       100           1         1  " + shown + "\n", ""});
+        check({{"shm", "show", name},
+               0,
+               "size: 100 bytes of data (104 with the connection count)\nconnections: 1\n"
+               "processes: 1\ndata (first 64 bytes):\n  0000  68 65 6c 6c 6f 00",
+               ""});
+        check({{"shm", "remove", name}, 3, "", "in use by 1 process"});  // and left intact
+        check({{"shm", "show", name}, 0, "connections: 1\n", ""});
+    }
+    check({{"shm", "show", name}, 1, "", "no segment named"});  // closed by its last user
+    check({{"shm", "remove", name}, 1, "", "no segment named"});
+
+    // Left by a crashed process: one connection, no process; removable without --force.
+    const std::string crashed = zoltest::uniqueName("toolcrash");
+    leaveDeadConnection(crashed);
+    check({{"shm", "list"}, 0, " 1         0  " + crashed + "\n", ""});
+    check({{"shm", "remove", crashed}, 0, "removed " + crashed + "\n", ""});
+    check({{"shm", "show", crashed}, 1, "", "no segment named"});
+    // --force takes a mapped segment; its user keeps its memory.
+    const std::string busy = zoltest::uniqueName("toolforce");
+    CZolSharedMemory segment(busy.c_str(), 8);
+    check({{"shm", "remove", "--force", busy}, 0, "removed", ""});
+    check({{"shm", "show", busy}, 1, "", "no segment named"});
+    EXPECT_NE(memcpy_shmem(segment, "1234567", 8), nullptr);
 }
 
 TEST(ZoltovTool, ShmRepairRecountsLiveConnectionsAndRemovesAnUnusedSegment) {
-    // Two connections of this process (a mapping each) and one of a killed process.
     const std::string name = zoltest::uniqueName("toolrepair");
     CZolSharedMemory first(name.c_str(), 16);
     auto second = std::make_unique<CZolSharedMemory>(name.c_str(), 16);
     leaveDeadConnection(name);
-    EXPECT_TRUE(contains(zoltov({"shm", "show", name}).out, "connections: 3\n"));
-
-    ProgramResult r = zoltov({"shm", "repair", name});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "repaired " + name + ": connections 3 -> 2\n");
-    r = zoltov({"shm", "repair", name});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, name + ": connections 2, nothing to repair\n");
-    // The count is right again: the second close is the last and frees the segment.
-    second.reset();
+    check({{"shm", "repair", name}, 0, "repaired " + name + ": connections 3 -> 2\n", ""});
+    check({{"shm", "repair", name}, 0, name + ": connections 2, nothing to repair\n", ""});
+    second.reset();  // the count is right again: the second close frees the segment
     first.Close();
-    EXPECT_EQ(listedRow(name), "");
+    check({{"shm", "show", name}, 1, "", "no segment named"});
 
-    // Only a dead user: the segment goes, with its key file and its mutex.
     const std::string orphan = zoltest::uniqueName("toolorphan");
     leaveDeadConnection(orphan);
-    r = zoltov({"shm", "repair", orphan});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "removed " + orphan + ": no process uses it (connections was 1)\n");
+    check({{"shm", "repair", orphan}, 0, "removed " + orphan + ": no process uses it", ""});
     EXPECT_FALSE(shmtest::exists(shmtest::keyFile(orphan)));
     EXPECT_EQ(shmtest::leftovers(orphan), std::vector<std::string>());
-    // Nothing left to repair is a success too.
-    r = zoltov({"shm", "repair", orphan});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, orphan + ": no segment, nothing to repair\n");
+    check({{"shm", "repair", orphan}, 1, "", "no segment named"});  // as show and remove
 }
 
-TEST(ZoltovTool, DemoRunsBothRoadsAndLeavesNothingBehind) {
-    ProgramResult r = zoltov({"demo"});
-    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
-    EXPECT_EQ(r.err, "");
-    const char* expected[] = {
-        "writer: opened the stream, connections 1\n",
-        "): opened the stream, connections 2\n",
-        "writer: the segment now counts 2 connections\n",
-        "writer: sent 13 bytes in one write: 42 -7 4000000000 true\n",
-        "reader: received 13 bytes in one read: 42 -7 4000000000 true\n",
-        "reader: closed the stream\n",
-        "segment freed\n",
-        "sections: SERVER PATHS LIMITS\n",
-        "[SERVER] PORT = 8080 (int)\n",
-        "[SERVER] MAXCLIENTS = 4000000000 (long)\n",
-        "  part 2: '/opt/my apps, current'\n",
-    };
+TEST(ZoltovTool, DemoTellsItsStoryAndLeavesNothingEvenWhenItsOutputCloses) {
+    ProgramResult r = check({{"demo"}, 0, "Done in ", ""});
     size_t from = 0;
-    for (const char* line : expected) {
-        size_t at = r.out.find(line, from);
-        EXPECT_NE(at, std::string::npos) << "missing or out of order: " << line << r.out;
-        from = at == std::string::npos ? from : at;
+    for (const char* line :
+         {"(connections 1) and forks", "(connections now 2) and sets 'ready'",
+          "parent writes 42 -7 4000000000 true", "child reads 42 -7 4000000000 true",
+          "the segment is freed", "(result 258, timed out)", "counts to 100000",
+          "every read saw a whole step", "Port 8080, MaxClients 4000000000",
+          "'/opt/my apps, current'", "nothing the demo made is left behind"}) {
+        from = r.out.find(line, from);
+        ASSERT_NE(from, std::string::npos) << "missing or out of order: " << line << "\n" << r.out;
     }
-    // Its own segment is gone (other demos may run at the same time).
-    size_t at = r.out.find("stream 'zoltov-demo-");
+    // A reader that stops after two lines: the demo ends quietly and removes everything.
+    // The shell waits for the whole pipeline, so the demo has ended when it returns.
+    r = shell("\"$Z\" demo | head -2");
+    EXPECT_EQ(r.err, "");
+    size_t at = r.out.find("'zoltov-demo-");
     ASSERT_NE(at, std::string::npos) << r.out;
-    at += 8;
-    const std::string segment = r.out.substr(at, r.out.find('\'', at) - at);
-    ASSERT_EQ(segment.rfind("zoltov-demo-", 0), 0u) << segment;
-    ASSERT_EQ(segment.find_first_not_of("0123456789", 12), std::string::npos) << segment;
-    EXPECT_EQ(listedRow(segment), "") << segment;
-    EXPECT_EQ(zoltov({"shm", "show", segment}).exitCode, 1) << segment;
+    const std::string segment = r.out.substr(at + 1, r.out.find('\'', at + 1) - at - 1);
+    EXPECT_EQ(r.out.find('\n', at), r.out.size() - 1) << "two lines only: " << r.out;
+    EXPECT_EQ(shmtest::leftovers(segment), std::vector<std::string>()) << segment;
 }
 
 }  // namespace
-
-#else
-
-// Configured without the tool (ZOL_BUILD_TOOLS=OFF): nothing to run.
-TEST(ZoltovTool, NotBuilt) {
-    GTEST_SKIP() << "the zoltov tool is not part of this build";
-}
 
 #endif  // ZOL_TOOL_PATH
