@@ -1,85 +1,87 @@
-// CZolThread.h - the base class of a thread object.
-//
-// Derive from it, override InitInstance, Run (or only OnIdle) and ExitInstance, and start
-// the thread with CreateThread or ZolBeginThread. The new thread calls InitInstance, then
-// Run when InitInstance returned non-zero, then ExitInstance, and ends with Run's result
-// (0 when Run was skipped) as its exit code. With m_bAutoDelete set (the default) the
-// object is deleted, through its virtual destructor, on its own thread as the thread ends:
-// allocate it with new, and do not touch it from other threads once it may have ended.
-//
-// Thread safety: ExitThread and EndThread may be called from any thread. The other
-// operations belong to the thread that owns the object.
+/// @file
+/// CZolThread.h - the base class of a thread object.
+///
+/// Derive from it, override InitInstance, Run (or only OnIdle) and ExitInstance, and start
+/// the thread with CreateThread or ZolBeginThread. The new thread calls InitInstance, then
+/// Run when InitInstance returned non-zero, then ExitInstance, and ends with Run's result
+/// (0 when Run was skipped) as its exit code. With m_bAutoDelete set (the default) the
+/// object is deleted, through its virtual destructor, on its own thread as the thread ends:
+/// allocate it with new, and do not touch it from other threads once it may have ended.
+///
+/// Thread safety: ExitThread and EndThread may be called from any thread. The other
+/// operations belong to the thread that owns the object.
 #ifndef ZOLTOV_CZOLTHREAD_H
 #define ZOLTOV_CZOLTHREAD_H
 
 #include "CZolEvent.h"
 #include "ZolExport.h"
 
+/// The base class of a thread object. The full contract is in the description of CZolThread.h.
 class ZOL_API CZolThread {
 public:
-    long m_hThread;            // platform thread handle; 0 until a thread was started
-    int m_bAutoDelete;         // 1 after construction; read once by CreateThread
-    CZolEvent m_evEnd;         // manual reset, not set; EndThread sets it, nothing here waits on it
-    int m_bExit;               // 0 after construction; ExitThread sets 1 (visible across threads)
-    unsigned int m_nExitCode;  // set by ExitThread; what the base Run returns
+    long m_hThread;     ///< platform thread handle; 0 until a thread was started
+    int m_bAutoDelete;  ///< 1 after construction; read once by CreateThread
+    CZolEvent m_evEnd;  ///< manual reset, not set; EndThread sets it, nothing here waits on it
+    int m_bExit;        ///< 0 after construction; ExitThread sets 1 (visible across threads)
+    unsigned int m_nExitCode;  ///< set by ExitThread; what the base Run returns
 
-    // Creates m_evEnd (fatal if it cannot be created); starts no thread.
+    /// Creates m_evEnd (fatal if it cannot be created); starts no thread.
     CZolThread();
-    // Releases the thread handle if a thread was started. It neither waits for nor stops
-    // the thread: a running thread must not use the object afterwards.
+    /// Releases the thread handle if a thread was started. It neither waits for nor stops
+    /// the thread: a running thread must not use the object afterwards.
     virtual ~CZolThread();
 
-    // The thread's body. The base calls OnIdle repeatedly, with no wait in between, until
-    // ExitThread was called (tested before every call), then returns m_nExitCode.
+    /// The thread's body. The base calls OnIdle repeatedly, with no wait in between, until
+    /// ExitThread was called (tested before every call), then returns m_nExitCode.
     virtual unsigned int Run();
-    // Runs first on the new thread. The base returns 1; 0 skips Run (exit code 0).
+    /// Runs first on the new thread. The base returns 1; 0 skips Run (exit code 0).
     virtual int InitInstance();
-    // Runs last on the new thread, whatever InitInstance returned. The base does nothing
-    // and returns 0; the result is not used.
+    /// Runs last on the new thread, whatever InitInstance returned. The base does nothing
+    /// and returns 0; the result is not used.
     virtual int ExitInstance();
-    // Called by the base Run in its loop. The base does nothing.
+    /// Called by the base Run in its loop. The base does nothing.
     virtual void OnIdle();
 
-    // Starts the platform thread. Bit 0 of flags (value 1) starts it suspended, before it
-    // runs any of the object's code, until ResumeThread; other bits are ignored. Returns
-    // once the new thread has started (and, for a suspended start, is suspended): 1 if the
-    // thread was started, 0 if not (also when its start-up events could not be created).
-    // Start one thread per object.
+    /// Starts the platform thread. Bit 0 of flags (value 1) starts it suspended, before it
+    /// runs any of the object's code, until ResumeThread; other bits are ignored. Returns
+    /// once the new thread has started (and, for a suspended start, is suspended): 1 if the
+    /// thread was started, 0 if not (also when its start-up events could not be created).
+    /// Start one thread per object.
     int CreateThread(unsigned int flags);
-    // Suspends the thread (nested: each suspend needs one resume). 1 on success, else 0.
+    /// Suspends the thread (nested: each suspend needs one resume). 1 on success, else 0.
     int SuspendThread();
-    // Undoes one SuspendThread. 1 on success, else 0.
+    /// Undoes one SuspendThread. 1 on success, else 0.
     int ResumeThread();
-    // Sets the platform priority (-15 lowest .. 15 highest, 0 normal; raising it may need
-    // privileges). 1 on success, else 0.
+    /// Sets the platform priority (-15 lowest .. 15 highest, 0 normal; raising it may need
+    /// privileges). 1 on success, else 0.
     int SetThreadPriority(int priority);
-    // The priority last set, or 0 when the platform reports none.
+    /// The priority last set, or 0 when the platform reports none.
     int GetThreadPriority();
-    // Sets m_evEnd and returns SetEvent's result. Does not end the thread.
+    /// Sets m_evEnd and returns SetEvent's result. Does not end the thread.
     int EndThread();
-    // Asks the base Run to return code at its next test (after the current OnIdle).
-    // Does not end the thread by itself. Any thread.
+    /// Asks the base Run to return code at its next test (after the current OnIdle).
+    /// Does not end the thread by itself. Any thread.
     void ExitThread(unsigned int code);
 };
 
-// The start-up record of CreateThread, on the creating thread's stack for the duration of
-// the call: what the new thread copies before the creator may return.
+/// The start-up record of CreateThread, on the creating thread's stack for the duration of
+/// the call: what the new thread copies before the creator may return.
 struct ZOL_API _ZOL_THREAD_STARTUP {
-    CZolThread* pThread;
-    unsigned int nFlags;
-    int bAutoDelete;
-    long hEventStarted;   // set by the new thread once it has copied what it needs
-    long hEventContinue;  // set by the creator to let the new thread go on
+    CZolThread* pThread;  ///< the thread object being started
+    unsigned int nFlags;  ///< the flags given to CreateThread
+    int bAutoDelete;      ///< the object's m_bAutoDelete, read once here
+    long hEventStarted;   ///< set by the new thread once it has copied what it needs
+    long hEventContinue;  ///< set by the creator to let the new thread go on
     _ZOL_THREAD_STARTUP();
     ~_ZOL_THREAD_STARTUP();
 };
 
-// The entry of every thread started by CreateThread; startup is its _ZOL_THREAD_STARTUP.
+/// The entry of every thread started by CreateThread; startup is its _ZOL_THREAD_STARTUP.
 ZOL_API void _ZolThreadEntry(void* startup);
 
-// Calls pThread->CreateThread(flags), then pThread->SetThreadPriority(priority) whatever
-// CreateThread returned, and returns pThread. The object stays valid for the priority call
-// even when it deletes itself: the thread is held suspended until the priority is set.
+/// Calls pThread->CreateThread(flags), then pThread->SetThreadPriority(priority) whatever
+/// CreateThread returned, and returns pThread. The object stays valid for the priority call
+/// even when it deletes itself: the thread is held suspended until the priority is set.
 ZOL_API CZolThread* ZolBeginThread(CZolThread* pThread, int priority, unsigned int flags);
 
 #endif  // ZOLTOV_CZOLTHREAD_H

@@ -1,4 +1,5 @@
-// zoltov.h - includes every public header of the library.
+/// @file
+/// zoltov.h - includes every public header of the library.
 #ifndef ZOLTOV_ZOLTOV_H
 #define ZOLTOV_ZOLTOV_H
 
