@@ -1,5 +1,5 @@
 // Diagnostics: trace, assertion and exception; the tracer and the event log byte for byte,
-// syslog priorities, the lazily created mutex, the fatal-error report, and fork while other
+// syslog priorities, the fatal-error report, and fork while other
 // threads are inside the tracer and the event log.
 #include <fcntl.h>
 #include <signal.h>
@@ -11,10 +11,7 @@
 
 #include <atomic>
 #include <functional>
-#include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -28,28 +25,16 @@
 #include "ZolTestSupport.h"
 #include "ZolTrace.h"
 
-// The library's syslog calls resolve to these, which record what syslog would have logged.
-namespace {
+// The library's syslog calls resolve to this, which records what syslog would have logged.
 std::vector<std::pair<int, std::string>> g_syslogCalls;
-void recordSyslog(int priority, const char* format, va_list args) {
-    char text[2048];
-    vsnprintf(text, sizeof text, format, args);
-    if (g_syslogCalls.size() < 64) {
-        g_syslogCalls.emplace_back(priority, text);
-    }
-}
-}  // namespace
 extern "C" void syslog(int priority, const char* format, ...) {
+    char text[2048];
     va_list args;
     va_start(args, format);
-    recordSyslog(priority, format, args);
+    vsnprintf(text, sizeof text, format, args);
     va_end(args);
-}
-extern "C" void __syslog_chk(int priority, int, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    recordSyslog(priority, format, args);
-    va_end(args);
+    if (g_syslogCalls.size() < 64)
+        g_syslogCalls.emplace_back(priority, text);
 }
 
 namespace {
@@ -142,32 +127,6 @@ TEST(Tracer, ThrowReleasesTheLockAndAssertStopsWithSigfpe) {
     EXPECT_EQ(child.output, "\aFAILED ASSERTION p != 0 (file.cpp  line 12)\n");
 }
 
-// Threads making their first call on a fresh tracer at once end up sharing one mutex (a lost
-// one shows in the leak-checking builds).
-TEST(Tracer, ConcurrentFirstCallsCreateExactlyOneMutex) {
-    for (int round = 0; round < 30; ++round) {
-        ProbeTracer tracer;
-        std::atomic<int> ready{0};
-        std::vector<CZolMutex*> seen(6, nullptr);
-        std::string out = zoltest::captureStdout([&] {
-            std::vector<std::thread> threads;
-            for (int i = 0; i < 6; ++i) {
-                threads.emplace_back([&, i] {
-                    for (ready++; ready < 6;) {
-                    }
-                    tracer.Trace("%c", 'a' + i);
-                    seen[i] = tracer.mutex();
-                });
-            }
-            for (std::thread& t : threads) {
-                t.join();
-            }
-        });
-        ASSERT_EQ(out.size(), 6u);
-        ASSERT_EQ(seen, std::vector<CZolMutex*>(6, tracer.mutex()));
-    }
-}
-
 TEST(EventLog, EachTypeGoesToSyslogWithItsPriorityAndToStandardOutput) {
     CZolEventLog log;
     log.SetSource("MyService");  // the names change nothing in the reporting
@@ -225,14 +184,12 @@ TEST(Fork, ChildTracesAndReportsWhileOtherThreadsAreInside) {
             dup2(open("/dev/null", O_WRONLY), 1);
             std::atomic<bool> stop{false};
             std::thread tracing([&] {
-                while (!stop) {
+                while (!stop)
                     g_Tracer.Trace("%s", std::string(400, 't').c_str());
-                }
             });
             std::thread reporting([&] {
-                while (!stop) {
+                while (!stop)
                     CZolTovEventLog::ReportTovError("%s", std::string(400, 'e').c_str());
-                }
             });
             int hung = 0;
             for (int i = 0; i < 40 && hung == 0; ++i) {

@@ -1,8 +1,16 @@
-// What the sync classes add to the platform: the mutex constructors, the light mutex's
-// ignored timeout, event reset modes, copies and wrappers, the wait functions' results and
-// bad arguments, and the scoped locks.
+// The sync classes, where they add to the platform layer: mutex constructors, the light
+// mutex's ignored timeout, event reset modes, copies and wrappers, the wait functions' results
+// and bad arguments, the scoped locks, the reader-writer lock (its mutex-free read path, its
+// counter limit and stray unlocks), and threads (start, end, auto delete, every way a body
+// can end).
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
 
+#include <atomic>
+#include <functional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,7 +19,10 @@
 #include "CZolLightMutex.h"
 #include "CZolLocker.h"
 #include "CZolMutex.h"
+#include "CZolRWLock.h"
+#include "CZolRWLocker.h"
 #include "CZolSingleLock.h"
+#include "CZolThread.h"
 #include "ZolTestSupport.h"
 
 namespace {
@@ -120,9 +131,8 @@ TEST(WaitAny, ReturnsTheLowestSetIndexAndResetsOnlyThatEvent) {
             EXPECT_EQ(pointers ? SyncWaitForMultipleEventsPtr(n, addresses.data(), 20)
                                : SyncWaitForMultipleEvents(n, events.data(), 20),
                       c.expected);
-            for (size_t i = 0; i < events.size(); ++i) {
+            for (size_t i = 0; i < events.size(); ++i)
                 EXPECT_EQ(isSet(events[i]), c.setAfter[i] != 0) << i;
-            }
         }
     }
 }
@@ -145,9 +155,8 @@ TEST(WaitAny, BadArgumentsAreFailedWaits) {
         SyncWaitForMultipleEvents(129, events.data(), 0),
         SyncWaitForSingleEvent(closed, 0),
     };
-    for (unsigned int result : results) {
+    for (unsigned int result : results)
         EXPECT_EQ(result, 0xFFFFFFFFu);
-    }
     EXPECT_EQ(closed.Lock(0), 0);
     EXPECT_TRUE(isSet(set));
 }
@@ -194,6 +203,246 @@ TEST(ScopedLocks, StateFollowsTheObjectsAnswers) {
         EXPECT_EQ(light.Unlock() + light.Lock(0), 2);  // held by the locker
     }
     EXPECT_EQ(light.Unlock(), 0);  // released at the end of the scope
+}
+
+struct ProbeLock : CZolRWLock {
+    using CZolRWLock::CZolRWLock;
+    int readers() const { return __atomic_load_n(&m_nReaders, __ATOMIC_SEQ_CST); }
+    int writers() const { return __atomic_load_n(&m_nWaitingWriters, __ATOMIC_SEQ_CST); }
+};
+struct CountingMutex : CZolMutex {
+    std::atomic<int> calls{0};
+    CountingMutex() : CZolMutex(0, nullptr, 0) {}
+    int Lock(long timeout) override { return ++calls, CZolMutex::Lock(timeout); }
+    int Unlock() override { return ++calls, CZolMutex::Unlock(); }
+};
+
+// Runs body on a thread; true once it finished within ms (else it is left to finish later).
+bool finishes(std::thread& thread, std::atomic<bool>& done, int ms) {
+    bool finished = zoltest::waitUntil([&] { return done.load(); }, ms);
+    if (finished)
+        thread.join();
+    return finished;
+}
+
+TEST(RWLock, ReadersTouchNoMutexUntilAWriterComes) {
+    ProbeLock none(static_cast<CZolMutex*>(nullptr));
+    EXPECT_EQ(none.LockRead(), 0);
+    none.UnlockRead(1);
+    none.LockWrite();
+    none.UnlockWrite();
+    EXPECT_EQ(none.readers() + none.writers(), 0);
+    { CZolRWLocker nothing(static_cast<CZolRWLock*>(nullptr), 1); }
+    CountingMutex mutex;
+    {
+        ProbeLock lock(mutex);
+        EXPECT_EQ(lock.LockRead() + lock.LockRead(), 0);
+        EXPECT_EQ(lock.readers(), 2);
+        lock.UnlockRead(0);
+        lock.UnlockRead(0);
+        { CZolRWLocker reader(lock, 0); }
+        EXPECT_EQ(lock.readers() + mutex.calls, 0);
+        { CZolRWLocker writer(&lock, 1); }
+        EXPECT_EQ(mutex.calls, 2);
+        lock.LockWrite();  // a reader now queues on the mutex and then holds it
+        std::atomic<int> held{-1};
+        std::thread reader([&] { lock.UnlockRead(held = lock.LockRead()); });
+        EXPECT_FALSE(zoltest::waitUntil([&] { return held != -1; }, 50));
+        lock.UnlockWrite();
+        reader.join();
+        EXPECT_EQ(held * 10 + lock.readers(), 10);
+    }
+    EXPECT_EQ(mutex.Lock(0) + mutex.Unlock(), 2);  // a given mutex outlives the lock
+}
+
+TEST(RWLock, WriterWaitsUntilTheReadersInsideHaveLeft) {
+    ProbeLock lock;
+    int first = lock.LockRead();
+    int second = lock.LockRead();
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        lock.LockWrite();
+        lock.UnlockWrite();
+        done = true;
+    });
+    ASSERT_TRUE(zoltest::waitUntil([&] { return lock.writers() == 1; }, 5000));
+    lock.UnlockRead(first);
+    EXPECT_FALSE(zoltest::waitUntil([&] { return done.load(); }, 50));
+    lock.UnlockRead(second);
+    EXPECT_TRUE(finishes(writer, done, 5000));
+    EXPECT_EQ(lock.writers(), 0);
+}
+
+// A full reader count sends further readers to the mutex instead of wrapping to a value that
+// lets a writer in; a stray UnlockRead is refused and leaves the lock usable.
+TEST(RWLock, ReaderCountSaturatesAndStrayUnlocksAreRefused) {
+    ProbeLock lock;
+    for (int held : {0, 1}) {
+        lock.UnlockRead(held);  // no reader inside
+        EXPECT_EQ(lock.readers(), 0);
+        std::atomic<bool> done{false};
+        std::thread writer([&] { lock.LockWrite(), lock.UnlockWrite(), done = true; });
+        EXPECT_TRUE(finishes(writer, done, 5000));
+    }
+    int mutexHeld = 0;
+    for (int i = 0; i < 65535; ++i)
+        mutexHeld += lock.LockRead();
+    EXPECT_EQ(mutexHeld * 100000 + lock.readers(), 165535);  // the last one holds the mutex
+    std::atomic<bool> readDone{false}, writeDone{false};
+    std::thread reader([&] { lock.UnlockRead(lock.LockRead()), readDone = true; });
+    std::thread writer([&] { lock.LockWrite(), lock.UnlockWrite(), writeDone = true; });
+    EXPECT_FALSE(zoltest::waitUntil([&] { return readDone || writeDone; }, 100));
+    EXPECT_EQ(lock.readers(), 65535);
+    for (int i = 0; i < 65534; ++i)
+        lock.UnlockRead(0);
+    lock.UnlockRead(1);
+    EXPECT_TRUE(finishes(reader, readDone, 5000) && finishes(writer, writeDone, 5000));
+    EXPECT_EQ(lock.readers(), 0);
+}
+
+// Writers keep two plain fields equal; readers check that they agree and that no writer is
+// inside (the plain fields also let the thread sanitizer see a missing order).
+TEST(RWLock, InvariantHoldsUnderStressWithReadersAndWriters) {
+    CZolRWLock lock;
+    long left = 0, right = 0;
+    std::atomic<int> writersInside{0}, readersInside{0}, violations{0}, writersDone{0};
+    std::vector<std::thread> threads;
+    for (int w = 0; w < 2; ++w) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 2000; ++i) {
+                CZolRWLocker writer(lock, 1);
+                violations += writersInside++ != 0 || readersInside != 0;
+                ++left;
+                ++right;
+                --writersInside;
+            }
+            ++writersDone;
+        });
+    }
+    for (int r = 0; r < 3; ++r) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 2000 || writersDone < 2; ++i) {
+                CZolRWLocker reader(lock, 0);
+                ++readersInside;
+                violations += writersInside != 0 || left != right;
+                --readersInside;
+            }
+        });
+    }
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_EQ(violations, 0);
+    EXPECT_EQ(left, 4000);
+}
+
+// What a thread did, kept outside the object because the object may delete itself.
+struct Record {
+    std::atomic<int> inits{0}, idles{0}, exits{0}, destroyed{0}, runResult{-1};
+};
+
+class ClientThread : public CZolThread {
+public:
+    explicit ClientThread(Record& r, int init = 1, std::function<void()> run = nullptr,
+                          std::function<void()> atExit = nullptr)
+        : r_(r), init_(init), run_(std::move(run)), atExit_(std::move(atExit)) {}
+    ~ClientThread() override { ++r_.destroyed; }
+    unsigned int Run() override {
+        if (run_)
+            run_();
+        unsigned int code = CZolThread::Run();
+        return r_.runResult = static_cast<int>(code), code;
+    }
+    int InitInstance() override { return ++r_.inits, init_; }
+    int ExitInstance() override {
+        ++r_.exits;
+        if (atExit_)
+            atExit_();
+        return 0;
+    }
+    void OnIdle() override { ++r_.idles; }
+
+private:
+    Record& r_;
+    int init_;
+    std::function<void()> run_, atExit_;
+};
+
+bool destroyed(Record& r) {
+    return zoltest::waitUntil([&] { return r.destroyed == 1; }, 10000);
+}
+
+// Suspended start with InitInstance 0: nothing runs until resumed, then Run is skipped,
+// ExitInstance is not, and auto delete happens (turning it off after the start is too late).
+TEST(Thread, StartStopAndAutoDelete) {
+    Record r;
+    auto* thread = new ClientThread(r, 0);
+    ASSERT_EQ(thread->CreateThread(1), 1);
+    thread->m_bAutoDelete = 0;
+    EXPECT_FALSE(zoltest::waitUntil([&] { return r.inits != 0; }, 100));
+    EXPECT_EQ(thread->ResumeThread(), 1);
+    ASSERT_TRUE(destroyed(r));
+    EXPECT_EQ(r.inits * 100 + r.exits * 10 + r.idles, 110);
+    EXPECT_EQ(r.runResult, -1);
+
+    // The end event stays set and does not stop the base Run; a kept object outlives its thread.
+    Record kept;
+    auto* mine = new ClientThread(kept);
+    mine->m_bAutoDelete = 0;
+    EXPECT_EQ(ZolBeginThread(mine, -3, 0), mine);
+    EXPECT_EQ(mine->GetThreadPriority(), -3);
+    EXPECT_EQ(mine->EndThread(), 1);
+    EXPECT_EQ(SyncWaitForSingleEvent(mine->m_evEnd, 0) + SyncWaitForSingleEvent(mine->m_evEnd, 0),
+              0u);
+    EXPECT_FALSE(zoltest::waitUntil([&] { return kept.exits != 0; }, 50));
+    mine->ExitThread(7);
+    ASSERT_TRUE(zoltest::waitUntil([&] { return kept.exits == 1; }, 10000));
+    EXPECT_EQ(kept.runResult, 7);
+    EXPECT_GT(kept.idles, 0);
+    EXPECT_FALSE(zoltest::waitUntil([&] { return kept.destroyed != 0; }, 50));
+    delete mine;
+
+    // A thread that ends at once and deletes itself is not touched after it is gone (the
+    // sanitizer builds catch a use after free); one never started is destroyed cleanly.
+    for (int i = 0; i < 20; ++i) {
+        Record quick;
+        auto* q = new ClientThread(quick, 0);
+        EXPECT_EQ(ZolBeginThread(q, -1, 0), q);
+        ASSERT_TRUE(destroyed(quick));
+    }
+    Record never;
+    { ClientThread idle(never); }
+    EXPECT_EQ(never.destroyed * 10 + never.inits, 10);
+}
+
+// pthread_exit from the body still ends the thread in order (ExitInstance once, auto delete).
+TEST(Thread, PthreadExitFromTheBodyLeavesNothingBehind) {
+    const std::pair<std::function<void()>, std::function<void()>> cases[] = {
+        {[] { pthread_exit(nullptr); }, nullptr},  // from Run
+        {nullptr, [] { pthread_exit(nullptr); }},  // from ExitInstance
+    };
+    for (const auto& c : cases) {
+        Record r;
+        auto* thread = new ClientThread(r, 1, c.first, c.second);
+        thread->ExitThread(0);
+        ASSERT_EQ(thread->CreateThread(0), 1);
+        ASSERT_TRUE(destroyed(r));
+        EXPECT_EQ(r.exits, 1);
+    }
+}
+
+// An exception ends the process with the library's message naming the thread; exit() ends it
+// with its own status.
+TEST(ThreadDeathTest, ExceptionsAndExitEndTheProcess) {
+    auto startWith = [](std::function<void()> run) {
+        static Record r;
+        (new ClientThread(r, 1, std::move(run)))->CreateThread(0);
+        pause();
+    };
+    EXPECT_EXIT(startWith([] { throw std::runtime_error("boom"); }),
+                testing::KilledBySignal(SIGABRT),
+                "uncaught exception in InitInstance or Run of thread [0-9]+ \\(.*ClientThread at "
+                "0x[0-9a-f]+\\): boom");
+    EXPECT_EXIT(startWith([] { exit(3); }), testing::ExitedWithCode(3), "");
 }
 
 }  // namespace
