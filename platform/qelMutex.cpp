@@ -5,6 +5,8 @@
 #include <linux/futex.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "qelInternal.h"
 
@@ -27,6 +29,28 @@ void initMutex(unsigned char* object) {
 }
 
 using MutexPtr = qel::RecordPtr<ProcessMutex, qel::kMutexTag>;
+
+// Whether the robust list of thread tid (0: the caller) holds the mutex at this address.
+// glibc links a robust mutex into its holder's list through the address it was locked at,
+// that is through one particular mapping of a named mutex's file.
+bool onRobustList(pid_t tid, const pthread_mutex_t* mutex) {
+    robust_list_head* head = nullptr;
+    size_t length = 0;
+    if (syscall(SYS_get_robust_list, tid, &head, &length) != 0 || head == nullptr) {
+        return false;
+    }
+    const void* node = &mutex->__data.__list.__next;
+    robust_list* entry = head->list.next;
+    for (int steps = 0; entry != &head->list && entry != nullptr && steps < 4096; ++steps) {
+        if (entry == node) {
+            return true;
+        }
+        // The low bit marks priority-inheritance mutexes.
+        entry = reinterpret_cast<robust_list*>(reinterpret_cast<uintptr_t>(entry->next) &
+                                               ~uintptr_t{1});
+    }
+    return false;
+}
 
 QEL_STATUS makeMutex(const char* name, qel::OpenMode mode, long* handle) {
     if (handle == nullptr || (name == nullptr && mode == qel::OpenMode::OpenExisting)) {
@@ -110,13 +134,18 @@ QEL_STATUS qelCloseMutex(long* handle) {
     }
     pthread_mutex_t* mutex = record->mutex;
     // A robust mutex sits on its holder's robust list, which glibc walks on later locks and
-    // unlocks of other robust mutexes: unmapping it while held would make an unrelated call
-    // crash long after. The closing holder lets go of every level first; memory that another
-    // thread of this process holds stays mapped (a small leak instead of a crash).
-    while (qel::ownsMutex(mutex) && pthread_mutex_unlock(mutex) == 0) {
+    // unlocks of other robust mutexes: unmapping it while it is linked there would make an
+    // unrelated call crash long after. A caller that holds it through this handle lets go of
+    // every level first; memory that another thread of this process holds through this
+    // handle stays mapped (a small leak instead of a crash). A lock taken through another
+    // handle of the same name lives in that handle's mapping and is left alone.
+    if (onRobustList(0, mutex)) {
+        while (qel::ownsMutex(mutex) && pthread_mutex_unlock(mutex) == 0) {
+        }
     }
     pid_t owner = __atomic_load_n(&mutex->__data.__owner, __ATOMIC_RELAXED) & FUTEX_TID_MASK;
-    if (owner != 0 && qel::isOwnThread(owner)) {
+    if (owner != 0 && owner != qel::currentTid() && qel::isOwnThread(owner) &&
+        onRobustList(owner, mutex)) {
         return QEL_OK;
     }
     if (record->named) {
