@@ -144,8 +144,8 @@ TEST(EventLog, EachTypeGoesToSyslogWithItsPriorityAndToStandardOutput) {
         {[&] { return log.ZolReportEvent(1, "%s", "50%d %s"); }, LOG_ERR, "50%d %s\n"},
         {[&] { return log.ZolReportEvent(3, "%s", std::string(700, 'q').c_str()); }, LOG_INFO,
          std::string(511, 'q') + "\n"},
-        {[] { return CZolTovEventLog::ReportTovError("seg %d of %s", 4, "x"); }, LOG_ERR,
-         "seg 4 of x\n"},
+        {[] { return CZolTovEventLog::ReportTovError("seg %d of %s", 4, "x%d"); }, LOG_ERR,
+         "seg 4 of x%d\n"},
     };
     for (const auto& c : cases) {
         g_syslogCalls.clear();

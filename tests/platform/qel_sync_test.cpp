@@ -4,6 +4,7 @@
 // priorities.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -171,6 +172,31 @@ TEST_P(QelEvent, SetResetWaitsTimeoutsAndBadArguments) {
     EXPECT_NE(QEL_OK, qelSetEvent(stale) & qelResetEvent(0) & qelDeleteEvent(&stale));
     EXPECT_EQ(QEL_E_WAIT_FAILED, qelWaitEvent(stale, 0) & qelWaitEventAndReset(0, 0));
     std::for_each(e.begin() + 1, e.end(), [](long& event) { qelCloseEvent(&event); });
+}
+
+// A set followed at once by a reset releases the plain waiters already waiting, and a signal
+// handled without SA_RESTART does not end their waits.
+TEST_P(QelEvent, PulsesReleaseAndSignalsDoNotEndPlainWaits) {
+    struct sigaction action = {};
+    action.sa_handler = [](int) {};
+    sigaction(SIGUSR2, &action, nullptr);
+    for (int round = 0; round < 10; ++round) {
+        long e[3] = {0, 0, 0};
+        QEL_STATUS single = 1, any = 1;
+        unsigned int index = 99;
+        for (long& event : e)
+            qelCreateEvent(nullptr, &event);
+        std::thread first([&] { single = qelWaitEvent(e[2], 10000); });
+        ASSERT_TRUE(zoltest::waitUntil([&] { return qelTestEventHasWaiters(e[2]); }, 5000));
+        std::thread second([&] { any = qelWaitEvents(e, 3, &index, 10000); });
+        ASSERT_TRUE(zoltest::waitUntil([&] { return qelTestEventHasWaiters(e[0]); }, 5000));
+        pthread_kill(first.native_handle(), SIGUSR2), pthread_kill(second.native_handle(), SIGUSR2);
+        usleep(2000);
+        qelSetEvent(e[2]), qelResetEvent(e[2]), first.join(), second.join();
+        EXPECT_EQ(QEL_OK, single | any);
+        EXPECT_EQ(2u, index);
+        std::for_each(e, e + 3, [](long& event) { qelCloseEvent(&event); });
+    }
 }
 
 // 8 resetting waiters, sets one after another: each releases exactly one, and after 3 the

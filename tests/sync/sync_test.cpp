@@ -246,11 +246,15 @@ TEST(RWLock, ReadersTouchNoMutexUntilAWriterComesThenWriterWaitsForThem) {
         EXPECT_EQ(mutex.calls, 2);
         lock.LockWrite();  // a reader now queues on the mutex and then holds it
         std::atomic<int> held{-1};
-        std::thread reader([&] { lock.UnlockRead(held = lock.LockRead()); });
+        std::thread reader([&] {
+            CZolRWLocker locker(lock, 0);
+            held = 1;
+        });
         EXPECT_FALSE(zoltest::waitUntil([&] { return held != -1; }, 50));
         lock.UnlockWrite();
         reader.join();
         EXPECT_EQ(held * 10 + lock.readers(), 10);
+        EXPECT_EQ(mutex.calls, 6);  // the reader released the mutex it came in through
     }
     EXPECT_EQ(mutex.Lock(0) + mutex.Unlock(), 2);  // a given mutex outlives the lock
     ProbeLock lock;  // a writer waits until the readers inside have left
@@ -353,12 +357,13 @@ bool destroyed(Record& r) {
     return zoltest::waitUntil([&] { return r.destroyed == 1; }, 10000);
 }
 
-// Suspended start with InitInstance 0: nothing runs until resumed, then Run is skipped,
-// ExitInstance is not, and auto delete happens (turning it off after the start is too late).
+// Suspended start (through ZolBeginThread) with InitInstance 0: nothing runs until resumed, then
+// Run is skipped, ExitInstance is not, and auto delete happens (turning it off after the start is
+// too late).
 TEST(Thread, StartStopAndAutoDelete) {
     Record r;
     auto* thread = new ClientThread(r, 0);
-    ASSERT_EQ(thread->CreateThread(1), 1);
+    ASSERT_EQ(ZolBeginThread(thread, 0, 1), thread);  // stays suspended for the caller
     thread->m_bAutoDelete = 0;
     EXPECT_FALSE(zoltest::waitUntil([&] { return r.inits != 0; }, 100));
     EXPECT_EQ(thread->ResumeThread(), 1);
