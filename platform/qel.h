@@ -95,7 +95,12 @@ QEL_STATUS qelLockMutex(long handle, long timeout);
 /* Unlocks one level; QEL_E_NOT_OWNER when the caller does not own it. */
 QEL_STATUS qelUnlockMutex(long handle);
 /* Closes this handle (not the mutex held by other handles or processes); sets *handle to 0.
- * Closing while holding the lock leaves the lock held. QEL_E_BAD_HANDLE, QEL_E_INVALID. */
+ * A caller that holds the lock through this handle releases every level of it first, so
+ * nothing of the mutex stays on its robust list; a lock taken through another handle of the
+ * same name stays held. When another thread of this process holds it through this handle,
+ * its memory stays mapped until the process ends, so that thread's later calls and exit
+ * stay harmless.
+ * QEL_E_BAD_HANDLE, QEL_E_INVALID. */
 QEL_STATUS qelCloseMutex(long* handle);
 
 /* ---- Thread mutexes: recursive, private to the process. ---- */
@@ -127,6 +132,16 @@ QEL_STATUS qelWaitEvent(long handle, unsigned int timeout);
  * allows it, else a slower broadcast fallback; unnamed and named events may be mixed. */
 QEL_STATUS qelWaitEvents(const long* handles, unsigned int count, unsigned int* index,
                          unsigned int timeout);
+/* Like qelWaitEvent, but the wait and the reset are one atomic step: the waiter succeeds only
+ * by clearing the set event itself, so each set releases exactly one such waiter (a set of
+ * an event already set releases no second one). Plain waiters are released as usual; a set
+ * followed at once by a reset releases no resetting waiter. Across processes for named
+ * events. Results as for qelWaitEvent. */
+QEL_STATUS qelWaitEventAndReset(long handle, unsigned int timeout);
+/* qelWaitEvents where reset[i] non-zero makes the wait on handles[i] a resetting one (as
+ * above): the event returned is cleared by this waiter. A null reset resets none. */
+QEL_STATUS qelWaitEventsAndReset(const long* handles, const unsigned char* reset,
+                                 unsigned int count, unsigned int* index, unsigned int timeout);
 /* Both close this handle and set *handle to 0; the object of a named event lives on while
  * other handles or processes hold it. Waiters on the closed handle must have left.
  * QEL_E_BAD_HANDLE, QEL_E_INVALID. */
@@ -146,15 +161,20 @@ QEL_STATUS qelBeginThread(QEL_THREAD_ENTRY entry, void* argument, long* thread);
 void qelEndThread(unsigned int exitCode);
 /* Nested: each suspend needs one resume. Returns once the thread has stopped, even when it
  * was blocked in a wait (it makes no progress until resumed). A thread may suspend itself;
- * it then returns after the matching resume. A thread suspended while it holds a lock
- * blocks everyone who needs that lock. */
+ * it then returns after the resume that brings the count to 0. A thread suspending itself
+ * while others suspend it, or calling its own priority operations meanwhile, never
+ * deadlocks: the suspender does not hold the thread's lock while it waits for the stop, and
+ * a self-suspension counts as a stop for a concurrent suspender. A thread suspended while it
+ * holds a lock blocks everyone who needs that lock. */
 QEL_STATUS qelSuspendThread(long thread);
 /* Undoes one suspend; the thread runs again when the count reaches 0. QEL_E_INVALID when
  * it is not suspended. */
 QEL_STATUS qelResumeThread(long thread);
 /* priority in QEL_PRIORITY_LOWEST..QEL_PRIORITY_HIGHEST (else QEL_E_INVALID) becomes the
- * thread's nice value -priority. Raising above the current value may need CAP_SYS_NICE or
- * RLIMIT_NICE: QEL_E_ACCESS, the priority unchanged. */
+ * thread's nice value -priority. Without CAP_SYS_NICE a thread may only be lowered: its
+ * priority can go down to -15 (as can the thread itself), but raising it again, even back to
+ * 0, needs RLIMIT_NICE of at least 20 + priority; a refusal is QEL_E_ACCESS with the
+ * priority unchanged. So an unprivileged program's usable range is -15..0, one way. */
 QEL_STATUS qelSetThreadPriority(long thread, int priority);
 /* Writes the priority last set (QEL_PRIORITY_NORMAL initially), also for an ended thread
  * (then QEL_E_EXITED). */

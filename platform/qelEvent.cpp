@@ -6,6 +6,9 @@
 // A waiter is released when the word is set or its generation moved since it sampled it, so a
 // set followed at once by a reset still releases everyone who was waiting. Unnamed events use
 // private futex operations, named ones shared operations; a word is always used with one kind.
+// A resetting wait (the library's auto-reset events) is released only by clearing the set bit
+// itself with one compare-and-swap, so each set releases exactly one such waiter; the
+// generation rule does not apply to it.
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/futex.h>
@@ -89,11 +92,32 @@ bool released(uint32_t word, uint32_t generation) {
     return (word & kSet) != 0 || generationOf(word) != generation;
 }
 
-// Sets flag on the word unless it is already set or the event was released; returns the value
-// the word holds afterwards.
-uint32_t markWaiting(uint32_t* word, uint32_t flag, uint32_t generation) {
+// Whether a waiter may stop looking at word: set, or (for a plain wait) released.
+bool available(uint32_t word, uint32_t generation, bool reset) {
+    return reset ? (word & kSet) != 0 : released(word, generation);
+}
+
+// Takes the event for one waiter: a plain wait only looks; a resetting wait clears the set bit
+// and succeeds only if it was the one to clear it.
+bool claim(uint32_t* word, uint32_t generation, bool reset) {
     uint32_t value = __atomic_load_n(word, __ATOMIC_ACQUIRE);
-    while (!released(value, generation) && (value & flag) == 0) {
+    if (!reset) {
+        return released(value, generation);
+    }
+    while ((value & kSet) != 0) {
+        if (__atomic_compare_exchange_n(word, &value, value & ~kSet, true, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_ACQUIRE)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Sets flag on the word unless the waiter may stop looking at it; returns the value the word
+// holds afterwards.
+uint32_t markWaiting(uint32_t* word, uint32_t flag, uint32_t generation, bool reset) {
+    uint32_t value = __atomic_load_n(word, __ATOMIC_ACQUIRE);
+    while (!available(value, generation, reset) && (value & flag) == 0) {
         if (__atomic_compare_exchange_n(word, &value, value | flag, true, __ATOMIC_ACQ_REL,
                                         __ATOMIC_ACQUIRE)) {
             return value | flag;
@@ -106,12 +130,14 @@ const timespec* deadlinePointer(const qel::Deadline& deadline) {
     return deadline.forever ? nullptr : &deadline.at;
 }
 
+using EventPtr = qel::RecordPtr<Event, qel::kEventTag>;
+
 QEL_STATUS makeEvent(const char* name, long* handle) {
     if (handle == nullptr) {
         return QEL_E_INVALID;
     }
-    auto* record = static_cast<Event*>(qel::allocRecord(sizeof(Event), qel::kEventTag));
-    if (record == nullptr) {
+    EventPtr record = EventPtr::create();
+    if (!record) {
         return QEL_E_NO_MEMORY;
     }
     record->file = qel::NamedFile{};
@@ -123,14 +149,12 @@ QEL_STATUS makeEvent(const char* name, long* handle) {
         QEL_STATUS status = qel::openNamed(
             qel::ObjectType::Event, name, qel::OpenMode::CreateOrOpen, initEvent, 0, &record->file);
         if (status != QEL_OK) {
-            qel::freeRecord(record, qel::kEventTag);
             return status;
         }
         record->word = reinterpret_cast<uint32_t*>(record->file.map + qel::kObjectOffset);
         record->shared = true;
     }
-    qel::liveRecord(record, qel::kEventTag);
-    *handle = reinterpret_cast<long>(record);
+    record.publish(handle);
     return QEL_OK;
 }
 
@@ -138,26 +162,31 @@ QEL_STATUS closeEvent(long* handle) {
     if (handle == nullptr) {
         return QEL_E_INVALID;
     }
-    auto* record = qel::fromHandle<Event>(*handle, qel::kEventTag);
-    if (record == nullptr) {
+    EventPtr record = EventPtr::take(handle);
+    if (!record) {
         return QEL_E_BAD_HANDLE;
     }
-    *handle = 0;
-    __atomic_store_n(&record->tag, qel::kDeadTag, __ATOMIC_RELEASE);
     if (record->shared) {
         qel::closeNamed(qel::ObjectType::Event, &record->file);
     }
-    qel::freeRecord(record, qel::kEventTag);
     return QEL_OK;
 }
 
+// Which events of a wait-any reset the one they take (null: none).
+bool resets(const unsigned char* reset, unsigned int i) {
+    return reset != nullptr && reset[i] != 0;
+}
+
 QEL_STATUS waitAnyWaitv(Event* const* events, unsigned int count, unsigned int* index,
-                        const qel::Deadline& deadline, const uint32_t* generations) {
+                        const qel::Deadline& deadline, const uint32_t* generations,
+                        const unsigned char* reset) {
     WaitvEntry entries[QEL_MAX_WAIT_EVENTS];
     for (;;) {
         for (unsigned int i = 0; i < count; ++i) {
-            uint32_t value = markWaiting(events[i]->word, kWaiters, generations[i]);
-            if (released(value, generations[i])) {
+            uint32_t value =
+                markWaiting(events[i]->word, kWaiters, generations[i], resets(reset, i));
+            if (available(value, generations[i], resets(reset, i)) &&
+                claim(events[i]->word, generations[i], resets(reset, i))) {
                 *index = i;
                 return QEL_OK;
             }
@@ -171,7 +200,7 @@ QEL_STATUS waitAnyWaitv(Event* const* events, unsigned int count, unsigned int* 
         int error = rc < 0 ? errno : 0;
         // The kernel's index is only a hint: the lowest released index wins.
         for (unsigned int i = 0; i < count; ++i) {
-            if (released(__atomic_load_n(events[i]->word, __ATOMIC_ACQUIRE), generations[i])) {
+            if (claim(events[i]->word, generations[i], resets(reset, i))) {
                 *index = i;
                 return QEL_OK;
             }
@@ -186,7 +215,8 @@ QEL_STATUS waitAnyWaitv(Event* const* events, unsigned int count, unsigned int* 
 }
 
 QEL_STATUS waitAnyFallback(Event* const* events, unsigned int count, unsigned int* index,
-                           const qel::Deadline& deadline, const uint32_t* generations) {
+                           const qel::Deadline& deadline, const uint32_t* generations,
+                           const unsigned char* reset) {
     uint32_t* sequence = sequenceWord();
     if (sequence == nullptr) {
         return QEL_E_WAIT_FAILED;
@@ -196,8 +226,10 @@ QEL_STATUS waitAnyFallback(Event* const* events, unsigned int count, unsigned in
         // mark and bumps the sequence, so the sleep below cannot miss it.
         uint32_t seen = __atomic_load_n(sequence, __ATOMIC_ACQUIRE);
         for (unsigned int i = 0; i < count; ++i) {
-            uint32_t value = markWaiting(events[i]->word, kAnyWaiters, generations[i]);
-            if (released(value, generations[i])) {
+            uint32_t value =
+                markWaiting(events[i]->word, kAnyWaiters, generations[i], resets(reset, i));
+            if (available(value, generations[i], resets(reset, i)) &&
+                claim(events[i]->word, generations[i], resets(reset, i))) {
                 *index = i;
                 return QEL_OK;
             }
@@ -205,7 +237,7 @@ QEL_STATUS waitAnyFallback(Event* const* events, unsigned int count, unsigned in
         int error = qel::futexWait(sequence, seen, deadlinePointer(deadline), true);
         if (error == ETIMEDOUT || deadlinePassed(deadline)) {
             for (unsigned int i = 0; i < count; ++i) {
-                if (released(__atomic_load_n(events[i]->word, __ATOMIC_ACQUIRE), generations[i])) {
+                if (claim(events[i]->word, generations[i], resets(reset, i))) {
                     *index = i;
                     return QEL_OK;
                 }
@@ -216,6 +248,74 @@ QEL_STATUS waitAnyFallback(Event* const* events, unsigned int count, unsigned in
             return QEL_E_WAIT_FAILED;
         }
     }
+}
+
+QEL_STATUS waitOne(Event* record, unsigned int timeout, bool reset) {
+    if (record == nullptr) {
+        return QEL_E_WAIT_FAILED;
+    }
+    uint32_t value = __atomic_load_n(record->word, __ATOMIC_ACQUIRE);
+    const uint32_t generation = generationOf(value);
+    if (claim(record->word, generation, reset)) {
+        return QEL_OK;
+    }
+    if (timeout == 0) {
+        return QEL_E_TIMEOUT;
+    }
+    const qel::Deadline deadline = qel::deadlineAfter(timeout);
+    for (;;) {
+        value = markWaiting(record->word, kWaiters, generation, reset);
+        if (available(value, generation, reset) && claim(record->word, generation, reset)) {
+            return QEL_OK;
+        }
+        int error = qel::futexWait(record->word, value, deadlinePointer(deadline), record->shared);
+        if (claim(record->word, generation, reset)) {
+            return QEL_OK;
+        }
+        if (error == ETIMEDOUT || qel::deadlinePassed(deadline)) {
+            return QEL_E_TIMEOUT;
+        }
+        if (error != 0 && error != EAGAIN && error != EINTR) {
+            return QEL_E_WAIT_FAILED;
+        }
+    }
+}
+
+QEL_STATUS waitAny(const long* handles, const unsigned char* reset, unsigned int count,
+                   unsigned int* index, unsigned int timeout) {
+    if (index == nullptr) {
+        return QEL_E_WAIT_FAILED;
+    }
+    *index = 0xFFFFFFFFu;
+    if (handles == nullptr || count == 0 || count > QEL_MAX_WAIT_EVENTS) {
+        return QEL_E_WAIT_FAILED;
+    }
+    Event* events[QEL_MAX_WAIT_EVENTS];
+    uint32_t generations[QEL_MAX_WAIT_EVENTS];
+    for (unsigned int i = 0; i < count; ++i) {
+        events[i] = EventPtr::find(handles[i]);
+        if (events[i] == nullptr) {
+            return QEL_E_WAIT_FAILED;
+        }
+        generations[i] = generationOf(__atomic_load_n(events[i]->word, __ATOMIC_ACQUIRE));
+    }
+    for (unsigned int i = 0; i < count; ++i) {
+        if (claim(events[i]->word, generations[i], resets(reset, i))) {
+            *index = i;
+            return QEL_OK;
+        }
+    }
+    if (timeout == 0) {
+        return QEL_E_TIMEOUT;
+    }
+    const qel::Deadline deadline = qel::deadlineAfter(timeout);
+    QEL_STATUS status = waitvAvailable()
+                            ? waitAnyWaitv(events, count, index, deadline, generations, reset)
+                            : waitAnyFallback(events, count, index, deadline, generations, reset);
+    if (status != QEL_OK) {
+        *index = 0xFFFFFFFFu;
+    }
+    return status;
 }
 
 }  // namespace
@@ -243,7 +343,7 @@ int qelTestWaitvInUse(void) {
 }
 
 int qelTestEventHasWaiters(long handle) {
-    auto* record = qel::fromHandle<Event>(handle, qel::kEventTag);
+    Event* record = EventPtr::find(handle);
     if (record == nullptr) {
         return 0;
     }
@@ -255,7 +355,7 @@ QEL_STATUS qelCreateEvent(const char* name, long* handle) {
 }
 
 QEL_STATUS qelSetEvent(long handle) {
-    auto* record = qel::fromHandle<Event>(handle, qel::kEventTag);
+    Event* record = EventPtr::find(handle);
     if (record == nullptr) {
         return QEL_E_BAD_HANDLE;
     }
@@ -283,7 +383,7 @@ QEL_STATUS qelSetEvent(long handle) {
 }
 
 QEL_STATUS qelResetEvent(long handle) {
-    auto* record = qel::fromHandle<Event>(handle, qel::kEventTag);
+    Event* record = EventPtr::find(handle);
     if (record == nullptr) {
         return QEL_E_BAD_HANDLE;
     }
@@ -292,73 +392,21 @@ QEL_STATUS qelResetEvent(long handle) {
 }
 
 QEL_STATUS qelWaitEvent(long handle, unsigned int timeout) {
-    auto* record = qel::fromHandle<Event>(handle, qel::kEventTag);
-    if (record == nullptr) {
-        return QEL_E_WAIT_FAILED;
-    }
-    uint32_t value = __atomic_load_n(record->word, __ATOMIC_ACQUIRE);
-    if ((value & kSet) != 0) {
-        return QEL_OK;
-    }
-    if (timeout == 0) {
-        return QEL_E_TIMEOUT;
-    }
-    const uint32_t generation = generationOf(value);
-    const qel::Deadline deadline = qel::deadlineAfter(timeout);
-    for (;;) {
-        value = markWaiting(record->word, kWaiters, generation);
-        if (released(value, generation)) {
-            return QEL_OK;
-        }
-        int error = qel::futexWait(record->word, value, deadlinePointer(deadline), record->shared);
-        if (released(__atomic_load_n(record->word, __ATOMIC_ACQUIRE), generation)) {
-            return QEL_OK;
-        }
-        if (error == ETIMEDOUT || qel::deadlinePassed(deadline)) {
-            return QEL_E_TIMEOUT;
-        }
-        if (error != 0 && error != EAGAIN && error != EINTR) {
-            return QEL_E_WAIT_FAILED;
-        }
-    }
+    return waitOne(EventPtr::find(handle), timeout, false);
+}
+
+QEL_STATUS qelWaitEventAndReset(long handle, unsigned int timeout) {
+    return waitOne(EventPtr::find(handle), timeout, true);
 }
 
 QEL_STATUS qelWaitEvents(const long* handles, unsigned int count, unsigned int* index,
                          unsigned int timeout) {
-    if (index == nullptr) {
-        return QEL_E_WAIT_FAILED;
-    }
-    *index = 0xFFFFFFFFu;
-    if (handles == nullptr || count == 0 || count > QEL_MAX_WAIT_EVENTS) {
-        return QEL_E_WAIT_FAILED;
-    }
-    Event* events[QEL_MAX_WAIT_EVENTS];
-    uint32_t generations[QEL_MAX_WAIT_EVENTS];
-    for (unsigned int i = 0; i < count; ++i) {
-        events[i] = qel::fromHandle<Event>(handles[i], qel::kEventTag);
-        if (events[i] == nullptr) {
-            return QEL_E_WAIT_FAILED;
-        }
-    }
-    for (unsigned int i = 0; i < count; ++i) {
-        uint32_t value = __atomic_load_n(events[i]->word, __ATOMIC_ACQUIRE);
-        if ((value & kSet) != 0) {
-            *index = i;
-            return QEL_OK;
-        }
-        generations[i] = generationOf(value);
-    }
-    if (timeout == 0) {
-        return QEL_E_TIMEOUT;
-    }
-    const qel::Deadline deadline = qel::deadlineAfter(timeout);
-    QEL_STATUS status = waitvAvailable()
-                            ? waitAnyWaitv(events, count, index, deadline, generations)
-                            : waitAnyFallback(events, count, index, deadline, generations);
-    if (status != QEL_OK) {
-        *index = 0xFFFFFFFFu;
-    }
-    return status;
+    return waitAny(handles, nullptr, count, index, timeout);
+}
+
+QEL_STATUS qelWaitEventsAndReset(const long* handles, const unsigned char* reset,
+                                 unsigned int count, unsigned int* index, unsigned int timeout) {
+    return waitAny(handles, reset, count, index, timeout);
 }
 
 QEL_STATUS qelCloseEvent(long* handle) {

@@ -53,6 +53,61 @@ inline T* fromHandle(long handle, uint32_t tag) {
     return static_cast<T*>(record);
 }
 
+// The one life cycle of a handle record of type T (derived from Record) and kind Tag:
+//   create()        a zero-filled record that no handle reaches yet;
+//   publish(handle) the object is complete: the tag is stored last (release), then the
+//                   handle is written, and the pointer lets go of the record;
+//   take(handle)    the live record behind *handle, unpublished in one atomic step (so of
+//                   two racing closes only one gets it) and *handle set to 0;
+//   destruction     a record still held (never published, or taken) goes back to its free
+//                   list; release() hands it on instead (a thread's record is freed by the
+//                   last of its two references).
+template <typename T, uint32_t Tag>
+class RecordPtr {
+public:
+    static RecordPtr create() { return RecordPtr(static_cast<T*>(allocRecord(sizeof(T), Tag))); }
+    static T* find(long handle) { return fromHandle<T>(handle, Tag); }
+    static RecordPtr take(long* handle) {
+        T* record = handle != nullptr ? find(*handle) : nullptr;
+        uint32_t expected = Tag;
+        if (record == nullptr ||
+            !__atomic_compare_exchange_n(&record->tag, &expected, uint32_t{kDeadTag}, false,
+                                         __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+            return RecordPtr(nullptr);
+        }
+        *handle = 0;
+        return RecordPtr(record);
+    }
+
+    RecordPtr(RecordPtr&& other) noexcept : record_(other.release()) {}
+    RecordPtr& operator=(RecordPtr&&) = delete;
+    RecordPtr(const RecordPtr&) = delete;
+    ~RecordPtr() {
+        if (record_ != nullptr) {
+            freeRecord(record_, Tag);
+        }
+    }
+
+    explicit operator bool() const { return record_ != nullptr; }
+    T* operator->() const { return record_; }
+    T* get() const { return record_; }
+    T* release() {
+        T* record = record_;
+        record_ = nullptr;
+        return record;
+    }
+    void publish(long* handle) {
+        liveRecord(record_, Tag);
+        *handle = reinterpret_cast<long>(release());
+    }
+
+private:
+    explicit RecordPtr(T* record) : record_(record) {}
+    T* record_;
+};
+
+// ---- Futexes, deadlines and thread ids (qelFutex.cpp) ----
+
 // An absolute CLOCK_MONOTONIC deadline computed once from a timeout in milliseconds.
 struct Deadline {
     bool forever;
@@ -73,6 +128,8 @@ bool ownsMutex(const pthread_mutex_t* mutex);
 // Returns the pthread result (0, EBUSY, ETIMEDOUT, EOWNERDEAD, ...).
 int lockWithTimeout(pthread_mutex_t* mutex, long timeout);
 void futexWakeOne(uint32_t* word, bool shared);
+// Whether thread id tid names a live thread of this process.
+bool isOwnThread(pid_t tid);
 
 // Blocks the thread-suspend signal for its scope (a no-op until a thread has been started):
 // a thread suspended while holding one of the layer's internal locks would stall every

@@ -2,8 +2,11 @@
 // its own shared anonymous page, so children forked after its creation share it; a named one
 // lives in its named file.
 #include <errno.h>
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "qelInternal.h"
 
@@ -25,13 +28,36 @@ void initMutex(unsigned char* object) {
     pthread_mutexattr_destroy(&attr);
 }
 
+using MutexPtr = qel::RecordPtr<ProcessMutex, qel::kMutexTag>;
+
+// Whether the robust list of thread tid (0: the caller) holds the mutex at this address.
+// glibc links a robust mutex into its holder's list through the address it was locked at,
+// that is through one particular mapping of a named mutex's file.
+bool onRobustList(pid_t tid, const pthread_mutex_t* mutex) {
+    robust_list_head* head = nullptr;
+    size_t length = 0;
+    if (syscall(SYS_get_robust_list, tid, &head, &length) != 0 || head == nullptr) {
+        return false;
+    }
+    const void* node = &mutex->__data.__list.__next;
+    robust_list* entry = head->list.next;
+    for (int steps = 0; entry != &head->list && entry != nullptr && steps < 4096; ++steps) {
+        if (entry == node) {
+            return true;
+        }
+        // The low bit marks priority-inheritance mutexes.
+        entry = reinterpret_cast<robust_list*>(reinterpret_cast<uintptr_t>(entry->next) &
+                                               ~uintptr_t{1});
+    }
+    return false;
+}
+
 QEL_STATUS makeMutex(const char* name, qel::OpenMode mode, long* handle) {
     if (handle == nullptr || (name == nullptr && mode == qel::OpenMode::OpenExisting)) {
         return QEL_E_INVALID;
     }
-    auto* record =
-        static_cast<ProcessMutex*>(qel::allocRecord(sizeof(ProcessMutex), qel::kMutexTag));
-    if (record == nullptr) {
+    MutexPtr record = MutexPtr::create();
+    if (!record) {
         return QEL_E_NO_MEMORY;
     }
     record->file = qel::NamedFile{};
@@ -39,7 +65,6 @@ QEL_STATUS makeMutex(const char* name, qel::OpenMode mode, long* handle) {
         void* page = mmap(nullptr, sizeof(pthread_mutex_t), PROT_READ | PROT_WRITE,
                           MAP_SHARED | MAP_ANONYMOUS, -1, 0);
         if (page == MAP_FAILED) {
-            qel::freeRecord(record, qel::kMutexTag);
             return QEL_E_NO_MEMORY;
         }
         initMutex(static_cast<unsigned char*>(page));
@@ -49,14 +74,12 @@ QEL_STATUS makeMutex(const char* name, qel::OpenMode mode, long* handle) {
         QEL_STATUS status =
             qel::openNamed(qel::ObjectType::Mutex, name, mode, initMutex, 0, &record->file);
         if (status != QEL_OK) {
-            qel::freeRecord(record, qel::kMutexTag);
             return status;
         }
         record->mutex = reinterpret_cast<pthread_mutex_t*>(record->file.map + qel::kObjectOffset);
         record->named = true;
     }
-    qel::liveRecord(record, qel::kMutexTag);
-    *handle = reinterpret_cast<long>(record);
+    record.publish(handle);
     return QEL_OK;
 }
 
@@ -73,7 +96,7 @@ QEL_STATUS qelOpenMutex(const char* name, long* handle) {
 }
 
 QEL_STATUS qelLockMutex(long handle, long timeout) {
-    auto* record = qel::fromHandle<ProcessMutex>(handle, qel::kMutexTag);
+    ProcessMutex* record = MutexPtr::find(handle);
     if (record == nullptr) {
         return QEL_E_BAD_HANDLE;
     }
@@ -91,7 +114,7 @@ QEL_STATUS qelLockMutex(long handle, long timeout) {
 }
 
 QEL_STATUS qelUnlockMutex(long handle) {
-    auto* record = qel::fromHandle<ProcessMutex>(handle, qel::kMutexTag);
+    ProcessMutex* record = MutexPtr::find(handle);
     if (record == nullptr) {
         return QEL_E_BAD_HANDLE;
     }
@@ -105,18 +128,31 @@ QEL_STATUS qelCloseMutex(long* handle) {
     if (handle == nullptr) {
         return QEL_E_INVALID;
     }
-    auto* record = qel::fromHandle<ProcessMutex>(*handle, qel::kMutexTag);
-    if (record == nullptr) {
+    MutexPtr record = MutexPtr::take(handle);
+    if (!record) {
         return QEL_E_BAD_HANDLE;
     }
-    *handle = 0;
-    __atomic_store_n(&record->tag, qel::kDeadTag, __ATOMIC_RELEASE);
+    pthread_mutex_t* mutex = record->mutex;
+    // A robust mutex sits on its holder's robust list, which glibc walks on later locks and
+    // unlocks of other robust mutexes: unmapping it while it is linked there would make an
+    // unrelated call crash long after. A caller that holds it through this handle lets go of
+    // every level first; memory that another thread of this process holds through this
+    // handle stays mapped (a small leak instead of a crash). A lock taken through another
+    // handle of the same name lives in that handle's mapping and is left alone.
+    if (onRobustList(0, mutex)) {
+        while (qel::ownsMutex(mutex) && pthread_mutex_unlock(mutex) == 0) {
+        }
+    }
+    pid_t owner = __atomic_load_n(&mutex->__data.__owner, __ATOMIC_RELAXED) & FUTEX_TID_MASK;
+    if (owner != 0 && owner != qel::currentTid() && qel::isOwnThread(owner) &&
+        onRobustList(owner, mutex)) {
+        return QEL_OK;
+    }
     if (record->named) {
         qel::closeNamed(qel::ObjectType::Mutex, &record->file);
     } else {
-        munmap(record->mutex, sizeof(pthread_mutex_t));
+        munmap(mutex, sizeof(pthread_mutex_t));
     }
-    qel::freeRecord(record, qel::kMutexTag);
     return QEL_OK;
 }
 

@@ -1,12 +1,7 @@
-// Handle records, deadlines and futex calls shared by every primitive.
-#include <errno.h>
-#include <linux/futex.h>
+// Handle records: per-kind free lists, so a stale handle never reaches freed memory.
 #include <pthread.h>
 #include <stdlib.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
-#include <climits>
 #include <mutex>
 
 #include "qelInternal.h"
@@ -21,8 +16,26 @@ struct FreeList {
     Record* head = nullptr;
 };
 
+constexpr int kKinds = 6;
+FreeList g_lists[kKinds];
+
+// A fork taken while another thread holds a free-list lock would leave the child unable to
+// create any object: hold them all across fork, so the child starts with them free.
+void lockAllLists() {
+    for (FreeList& list : g_lists) {
+        list.lock.lock();
+    }
+}
+void unlockAllLists() {
+    for (int i = kKinds - 1; i >= 0; --i) {
+        g_lists[i].lock.unlock();
+    }
+}
+
 FreeList& freeListFor(uint32_t tag) {
-    static FreeList lists[6];
+    static const int registered = pthread_atfork(lockAllLists, unlockAllLists, unlockAllLists);
+    (void)registered;
+    FreeList* lists = g_lists;
     switch (tag) {
         case kMutexTag:
             return lists[0];
@@ -79,115 +92,6 @@ void freeRecord(Record* record, uint32_t tag) {
     std::lock_guard<std::mutex> guard(list.lock);
     record->nextFree = list.head;
     list.head = record;
-}
-
-Deadline deadlineAfter(unsigned long long timeoutMs) {
-    Deadline deadline{};
-    if (timeoutMs >= QEL_INFINITE) {
-        deadline.forever = true;
-        return deadline;
-    }
-    clock_gettime(CLOCK_MONOTONIC, &deadline.at);
-    deadline.at.tv_sec += static_cast<time_t>(timeoutMs / 1000);
-    deadline.at.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-    if (deadline.at.tv_nsec >= 1000000000L) {
-        deadline.at.tv_nsec -= 1000000000L;
-        deadline.at.tv_sec += 1;
-    }
-    return deadline;
-}
-
-bool deadlinePassed(const Deadline& deadline) {
-    if (deadline.forever) {
-        return false;
-    }
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec > deadline.at.tv_sec ||
-           (now.tv_sec == deadline.at.tv_sec && now.tv_nsec >= deadline.at.tv_nsec);
-}
-
-int futexWait(uint32_t* word, uint32_t expected, const timespec* deadline, bool shared) {
-    int op = FUTEX_WAIT_BITSET | (shared ? 0 : FUTEX_PRIVATE_FLAG);
-#if defined(__SANITIZE_THREAD__)
-    // ThreadSanitizer delays a signal until the thread next enters an intercepted call, and a
-    // raw futex syscall is not one: an endless sleep would never take the suspend signal.
-    // Sleep in short slices instead; the callers treat EINTR as "look again".
-    timespec slice;
-    clock_gettime(CLOCK_MONOTONIC, &slice);
-    slice.tv_nsec += 20000000L;
-    if (slice.tv_nsec >= 1000000000L) {
-        slice.tv_nsec -= 1000000000L;
-        slice.tv_sec += 1;
-    }
-    bool sliced = deadline == nullptr || slice.tv_sec < deadline->tv_sec ||
-                  (slice.tv_sec == deadline->tv_sec && slice.tv_nsec < deadline->tv_nsec);
-    long rc = syscall(SYS_futex, word, op, expected, sliced ? &slice : deadline, nullptr,
-                      FUTEX_BITSET_MATCH_ANY);
-    int error = rc == 0 ? 0 : errno;
-    return (sliced && error == ETIMEDOUT) ? EINTR : error;
-#else
-    long rc = syscall(SYS_futex, word, op, expected, deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
-    return rc == 0 ? 0 : errno;
-#endif
-}
-
-namespace {
-__thread pid_t t_tid __attribute__((tls_model("initial-exec"))) = 0;
-
-void forgetTidInChild() {
-    t_tid = 0;  // the forking thread has a new id in the child
-}
-}  // namespace
-
-pid_t currentTid() {
-    if (t_tid == 0) {
-        static const int registered = pthread_atfork(nullptr, nullptr, forgetTidInChild);
-        (void)registered;
-        t_tid = static_cast<pid_t>(syscall(SYS_gettid));
-    }
-    return t_tid;
-}
-
-bool ownsMutex(const pthread_mutex_t* mutex) {
-    // glibc records the owner's thread id in recursive (and robust) mutexes. Checking it
-    // first turns an unlock by another thread into a status without handing the mutex an
-    // unlock it would reject anyway.
-    return __atomic_load_n(&mutex->__data.__owner, __ATOMIC_RELAXED) == currentTid();
-}
-
-void futexWakeAll(uint32_t* word, bool shared) {
-    syscall(SYS_futex, word, FUTEX_WAKE | (shared ? 0 : FUTEX_PRIVATE_FLAG), INT_MAX, nullptr,
-            nullptr, 0);
-}
-
-void futexWakeOne(uint32_t* word, bool shared) {
-    syscall(SYS_futex, word, FUTEX_WAKE | (shared ? 0 : FUTEX_PRIVATE_FLAG), 1, nullptr, nullptr,
-            0);
-}
-
-int lockWithTimeout(pthread_mutex_t* mutex, long timeout) {
-    if (timeout < 0 || static_cast<unsigned long>(timeout) >= QEL_INFINITE) {
-        return pthread_mutex_lock(mutex);
-    }
-    if (timeout == 0) {
-        return pthread_mutex_trylock(mutex);
-    }
-    Deadline deadline = deadlineAfter(static_cast<unsigned long long>(timeout));
-#if defined(__SANITIZE_THREAD__)
-    // This ThreadSanitizer does not intercept pthread_mutex_clocklock, so it would not know
-    // the mutex is held; poll with try-locks, which it does see.
-    for (;;) {
-        int rc = pthread_mutex_trylock(mutex);
-        if (rc != EBUSY || deadlinePassed(deadline)) {
-            return rc == EBUSY ? ETIMEDOUT : rc;
-        }
-        timespec pause = {0, 200000};
-        nanosleep(&pause, nullptr);
-    }
-#else
-    return pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline.at);
-#endif
 }
 
 }  // namespace qel

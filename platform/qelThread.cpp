@@ -58,13 +58,14 @@ void onSuspendSignal(int) {
         // suspend already raised the count again: that suspend sent its own signal, which
         // stays pending until this handler returns and then stops the thread afresh (and
         // acknowledges that suspend). Staying here instead would leave it unacknowledged.
+        // It acknowledges even when a resume came first (the count is back to 0): the
+        // suspender waits for that acknowledgement without holding the thread's lock.
         uint32_t entered = __atomic_load_n(&self->resumeWord, __ATOMIC_ACQUIRE);
-        if (__atomic_load_n(&self->suspendCount, __ATOMIC_ACQUIRE) > 0) {
-            __atomic_store_n(&self->acknowledged, 1u, __ATOMIC_RELEASE);
-            qel::futexWakeAll(&self->acknowledged, false);
-            while (__atomic_load_n(&self->resumeWord, __ATOMIC_ACQUIRE) == entered) {
-                qel::futexWait(&self->resumeWord, entered, nullptr, false);
-            }
+        bool stop = __atomic_load_n(&self->suspendCount, __ATOMIC_ACQUIRE) > 0;
+        __atomic_store_n(&self->acknowledged, 1u, __ATOMIC_RELEASE);
+        qel::futexWakeAll(&self->acknowledged, false);
+        while (stop && __atomic_load_n(&self->resumeWord, __ATOMIC_ACQUIRE) == entered) {
+            qel::futexWait(&self->resumeWord, entered, nullptr, false);
         }
     }
     errno = savedErrno;
@@ -111,6 +112,10 @@ void release(Thread* thread) {
     }
 }
 
+bool exited(Thread* thread) {
+    return __atomic_load_n(&thread->state, __ATOMIC_ACQUIRE) == kExited;
+}
+
 // Runs when the thread leaves its entry function, normally or by qelEndThread's unwinding.
 void finish(Thread* self) {
     // No suspension from here on: a pending signal stays pending for ever, and a suspender
@@ -148,12 +153,26 @@ void* trampoline(void* argument) {
     return nullptr;
 }
 
+using ThreadPtr = qel::RecordPtr<Thread, qel::kThreadTag>;
+
 Thread* threadOf(long handle) {
-    return qel::fromHandle<Thread>(handle, qel::kThreadTag);
+    return ThreadPtr::find(handle);
 }
 
-bool exited(Thread* thread) {
-    return __atomic_load_n(&thread->state, __ATOMIC_ACQUIRE) == kExited;
+// A suspender returns once the thread acknowledged a stop (or ended). It waits without the
+// block's lock: the thread may itself need that lock (its own priority call) with the signal
+// blocked, and would then never take the signal that acknowledges.
+QEL_STATUS awaitStop(Thread* thread) {
+    while (__atomic_load_n(&thread->acknowledged, __ATOMIC_ACQUIRE) == 0) {
+        qel::futexWait(&thread->acknowledged, 0u, nullptr, false);
+    }
+    if (exited(thread)) {
+        qel::SuspendSignalBlock blocked;
+        BlockLock locked(thread);
+        __atomic_store_n(&thread->suspendCount, 0, __ATOMIC_RELEASE);
+        return QEL_E_EXITED;
+    }
+    return QEL_OK;
 }
 
 }  // namespace
@@ -167,24 +186,21 @@ QEL_STATUS qelBeginThread(QEL_THREAD_ENTRY entry, void* argument, long* handle) 
     if (!installSuspendSignal()) {
         return QEL_E_RESOURCES;
     }
-    auto* thread = static_cast<Thread*>(qel::allocRecord(sizeof(Thread), qel::kThreadTag));
-    if (thread == nullptr) {
+    ThreadPtr thread = ThreadPtr::create();
+    if (!thread) {
         return QEL_E_NO_MEMORY;
     }
     pthread_mutex_init(&thread->lock, nullptr);
-    thread->refs = 2;
+    thread->refs = 2;  // the handle's and the running thread's
     thread->entry = entry;
     thread->argument = argument;
     thread->priority = QEL_PRIORITY_NORMAL;
-    qel::liveRecord(thread, qel::kThreadTag);
-    int rc = pthread_create(&thread->thread, nullptr, trampoline, thread);
+    int rc = pthread_create(&thread->thread, nullptr, trampoline, thread.get());
     if (rc != 0) {
-        __atomic_store_n(&thread->tag, qel::kDeadTag, __ATOMIC_RELEASE);
-        thread->refs = 1;
-        release(thread);
+        pthread_mutex_destroy(&thread->lock);
         return rc == EAGAIN ? QEL_E_RESOURCES : QEL_E_NO_MEMORY;
     }
-    *handle = reinterpret_cast<long>(thread);
+    thread.publish(handle);
     return QEL_OK;
 }
 
@@ -200,37 +216,32 @@ QEL_STATUS qelSuspendThread(long handle) {
         return QEL_E_BAD_HANDLE;
     }
     if (thread == t_self) {
-        // Suspending oneself: no signal, just wait for the resume.
-        {
-            qel::SuspendSignalBlock blocked;
-            BlockLock locked(thread);
-            __atomic_add_fetch(&thread->suspendCount, 1, __ATOMIC_ACQ_REL);
-        }
+        // Suspending oneself: no signal and no lock (a suspender may hold it while this
+        // thread's signal is still to come). The stop is acknowledged at once, so that a
+        // concurrent suspender finds the thread stopped, then the thread waits for resume.
+        __atomic_add_fetch(&thread->suspendCount, 1, __ATOMIC_ACQ_REL);
+        __atomic_store_n(&thread->acknowledged, 1u, __ATOMIC_RELEASE);
+        qel::futexWakeAll(&thread->acknowledged, false);
         waitWhileSuspended(thread);
         return QEL_OK;
     }
-    qel::SuspendSignalBlock blocked;
-    BlockLock locked(thread);
-    if (exited(thread)) {
-        return QEL_E_EXITED;
+    {
+        qel::SuspendSignalBlock blocked;
+        BlockLock locked(thread);
+        if (exited(thread)) {
+            return QEL_E_EXITED;
+        }
+        if (__atomic_add_fetch(&thread->suspendCount, 1, __ATOMIC_ACQ_REL) == 1) {
+            __atomic_store_n(&thread->acknowledged, 0u, __ATOMIC_RELEASE);
+            if (pthread_kill(thread->thread, g_suspendSignal) != 0) {
+                __atomic_store_n(&thread->suspendCount, 0, __ATOMIC_RELEASE);
+                return QEL_E_EXITED;
+            }
+        }
     }
-    if (__atomic_add_fetch(&thread->suspendCount, 1, __ATOMIC_ACQ_REL) > 1) {
-        return QEL_OK;  // already stopped
-    }
-    __atomic_store_n(&thread->acknowledged, 0u, __ATOMIC_RELEASE);
-    if (pthread_kill(thread->thread, g_suspendSignal) != 0) {
-        __atomic_store_n(&thread->suspendCount, 0, __ATOMIC_RELEASE);
-        return QEL_E_EXITED;
-    }
-    // Suspend returns only once the thread has stopped (or ended before the signal came).
-    while (__atomic_load_n(&thread->acknowledged, __ATOMIC_ACQUIRE) == 0) {
-        qel::futexWait(&thread->acknowledged, 0u, nullptr, false);
-    }
-    if (exited(thread)) {
-        __atomic_store_n(&thread->suspendCount, 0, __ATOMIC_RELEASE);
-        return QEL_E_EXITED;
-    }
-    return QEL_OK;
+    // Every suspender, the first or a nested one, returns only once the thread has stopped
+    // (or ended before the signal came).
+    return awaitStop(thread);
 }
 
 QEL_STATUS qelResumeThread(long handle) {

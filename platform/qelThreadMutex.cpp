@@ -14,6 +14,8 @@ struct ThreadMutex : qel::Record {
     unsigned int depth;
 };
 
+using ThreadMutexPtr = qel::RecordPtr<ThreadMutex, qel::kThreadMutexTag>;
+
 }  // namespace
 
 extern "C" {
@@ -22,18 +24,16 @@ QEL_STATUS qelCreateUnlockedThreadMutex(const char*, long* handle) {
     if (handle == nullptr) {
         return QEL_E_INVALID;
     }
-    auto* record =
-        static_cast<ThreadMutex*>(qel::allocRecord(sizeof(ThreadMutex), qel::kThreadMutexTag));
-    if (record == nullptr) {
+    ThreadMutexPtr record = ThreadMutexPtr::create();
+    if (!record) {
         return QEL_E_NO_MEMORY;
     }
-    qel::liveRecord(record, qel::kThreadMutexTag);
-    *handle = reinterpret_cast<long>(record);
+    record.publish(handle);
     return QEL_OK;
 }
 
 QEL_STATUS qelLockThreadMutex(long handle, long timeout) {
-    auto* record = qel::fromHandle<ThreadMutex>(handle, qel::kThreadMutexTag);
+    ThreadMutex* record = ThreadMutexPtr::find(handle);
     if (record == nullptr) {
         return QEL_E_BAD_HANDLE;
     }
@@ -70,7 +70,7 @@ QEL_STATUS qelLockThreadMutex(long handle, long timeout) {
 }
 
 QEL_STATUS qelUnlockThreadMutex(long handle) {
-    auto* record = qel::fromHandle<ThreadMutex>(handle, qel::kThreadMutexTag);
+    ThreadMutex* record = ThreadMutexPtr::find(handle);
     if (record == nullptr) {
         return QEL_E_BAD_HANDLE;
     }
@@ -91,13 +91,9 @@ QEL_STATUS qelDeleteThreadMutex(long* handle) {
     if (handle == nullptr) {
         return QEL_E_INVALID;
     }
-    auto* record = qel::fromHandle<ThreadMutex>(*handle, qel::kThreadMutexTag);
-    if (record == nullptr) {
-        return QEL_E_BAD_HANDLE;
-    }
-    *handle = 0;
-    qel::freeRecord(record, qel::kThreadMutexTag);
-    return QEL_OK;
+    // The record goes back to the free list, never to the heap: a mutex deleted while held
+    // leaves nothing behind that another thread could trip over.
+    return ThreadMutexPtr::take(handle) ? QEL_OK : QEL_E_BAD_HANDLE;
 }
 
 }  // extern "C"

@@ -2,7 +2,7 @@
 
 #include <stdlib.h>
 
-#include "CZolTovEventLog.h"
+#include "detail/ZolFatalError.h"
 #include "qel.h"
 
 namespace {
@@ -10,24 +10,29 @@ constexpr unsigned int kWaitTimeout = 258;
 constexpr unsigned int kWaitFailed = 0xFFFFFFFFu;
 constexpr unsigned int kNoIndex = 0xFFFFFFFFu;
 
+// The wait and the reset of an auto-reset event are one platform step, so one SetEvent
+// releases exactly one waiter. A null array or entry, a closed event (handle 0) and a count
+// of 0 are failed waits.
 template <typename EventAt>
 unsigned int waitForAny(unsigned int count, EventAt eventAt, long timeout) {
-    long* handles = new long[count];
-    for (unsigned int i = 0; i < count; ++i) {
-        handles[i] = static_cast<long>(eventAt(i));
+    if (count == 0 || count > QEL_MAX_WAIT_EVENTS) {
+        return kWaitFailed;
     }
-    unsigned int index = kNoIndex;
-    QEL_STATUS status = qelWaitEvents(handles, count, &index, static_cast<unsigned int>(timeout));
-    delete[] handles;
-    if (status == QEL_OK) {
-        if (index >= count) {  // never from a sound platform; do not index past the array
+    long handles[QEL_MAX_WAIT_EVENTS];
+    unsigned char reset[QEL_MAX_WAIT_EVENTS];
+    for (unsigned int i = 0; i < count; ++i) {
+        CZolEvent* event = eventAt(i);
+        if (event == nullptr) {
             return kWaitFailed;
         }
-        CZolEvent& chosen = eventAt(index);
-        if (!chosen.IsManual()) {
-            chosen.ResetEvent();
-        }
-        return index;
+        handles[i] = static_cast<long>(*event);
+        reset[i] = event->IsManual() ? 0 : 1;
+    }
+    unsigned int index = kNoIndex;
+    QEL_STATUS status =
+        qelWaitEventsAndReset(handles, reset, count, &index, static_cast<unsigned int>(timeout));
+    if (status == QEL_OK) {
+        return index < count ? index : kWaitFailed;  // never past the array
     }
     if (status == QEL_E_TIMEOUT) {
         return index == kNoIndex ? kWaitTimeout : QEL_E_TIMEOUT;
@@ -102,34 +107,31 @@ CZolEvent::operator long() const {
 }
 
 void CZolEvent::reportFatalError() {
-    CZolTovEventLog::ReportTovError(
-        "Unable to create event; possibly not root or insufficient resources");
-    exit(1);
+    zolReportFatalError("event");
 }
 
 unsigned int SyncWaitForSingleEvent(CZolEvent& event, long timeout) {
-    QEL_STATUS status = qelWaitEvent(static_cast<long>(event), static_cast<unsigned int>(timeout));
+    const long handle = static_cast<long>(event);
+    const unsigned int ms = static_cast<unsigned int>(timeout);
+    QEL_STATUS status =
+        event.IsManual() ? qelWaitEvent(handle, ms) : qelWaitEventAndReset(handle, ms);
     if (status == QEL_E_TIMEOUT) {
         return kWaitTimeout;
     }
     if (status == QEL_E_WAIT_FAILED) {
         return kWaitFailed;
     }
-    if (status != QEL_OK) {
-        return status;
-    }
-    if (!event.IsManual()) {
-        event.ResetEvent();
-    }
-    return 0;
+    return status;  // 0, or another platform status unchanged
 }
 
 unsigned int SyncWaitForMultipleEvents(unsigned int count, CZolEvent* events, long timeout) {
     return waitForAny(
-        count, [events](unsigned int i) -> CZolEvent& { return events[i]; }, timeout);
+        count, [events](unsigned int i) { return events != nullptr ? &events[i] : nullptr; },
+        timeout);
 }
 
 unsigned int SyncWaitForMultipleEventsPtr(unsigned int count, CZolEvent** events, long timeout) {
     return waitForAny(
-        count, [events](unsigned int i) -> CZolEvent& { return *events[i]; }, timeout);
+        count, [events](unsigned int i) { return events != nullptr ? events[i] : nullptr; },
+        timeout);
 }

@@ -1,6 +1,7 @@
 #include "CZolEventLog.h"
 #include "detail/ZolFormat.h"
 
+#include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <syslog.h>
@@ -32,9 +33,23 @@ int syslogPriorityOf(unsigned short type) {
             return LOG_WARNING;
     }
 }
+
+// Reports of all event logs go through one private lock, held across fork: glibc does not
+// reset syslog's lock (nor a stdio stream's) in a child, so a fork while another thread was
+// inside syslog would leave the child's first report waiting for ever.
+pthread_mutex_t s_reportLock = PTHREAD_MUTEX_INITIALIZER;
+
+void lockReports() {
+    pthread_mutex_lock(&s_reportLock);
+}
+void unlockReports() {
+    pthread_mutex_unlock(&s_reportLock);
+}
 }  // namespace
 
 int CZolEventLog::ZolReportEvent(unsigned short type, const char* format, ...) {
+    static const int registered = pthread_atfork(lockReports, unlockReports, unlockReports);
+    (void)registered;
     char buffer[512];
     va_list args;
     va_start(args, format);
@@ -46,8 +61,10 @@ int CZolEventLog::ZolReportEvent(unsigned short type, const char* format, ...) {
         text += '\n';
     }
     // "%s": the message is data; a percent sign in it must not be read as a conversion.
+    lockReports();
     syslog(syslogPriorityOf(type), "%s", text.c_str());
     fputs(text.c_str(), stdout);
     fflush(stdout);
+    unlockReports();
     return 1;
 }

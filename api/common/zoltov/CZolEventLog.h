@@ -2,10 +2,12 @@
 /// CZolEventLog.h - reports messages about the operating environment to the system log
 /// and, as a copy, to standard output.
 ///
-/// Thread safety: the object holds no lock. Reporting may run on any thread at any time;
-/// each report is one syslog call and one write to standard output, so lines of different
-/// threads never mix, but their order in the two outputs may differ. SetSource and
-/// SetLogFile change the object and must not race with each other.
+/// Thread safety: the object holds no lock of its own. Reporting may run on any thread at any
+/// time; each report is one syslog call and one write to standard output, made under one
+/// private lock shared by all event logs, so lines of different threads never mix and come in
+/// the same order in both outputs. That lock is held across fork(), so a child forked while
+/// another thread reports can report too. SetSource and SetLogFile change the object and
+/// must not race with each other.
 #ifndef ZOLTOV_CZOLEVENTLOG_H
 #define ZOLTOV_CZOLEVENTLOG_H
 

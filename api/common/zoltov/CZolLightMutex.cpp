@@ -2,7 +2,7 @@
 
 #include <stdlib.h>
 
-#include "CZolTovEventLog.h"
+#include "detail/ZolFatalError.h"
 #include "qel.h"
 
 CZolLightMutex::CZolLightMutex(int bInitiallyOwn) : CZolSyncObject(nullptr), m_hMutex(0) {
@@ -35,7 +35,5 @@ CZolLightMutex::operator long() const {
 }
 
 void CZolLightMutex::reportFatalError() {
-    CZolTovEventLog::ReportTovError(
-        "Unable to create mutex; possibly not root or insufficient resources");
-    exit(1);
+    zolReportFatalError("mutex");
 }

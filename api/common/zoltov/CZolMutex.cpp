@@ -2,7 +2,7 @@
 
 #include <stdlib.h>
 
-#include "CZolTovEventLog.h"
+#include "detail/ZolFatalError.h"
 #include "qel.h"
 
 CZolMutex::CZolMutex(int bInitiallyOwn, const char* name, int bOpenExisting)
@@ -44,7 +44,5 @@ CZolMutex::operator long() const {
 }
 
 void CZolMutex::reportFatalError() {
-    CZolTovEventLog::ReportTovError(
-        "Unable to create mutex; possibly not root or insufficient resources");
-    exit(1);
+    zolReportFatalError("mutex");
 }

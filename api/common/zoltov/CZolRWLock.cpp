@@ -1,5 +1,7 @@
 #include "CZolRWLock.h"
 
+#include <sched.h>
+
 #include "qel.h"
 
 // The counters are the lock's only shared state outside the mutex, so every access to them
@@ -17,6 +19,37 @@ inline unsigned short increment(unsigned short& counter) {
 }
 inline unsigned short decrement(unsigned short& counter) {
     return __atomic_sub_fetch(&counter, 1, __ATOMIC_SEQ_CST);
+}
+
+// The reader count is 16 bits wide. Readers on the fast path stop one short of the top, so
+// the one reader that holds the mutex always has a slot; a count at its limit sends further
+// fast-path readers to the mutex, where they wait their turn. It never wraps to a small
+// value that would let a writer in among readers.
+constexpr unsigned short kFastReaderLimit = 0xFFFE;
+constexpr unsigned short kReaderLimit = 0xFFFF;
+
+// Adds a reader unless the count has reached limit.
+bool addReader(unsigned short& counter, unsigned short limit) {
+    unsigned short value = load(counter);
+    while (value < limit) {
+        if (__atomic_compare_exchange_n(&counter, &value, static_cast<unsigned short>(value + 1),
+                                        true, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Removes a reader unless there is none: a stray UnlockRead is refused, not wrapped.
+bool removeReader(unsigned short& counter) {
+    unsigned short value = load(counter);
+    while (value > 0) {
+        if (__atomic_compare_exchange_n(&counter, &value, static_cast<unsigned short>(value - 1),
+                                        true, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
+            return true;
+        }
+    }
+    return false;
 }
 }  // namespace
 
@@ -50,8 +83,8 @@ int CZolRWLock::LockRead() {
     if (m_pMutex == nullptr) {
         return 0;
     }
-    if (load(m_bWriting) == 0 && load(m_nWaitingWriters) == 0) {
-        increment(m_nReaders);
+    if (load(m_bWriting) == 0 && load(m_nWaitingWriters) == 0 &&
+        addReader(m_nReaders, kFastReaderLimit)) {
         if (load(m_bWriting) == 0 && load(m_nWaitingWriters) == 0) {
             return 0;  // in without the mutex
         }
@@ -63,7 +96,10 @@ int CZolRWLock::LockRead() {
         }
     }
     m_pMutex->Lock(QEL_INFINITE);
-    increment(m_nReaders);
+    // Only a thread that already holds the (recursive) mutex can find the count full here.
+    while (!addReader(m_nReaders, kReaderLimit)) {
+        sched_yield();
+    }
     return 1;
 }
 
@@ -71,7 +107,9 @@ void CZolRWLock::UnlockRead(int bHeldMutex) {
     if (m_pMutex == nullptr) {
         return;
     }
-    decrement(m_nReaders);
+    if (!removeReader(m_nReaders)) {
+        return;  // no reader inside: nothing to end, and the mutex is not touched either
+    }
     bool lastBeforeWriter = load(m_nWaitingWriters) != 0 && load(m_nReaders) == 0;
     if (bHeldMutex) {
         m_pMutex->Unlock();

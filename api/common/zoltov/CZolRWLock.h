@@ -6,7 +6,14 @@
 /// writer mutex and hold it for their whole read, so they are let in one at a time; the
 /// writer, once it holds the mutex, waits until the readers inside have left. Writers
 /// exclude one another through the mutex. Neither reads nor writes are recursive, and a
-/// reader must not ask for the write lock. Up to 65535 readers at once.
+/// reader must not ask for the write lock.
+///
+/// Limits and misuse: the reader count is 16 bits. 65534 readers enter without the mutex;
+/// beyond that, further readers queue on the mutex and enter one at a time as readers leave,
+/// so the count never wraps and a writer never gets in among readers. An UnlockRead while no
+/// reader is inside is refused (nothing changes, the mutex is not touched) and the lock stays
+/// usable; one made while other readers are inside cannot be told apart and ends one of
+/// their reads early.
 ///
 /// Any thread may take and release the lock; a read or write must be released by the
 /// thread that took it when the lock goes through the mutex (LockRead returned 1, writes).
@@ -44,7 +51,7 @@ public:
     /// or waiting), 0 when it entered without it or the lock has no mutex. Pass the result
     /// to UnlockRead.
     int LockRead();
-    /// Ends a read; bHeldMutex is LockRead's result.
+    /// Ends a read; bHeldMutex is LockRead's result. Refused (no effect) when no reader is in.
     void UnlockRead(int bHeldMutex);
     /// Begins a write: returns once no other writer and no reader is inside.
     void LockWrite();

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "CZolException.h"
-#include "CZolTovEventLog.h"
+#include "detail/ZolFatalError.h"
 #include "qel.h"
 
 namespace {
@@ -91,7 +91,5 @@ unsigned int CZolShMem::GetConnectionsCount() const {
 }
 
 void CZolShMem::reportFatalError() {
-    CZolTovEventLog::ReportTovError(
-        "Unable to create shared memory; possibly not root or insufficient resources");
-    exit(1);
+    zolReportFatalError("shared memory");
 }

@@ -1,5 +1,14 @@
 #include "CZolThread.h"
 
+#include <cxxabi.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <exception>
+#include <typeinfo>
+
 #include "qel.h"
 
 namespace {
@@ -68,10 +77,56 @@ int CZolThread::CreateThread(unsigned int flags) {
     return 1;
 }
 
-void _ZolThreadEntry(void* argument) {
+namespace {
+
+// An exception that leaves a thread's body cannot be handed to anyone: like std::thread, the
+// process ends, but with a message that says which thread and which exception.
+[[noreturn]] void uncaughtInThread(CZolThread* thread, const char* stage) {
+    const char* what = "an exception that is not a std::exception";
+    try {
+        throw;
+    } catch (const std::exception& error) {
+        what = error.what();
+    } catch (...) {
+    }
+    int status = 0;
+    char* type = abi::__cxa_demangle(typeid(*thread).name(), nullptr, nullptr, &status);
+    fprintf(stderr,
+            "ZolTov: uncaught exception in %s of thread %ld (%s at %p): %s; ending the process\n",
+            stage, static_cast<long>(syscall(SYS_gettid)),
+            status == 0 && type != nullptr ? type : typeid(*thread).name(),
+            static_cast<void*>(thread), what);
+    fflush(stderr);
+    free(type);
+    abort();
+}
+
+// ExitInstance, then the auto-delete: the end of every thread body, however Run left.
+// pthread_exit's unwinding carries no exception object, so the sanitizer's null-reference
+// check would flag the standard catch (abi::__forced_unwind&) idiom here and below.
+__attribute__((no_sanitize("null"))) void finishThread(CZolThread* thread, int autoDelete) {
+    try {
+        thread->ExitInstance();
+    } catch (abi::__forced_unwind&) {
+        // pthread_exit inside ExitInstance: still delete the object, then let the unwinding go on.
+        if (autoDelete) {
+            delete thread;
+        }
+        throw;
+    } catch (...) {
+        uncaughtInThread(thread, "ExitInstance");
+    }
+    if (autoDelete) {
+        delete thread;
+    }
+}
+
+}  // namespace
+
+__attribute__((no_sanitize("null"))) void _ZolThreadEntry(void* argument) {
     _ZOL_THREAD_STARTUP* startup = static_cast<_ZOL_THREAD_STARTUP*>(argument);
     CZolThread* thread = startup->pThread;
-    int autoDelete = startup->bAutoDelete;
+    int autoDelete = startup->bAutoDelete && thread != nullptr;
     long continueEvent = startup->hEventContinue;
     qelSetEvent(startup->hEventStarted);
     // The record may be gone from here on.
@@ -80,13 +135,19 @@ void _ZolThreadEntry(void* argument) {
     qelDeleteEvent(&continueEvent);
 
     unsigned int exitCode = 0;
-    if (thread->InitInstance()) {
-        exitCode = thread->Run();
+    try {
+        if (thread->InitInstance()) {
+            exitCode = thread->Run();
+        }
+    } catch (abi::__forced_unwind&) {
+        // pthread_exit from the body: the thread still ends in order (ExitInstance, then the
+        // auto-delete), and the unwinding must go on (swallowing it aborts the process).
+        finishThread(thread, autoDelete);
+        throw;
+    } catch (...) {
+        uncaughtInThread(thread, "InitInstance or Run");
     }
-    thread->ExitInstance();
-    if (autoDelete && thread != nullptr) {
-        delete thread;
-    }
+    finishThread(thread, autoDelete);
     qelEndThread(exitCode);
 }
 

@@ -8,8 +8,26 @@
 /// object is deleted, through its virtual destructor, on its own thread as the thread ends:
 /// allocate it with new, and do not touch it from other threads once it may have ended.
 ///
+/// How a body may end:
+///   - returning from Run (or InitInstance returning 0): ExitInstance, auto-delete, thread ends;
+///   - pthread_exit from InitInstance, Run or ExitInstance: the same, in the same order
+///     (ExitInstance is not run twice), the exit code is 0 and nothing is leaked;
+///   - an exception leaving InitInstance, Run or ExitInstance: the process ends (abort, as for
+///     std::thread) after the message "ZolTov: uncaught exception in `<stage>` of thread `<id>`
+///     (`<class>` at `<address>`): `<what>"` on standard error;
+///   - exit() from the body: the whole process ends there; exit handlers and static
+///     destructors run, ExitInstance and the auto-delete of running threads do not.
+///
 /// Thread safety: ExitThread and EndThread may be called from any thread. The other
-/// operations belong to the thread that owns the object.
+/// operations belong to the thread that owns the object, and the thread itself may call them
+/// on its own object: SuspendThread on itself returns after another thread resumed it, also
+/// while others suspend it too (counts nest); its own priority calls never deadlock with a
+/// concurrent suspension.
+///
+/// Priorities run from -15 (lowest) to 15 (highest), 0 normal, as per-thread nice values
+/// (nice = -priority). A program without CAP_SYS_NICE may only lower a thread: -15..0, and a
+/// thread once lowered cannot be raised again, even back to 0, unless RLIMIT_NICE allows it
+/// (at least 20 + priority). A refused change returns 0 and leaves the priority as it was.
 #ifndef ZOLTOV_CZOLTHREAD_H
 #define ZOLTOV_CZOLTHREAD_H
 
@@ -52,8 +70,9 @@ public:
     int SuspendThread();
     /// Undoes one SuspendThread. 1 on success, else 0.
     int ResumeThread();
-    /// Sets the platform priority (-15 lowest .. 15 highest, 0 normal; raising it may need
-    /// privileges). 1 on success, else 0.
+    /// Sets the priority (-15 lowest .. 15 highest, 0 normal; see the top of this file for
+    /// what an unprivileged program may do). 1 on success; 0 when out of range, refused for
+    /// lack of privilege, or the thread has ended, the priority then unchanged.
     int SetThreadPriority(int priority);
     /// The priority last set, or 0 when the platform reports none.
     int GetThreadPriority();
@@ -80,8 +99,12 @@ struct ZOL_API _ZOL_THREAD_STARTUP {
 ZOL_API void _ZolThreadEntry(void* startup);
 
 /// Calls pThread->CreateThread(flags), then pThread->SetThreadPriority(priority) whatever
-/// CreateThread returned, and returns pThread. The object stays valid for the priority call
-/// even when it deletes itself: the thread is held suspended until the priority is set.
+/// CreateThread returned. The object stays valid for the priority call even when it deletes
+/// itself: the thread is held suspended until the priority is set.
+/// Always returns pThread. A refused priority shows in GetThreadPriority(), which keeps the
+/// priority the thread had (0 unless set before); to check it on an auto-deleting thread,
+/// start it suspended (flags bit 0), compare GetThreadPriority() with what was asked, then
+/// ResumeThread(). A thread that did not start leaves m_hThread 0.
 ZOL_API CZolThread* ZolBeginThread(CZolThread* pThread, int priority, unsigned int flags);
 
 #endif  // ZOLTOV_CZOLTHREAD_H

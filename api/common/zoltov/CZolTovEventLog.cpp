@@ -2,13 +2,21 @@
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include "detail/ZolLoadOrder.h"
+#include "detail/ZolFatalError.h"
 #include "detail/ZolFormat.h"
 
 // Second of the three load-time objects (after g_Tracer, before theModule). Each object
 // registers its destructor when it is constructed, so unload destroys them in reverse.
 CZolTovEventLog CZolTovEventLog::m_ZolTovEventLog ZOL_LOAD_ORDER(ZOL_LOAD_ORDER_EVENTLOG);
+
+void zolReportFatalError(const char* object) {
+    CZolTovEventLog::ReportTovError(
+        "Unable to create %s; possibly not root or insufficient resources", object);
+    exit(1);
+}
 
 int CZolTovEventLog::ReportTovError(const char* format, ...) {
     char buffer[512];

@@ -1,10 +1,12 @@
 #include "CZolTracer.h"
 
+#include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
 
 #include "CZolLocker.h"
 #include "ZolTrace.h"
+#include "qel.h"
 #include "detail/ZolDivideByZero.h"
 #include "detail/ZolLoadOrder.h"
 #include "detail/ZolFormat.h"
@@ -17,7 +19,10 @@ CZolTracer* CZolTracer::g_pTracer = &g_Tracer;
 
 namespace {
 volatile int s_tracerAssertZero = 0;
-}
+
+// The tracers' mutexes held across a fork (the default tracer's and g_Tracer's), see below.
+CZolMutex* s_heldForFork[2] = {nullptr, nullptr};
+}  // namespace
 
 CZolTracer::CZolTracer() : m_pMutex(nullptr) {}
 
@@ -26,6 +31,34 @@ CZolTracer::~CZolTracer() {
 }
 
 CZolMutex* CZolTracer::lockMutex() {
+    // A fork while another thread writes a trace would copy standard output's stdio lock,
+    // held, into the child, whose first trace would then wait for ever. So g_Tracer's and the
+    // default tracer's locks are taken before fork: no thread is then inside their output.
+    // The child does nothing: the mutex lives in memory shared with the parent, which
+    // releases it right after the fork.
+    static const int registered = pthread_atfork(
+        [] {
+            CZolTracer* tracers[2] = {&g_Tracer, __atomic_load_n(&g_pTracer, __ATOMIC_ACQUIRE)};
+            for (int i = 0; i < 2; ++i) {
+                CZolMutex* held = tracers[i] != nullptr
+                                      ? __atomic_load_n(&tracers[i]->m_pMutex, __ATOMIC_ACQUIRE)
+                                      : nullptr;
+                if (held != nullptr && (i == 0 || held != s_heldForFork[0]) &&
+                    held->Lock(QEL_INFINITE)) {
+                    s_heldForFork[i] = held;
+                }
+            }
+        },
+        [] {
+            for (int i = 1; i >= 0; --i) {
+                if (s_heldForFork[i] != nullptr) {
+                    s_heldForFork[i]->Unlock();
+                    s_heldForFork[i] = nullptr;
+                }
+            }
+        },
+        [] { s_heldForFork[0] = s_heldForFork[1] = nullptr; });
+    (void)registered;
     CZolMutex* mutex = __atomic_load_n(&m_pMutex, __ATOMIC_ACQUIRE);
     if (mutex != nullptr) {
         return mutex;

@@ -6,6 +6,11 @@
 /// first use (safely when several threads make their first call at once), so lines written
 /// by several threads never interleave. Two tracers do not exclude each other. A client may
 /// derive a tracer, override the four virtual operations and install it as the default.
+///
+/// Fork: g_Tracer's and the default tracer's locks are held across fork(), so a child forked
+/// while another thread traces through them can trace at once (its first trace waits only
+/// until the parent has let go of the lock, which it shares with the parent). Another
+/// tracer's lock is not: fork while no thread uses it.
 #ifndef ZOLTOV_CZOLTRACER_H
 #define ZOLTOV_CZOLTRACER_H
 

@@ -1,0 +1,213 @@
+// Diagnostics: trace, assertion and exception; the tracer and the event log byte for byte,
+// syslog priorities, the fatal-error report, and fork while other
+// threads are inside the tracer and the event log.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "CZolEvent.h"
+#include "CZolException.h"
+#include "CZolLightMutex.h"
+#include "CZolModule.h"
+#include "CZolShMem.h"
+#include "CZolTovEventLog.h"
+#include "CZolTracer.h"
+#include "ZolTestSupport.h"
+#include "ZolTrace.h"
+
+// The library's syslog calls resolve to this, which records what syslog would have logged.
+std::vector<std::pair<int, std::string>> g_syslogCalls;
+extern "C" void syslog(int priority, const char* format, ...) {
+    char text[2048];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (g_syslogCalls.size() < 64)
+        g_syslogCalls.emplace_back(priority, text);
+}
+
+namespace {
+
+char* text(const char* s) {
+    return const_cast<char*>(s);
+}
+struct ProbeTracer : CZolTracer {
+    CZolMutex* mutex() const { return __atomic_load_n(&m_pMutex, __ATOMIC_ACQUIRE); }
+};
+
+TEST(Trace, WritesOneLinePlainTextAndExceptionsCarryTheCode) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"100% sure %d", "100% sure %d\n"},
+        {"ends\n", "ends\n\n"},
+        {std::string(1000, 'x'), std::string(510, 'x') + "\n"},  // the newline fits the buffer
+    };
+    for (const auto& c : cases) {
+        int result = 0;
+        EXPECT_EQ(zoltest::captureStdout([&] { result = __ZolTrace("%s", c.first.c_str()); }),
+                  c.second);
+        EXPECT_EQ(result, static_cast<int>(c.second.size()));
+    }
+    EXPECT_EQ(zoltest::captureStdout([] { __ZolTrace("abc"); }), "abc\n");
+    EXPECT_EQ(CZolException::RiseZolTovException(0, text("f"), 1), 0u);
+    try {
+        CZolException::RiseZolTovException(5, text("f"), 1);
+        ADD_FAILURE() << "code 5 must throw";
+    } catch (const CZolException& e) {
+        EXPECT_EQ(e.m_nErrorCode, 5u);
+        EXPECT_EQ(e.m_strMessage.IsEmpty(), 1);
+    }
+    CZolException original(7, "disk full");
+    CZolException copy(original);
+    EXPECT_STREQ(copy.m_strMessage.c_str(), "disk full");
+    EXPECT_NE(copy.m_strMessage.c_str(), original.m_strMessage.c_str()) << "deep copy";
+}
+
+// One BEL line on standard output, then SIGFPE (death-test output is matched on stderr).
+TEST(AssertDeathTest, WritesOneBelLineThenStopsWithSigfpe) {
+    EXPECT_EXIT((dup2(2, 1), ZOL_ASSERT(1 + 1 == 3)), testing::KilledBySignal(SIGFPE),
+                "^\aFAILED ASSERTION 1 \\+ 1 == 3 \\(.*diagnostics_test.cpp line [0-9]+\\)\n$");
+    EXPECT_EXIT((dup2(2, 1), __ZolAssert(text("this"), text("f.cpp"), 12)),
+                testing::KilledBySignal(SIGFPE), "^\aFAILED ASSERTION this \\(f.cpp line 12\\)\n$");
+}
+
+TEST(Tracer, OutputFormatsAndDefaultTracer) {
+    CZolTracer tracer;
+    EXPECT_EQ(zoltest::captureStdout([&] { tracer.TraceLine("x", "f", 7); }),
+              "file: f line: 7. x\n\n");
+    EXPECT_EQ(zoltest::captureStdout([&] { tracer.Trace("%d%% of %s", 50, "%s"); }), "50% of %s");
+    EXPECT_EQ(zoltest::captureStdout([&] { tracer.Trace("%s", std::string(600, 'z').c_str()); }),
+              std::string(511, 'z'));
+    struct Client : CZolTracer {
+        std::string last;
+        void TraceLine(const char* t, const char*, unsigned short) override { last = t; }
+    } mine;
+    ASSERT_EQ(CZolTracer::g_pTracer, &g_Tracer);
+    g_Tracer.SetDefaultTracer(&mine);
+    CZolTracer::g_pTracer->TraceLine("to the client", "f", 1);
+    EXPECT_EQ(mine.last, "to the client");
+    EXPECT_EQ(zoltest::captureStdout([] { g_Tracer.TraceLine("y", "g", 2); }),
+              "file: g line: 2. y\n\n");
+    mine.SetDefaultTracer(&g_Tracer);
+    EXPECT_EQ(CZolTracer::g_pTracer, &g_Tracer);
+}
+
+TEST(Tracer, ThrowReleasesTheLockAndAssertStopsWithSigfpe) {
+    ProbeTracer tracer;
+    unsigned int caught = 0;
+    EXPECT_EQ(zoltest::captureStdout([&] {
+                  try {
+                      tracer.Throw(42, text("f"), 3);
+                  } catch (unsigned int code) {
+                      caught = code;
+                  }
+              }),
+              "ERROR: 'f' '3'\n");
+    EXPECT_EQ(caught, 42u);
+    // The mutex is recursive: only another thread can tell that it was released.
+    std::thread([&] {
+        EXPECT_EQ(tracer.mutex()->Lock(2000), 1);
+        tracer.mutex()->Unlock();
+    }).join();
+
+    zoltest::ChildOutput child = zoltest::runChildCapturingStdout(
+        [] { CZolTracer().Assert(text("p != 0"), text("file.cpp"), 12); }, 10000);
+    ASSERT_TRUE(child.status != -1 && WIFSIGNALED(child.status));
+    EXPECT_EQ(WTERMSIG(child.status), SIGFPE);
+    EXPECT_EQ(child.output, "\aFAILED ASSERTION p != 0 (file.cpp  line 12)\n");
+}
+
+TEST(EventLog, EachTypeGoesToSyslogWithItsPriorityAndToStandardOutput) {
+    CZolEventLog log;
+    log.SetSource("MyService");  // the names change nothing in the reporting
+    log.SetLogFile(nullptr);
+    const struct {
+        std::function<int()> call;
+        int priority;
+        std::string expected;
+    } cases[] = {
+        {[&] { return log.ZolReportEvent(1, "disk %s", "3"); }, LOG_ERR, "disk 3\n"},
+        {[&] { return log.ZolReportEvent(2, "%s", "ends\n"); }, LOG_WARNING, "ends\n"},
+        {[&] { return log.ZolReportEvent(3, "%s", ""); }, LOG_INFO, "\n"},
+        {[&] { return log.ZolReportEvent(7, "odd"); }, LOG_WARNING, "odd\n"},
+        {[&] { return log.ZolReportEvent(0, "zero"); }, LOG_WARNING, "zero\n"},
+        {[&] { return log.ZolReportEvent(1, "%s", "50%d %s"); }, LOG_ERR, "50%d %s\n"},
+        {[&] { return log.ZolReportEvent(3, "%s", std::string(700, 'q').c_str()); }, LOG_INFO,
+         std::string(511, 'q') + "\n"},
+        {[] { return CZolTovEventLog::ReportTovError("seg %d of %s", 4, "x%d"); }, LOG_ERR,
+         "seg 4 of x%d\n"},
+    };
+    for (const auto& c : cases) {
+        g_syslogCalls.clear();
+        int result = 0;
+        EXPECT_EQ(zoltest::captureStdout([&] { result = c.call(); }), c.expected);
+        EXPECT_EQ(result, 1);
+        EXPECT_EQ(g_syslogCalls,
+                  (std::vector<std::pair<int, std::string>>{{c.priority, c.expected}}));
+    }
+    EXPECT_STREQ(zolTovGetVolumarPath().c_str(), "/opt/zol/bin/");
+    EXPECT_NE(dynamic_cast<CZolModule*>(&theModule), nullptr);
+}
+
+// Each class that cannot create its platform object reports its fixed message, once, and
+// ends the process with status 1.
+TEST(FatalError, ReportsTheFixedMessageAndExitsWithStatusOne) {
+    const std::string tail = "; possibly not root or insufficient resources\n";
+    const std::pair<void (*)(), std::string> cases[] = {
+        {[] { CZolMutex(0, nullptr, 0).reportFatalError(); }, "Unable to create mutex" + tail},
+        {[] { CZolLightMutex(0).reportFatalError(); }, "Unable to create mutex" + tail},
+        {[] { CZolEvent(0, 0, nullptr).reportFatalError(); }, "Unable to create event" + tail},
+        {[] { CZolShMem().reportFatalError(); }, "Unable to create shared memory" + tail},
+    };
+    for (const auto& c : cases) {
+        zoltest::ChildOutput child = zoltest::runChildCapturingStdout(c.first, 10000);
+        EXPECT_EQ(zoltest::exitCodeOf(child.status), 1);
+        EXPECT_EQ(child.output, c.second);
+    }
+}
+
+// Children forked while other threads are inside the tracer and the event log trace and
+// report at once (a lock copied held into the child would hang it).
+TEST(Fork, ChildTracesAndReportsWhileOtherThreadsAreInside) {
+    zoltest::ChildOutput run = zoltest::runChildCapturingStdout(
+        [] {
+            dup2(open("/dev/null", O_WRONLY), 1);
+            std::atomic<bool> stop{false};
+            std::thread tracing([&] {
+                while (!stop)
+                    g_Tracer.Trace("%s", std::string(400, 't').c_str());
+            });
+            std::thread reporting([&] {
+                while (!stop)
+                    CZolTovEventLog::ReportTovError("%s", std::string(400, 'e').c_str());
+            });
+            int hung = 0;
+            for (int i = 0; i < 40 && hung == 0; ++i) {
+                hung = zoltest::exitCodeOf(zoltest::waitChild(
+                    zoltest::forkChild([] {
+                        g_Tracer.TraceLine("child", "f", 1);
+                        return CZolTovEventLog::ReportTovError("child") == 1 ? 0 : 1;
+                    }),
+                    5000));
+            }
+            stop = true;
+            tracing.join();
+            reporting.join();
+            fflush(stdout);
+            _exit(hung);
+        },
+        60000);
+    EXPECT_EQ(zoltest::exitCodeOf(run.status), 0);
+}
+
+}  // namespace

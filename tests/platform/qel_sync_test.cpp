@@ -1,0 +1,343 @@
+// The platform layer's mutexes, events and threads: ownership and timeouts, sharing with other
+// processes, owners that die, mutexes destroyed while held, waits (futex_waitv and its
+// fallback), pulses, resetting waits that each set releases once, suspension races and
+// priorities.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "ZolTestSupport.h"
+#include "qel.h"
+#include "qelTesting.h"
+
+namespace {
+
+QEL_STATUS onOtherThread(const std::function<QEL_STATUS()>& call) {
+    QEL_STATUS status = 0;
+    std::thread([&] { status = call(); }).join();
+    return status;
+}
+bool childSucceeds(const std::function<int()>& body, int ms = 10000) {
+    return zoltest::exitCodeOf(zoltest::waitChild(zoltest::forkChild(body), ms)) == 0;
+}
+
+TEST(QelMutex, RecursionOwnershipTimeoutsAndSerialisationForBothKinds) {
+    const struct {
+        QEL_STATUS(*create)
+        (const char*, long*), (*lock)(long, long), (*unlock)(long), (*close)(long*);
+    } kinds[] = {{qelCreateUnlockedMutex, qelLockMutex, qelUnlockMutex, qelCloseMutex},
+                 {qelCreateUnlockedThreadMutex, qelLockThreadMutex, qelUnlockThreadMutex,
+                  qelDeleteThreadMutex}};
+    for (const auto& k : kinds) {
+        long m = 0, counter = 0;  // plain counter: a lost update shows a broken mutex
+        ASSERT_EQ(QEL_OK, k.create(nullptr, &m));
+        EXPECT_EQ(QEL_E_NOT_OWNER, k.unlock(m));
+        ASSERT_EQ(QEL_OK, k.lock(m, QEL_INFINITE) | k.lock(m, 0));  // recursive
+        EXPECT_EQ(QEL_E_NOT_OWNER, onOtherThread([&] { return k.unlock(m); }));
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(QEL_E_TIMEOUT, onOtherThread([&] { return k.lock(m, 0) & k.lock(m, 150); }));
+        EXPECT_GE(zoltest::elapsedMs(start), 145);
+        EXPECT_EQ(QEL_OK, k.unlock(m));
+        EXPECT_EQ(QEL_E_TIMEOUT, onOtherThread([&] { return k.lock(m, 0); }));  // one level left
+        EXPECT_EQ(QEL_OK, k.unlock(m));
+        std::vector<std::thread> threads(3);
+        for (auto& t : threads) {
+            t = std::thread([&] {
+                for (int i = 0; i < 20000; ++i)
+                    k.lock(m, QEL_INFINITE), ++counter, k.unlock(m);
+            });
+        }
+        std::for_each(threads.begin(), threads.end(), [](std::thread& t) { t.join(); });
+        EXPECT_EQ(60000, counter);
+        long stale = m;
+        EXPECT_EQ(QEL_OK, k.close(&m));
+        EXPECT_NE(QEL_OK, k.lock(stale, 0) & k.unlock(stale) & k.close(&stale) & k.lock(0, 0) &
+                              k.unlock(0) & k.close(&m));
+    }
+}
+
+// A named mutex is one mutex for every process that creates or opens the name, an unnamed
+// one is shared with children forked later, and a holder killed hands the mutex over.
+TEST(QelMutex, SharedWithOtherProcessesAndHandedOverWhenTheOwnerDies) {
+    std::string name = zoltest::uniqueName("mtx");
+    long missing = 0, named = 0, unnamed = 0;
+    int ready[2];
+    EXPECT_EQ(QEL_E_NOT_FOUND, qelOpenMutex(name.c_str(), &missing));
+    ASSERT_EQ(QEL_OK, qelCreateUnlockedMutex(name.c_str(), &named) |
+                          qelCreateUnlockedMutex(nullptr, &unnamed) | qelLockMutex(unnamed, 0));
+    ASSERT_EQ(0, pipe(ready));
+    pid_t owner = zoltest::forkChild([&] {
+        long byOpen = 0, byCreate = 0;
+        bool ok = qelOpenMutex(name.c_str(), &byOpen) == QEL_OK &&
+                  qelCreateUnlockedMutex(name.c_str(), &byCreate) == QEL_OK &&
+                  qelLockMutex(byOpen, 0) == QEL_OK && qelLockMutex(byCreate, 0) == QEL_OK &&
+                  qelLockMutex(unnamed, 0) == QEL_E_TIMEOUT;
+        return ok && write(ready[1], "r", 1) == 1 ? pause() : 1;  // killed holding it twice
+    });
+    char byte = 0;
+    ASSERT_EQ(1, read(ready[0], &byte, 1));
+    EXPECT_EQ(QEL_E_TIMEOUT, qelLockMutex(named, 0));
+    kill(owner, SIGKILL);
+    zoltest::waitChild(owner, 5000);
+    EXPECT_EQ(QEL_OK, qelLockMutex(named, 5000) | qelUnlockMutex(named));  // consistent again
+    EXPECT_EQ(QEL_OK,
+              onOtherThread([&] { return qelLockMutex(named, 0) | qelUnlockMutex(named); }));
+    EXPECT_EQ(QEL_OK, qelCloseMutex(&named) | qelUnlockMutex(unnamed) | qelCloseMutex(&unnamed));
+    EXPECT_EQ(QEL_E_NOT_FOUND, qelOpenMutex(name.c_str(), &missing));  // the last close removed it
+    close(ready[0]), close(ready[1]);
+}
+
+// A mutex closed while held, by its holder or under another thread, leaves nothing that a
+// later unlock trips over (glibc walks a thread's robust list to unlock a mutex locked before:
+// a node whose memory is gone crashes it). Each case runs in a child.
+TEST(QelMutex, DestroyedWhileHeldIsHarmless) {
+    const std::function<bool(long)> cases[] = {
+        [](long m) { return qelLockMutex(m, 0) | qelLockMutex(m, 0) | qelCloseMutex(&m); },
+        [](long m) {  // another thread holds it (after an older mutex) when it is closed
+            std::atomic<int> phase{0};
+            std::thread holder([&] {
+                long older = 0;
+                qelCreateUnlockedMutex(nullptr, &older), qelLockMutex(older, 0), qelLockMutex(m, 0);
+                for (phase = 1; phase != 2;) {
+                }
+                qelUnlockMutex(older);
+            });
+            while (phase != 1) {
+            }
+            QEL_STATUS status = qelCloseMutex(&m);
+            phase = 2;
+            return holder.join(), status;
+        },
+        [](long) {
+            long m = 0;
+            qelCreateUnlockedThreadMutex(nullptr, &m);
+            return qelLockThreadMutex(m, 0) | qelDeleteThreadMutex(&m);
+        },
+    };
+    for (const auto& misuse : cases) {
+        for (bool named : {false, true}) {
+            EXPECT_TRUE(childSucceeds([&] {
+                long older = 0, m = 0;
+                qelCreateUnlockedMutex(nullptr, &older);
+                qelCreateUnlockedMutex(named ? zoltest::uniqueName("held").c_str() : nullptr, &m);
+                return qelLockMutex(older, 0) | misuse(m) | qelUnlockMutex(older);
+            }));
+        }
+    }
+}
+
+// Each event test runs with futex_waitv (where the kernel has it) and on the fallback.
+class QelEvent : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override { qelTestForceWaitvFallback(GetParam() ? 1 : 0); }
+    void TearDown() override { qelTestForceWaitvFallback(-1); }
+};
+
+TEST_P(QelEvent, SetResetWaitsTimeoutsAndBadArguments) {
+    std::vector<long> e(QEL_MAX_WAIT_EVENTS);
+    for (long& event : e)
+        ASSERT_EQ(QEL_OK, qelCreateEvent(nullptr, &event));
+    unsigned int index = 7;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(QEL_E_TIMEOUT, qelWaitEvent(e[0], 60) & qelWaitEvents(e.data(), 128, &index, 60));
+    EXPECT_GE(zoltest::elapsedMs(start), 118);
+    EXPECT_EQ(0xFFFFFFFFu, index);
+    ASSERT_EQ(QEL_OK, qelSetEvent(e[0]) | qelSetEvent(e[0]) | qelSetEvent(e[127]));
+    EXPECT_EQ(QEL_OK, qelWaitEvent(e[0], 0) | qelWaitEvent(e[0], QEL_INFINITE));  // not reset
+    EXPECT_EQ(QEL_OK, qelWaitEvents(e.data() + 1, 127, &index, QEL_INFINITE));
+    EXPECT_EQ(126u, index);
+    qelSetEvent(e[40]);
+    EXPECT_EQ(QEL_OK, qelWaitEvents(e.data() + 1, 127, &index, 0));  // the lowest set index
+    EXPECT_EQ(39u, index);
+    EXPECT_EQ(QEL_OK, qelWaitEventAndReset(e[0], 0));  // this one resets
+    EXPECT_EQ(QEL_E_TIMEOUT,
+              qelWaitEventAndReset(e[0], 10) & (qelResetEvent(e[127]), qelWaitEvent(e[127], 0)));
+    long bad[2] = {e[1], 0};
+    for (unsigned int count : {0u, 129u})
+        EXPECT_EQ(QEL_E_WAIT_FAILED, qelWaitEvents(e.data(), count, &index, 0));
+    EXPECT_EQ(QEL_E_WAIT_FAILED, qelWaitEventsAndReset(bad, nullptr, 2, &index, 0) &
+                                     qelWaitEvents(nullptr, 1, &index, 0));
+    long stale = e[0];
+    EXPECT_EQ(QEL_OK, qelCloseEvent(&e[0]));
+    EXPECT_NE(QEL_OK, qelSetEvent(stale) & qelResetEvent(0) & qelDeleteEvent(&stale));
+    EXPECT_EQ(QEL_E_WAIT_FAILED, qelWaitEvent(stale, 0) & qelWaitEventAndReset(0, 0));
+    std::for_each(e.begin() + 1, e.end(), [](long& event) { qelCloseEvent(&event); });
+}
+
+// A set followed at once by a reset releases the plain waiters already waiting, and a signal
+// handled without SA_RESTART does not end their waits.
+TEST_P(QelEvent, PulsesReleaseAndSignalsDoNotEndPlainWaits) {
+    struct sigaction action = {};
+    action.sa_handler = [](int) {};
+    sigaction(SIGUSR2, &action, nullptr);
+    for (int round = 0; round < 10; ++round) {
+        long e[3] = {0, 0, 0};
+        QEL_STATUS single = 1, any = 1;
+        unsigned int index = 99;
+        for (long& event : e)
+            qelCreateEvent(nullptr, &event);
+        std::thread first([&] { single = qelWaitEvent(e[2], 10000); });
+        ASSERT_TRUE(zoltest::waitUntil([&] { return qelTestEventHasWaiters(e[2]); }, 5000));
+        std::thread second([&] { any = qelWaitEvents(e, 3, &index, 10000); });
+        ASSERT_TRUE(zoltest::waitUntil([&] { return qelTestEventHasWaiters(e[0]); }, 5000));
+        pthread_kill(first.native_handle(), SIGUSR2), pthread_kill(second.native_handle(), SIGUSR2);
+        usleep(2000);
+        qelSetEvent(e[2]), qelResetEvent(e[2]), first.join(), second.join();
+        EXPECT_EQ(QEL_OK, single | any);
+        EXPECT_EQ(2u, index);
+        std::for_each(e, e + 3, [](long& event) { qelCloseEvent(&event); });
+    }
+}
+
+// 8 resetting waiters, sets one after another: each releases exactly one, and after 3 the
+// event is not set. Single waits and wait-any between threads, wait-any on a named event in
+// 8 forked processes.
+TEST_P(QelEvent, EachSetReleasesExactlyOneResettingWaiter) {
+    for (int kind = 0; kind < 3; ++kind) {
+        long event = 0, other = 0;
+        int released[2], count = 0;
+        qelCreateEvent(kind == 2 ? zoltest::uniqueName("fair").c_str() : nullptr, &event);
+        qelCreateEvent(kind == 2 ? zoltest::uniqueName("o").c_str() : nullptr, &other);
+        ASSERT_EQ(0, pipe2(released, O_NONBLOCK));
+        auto wait = [&] {
+            long both[2] = {other, event};
+            unsigned char reset[2] = {1, 1};
+            unsigned int index = 0;
+            QEL_STATUS status = kind == 0 ? qelWaitEventAndReset(event, 10000)
+                                          : qelWaitEventsAndReset(both, reset, 2, &index, 10000);
+            return status == QEL_OK && write(released[1], "x", 1) == 1 ? 0 : 1;
+        };
+        std::vector<std::thread> threads;
+        std::vector<pid_t> children;
+        for (int i = 0; i < 8; ++i) {
+            if (kind == 2)
+                children.push_back(zoltest::forkChild(wait));
+            else
+                threads.emplace_back(wait);
+        }
+        auto countIs = [&](int n) {
+            return zoltest::waitUntil(
+                [&] {
+                    char bytes[8];
+                    return (count += std::max<int>(0, read(released[0], bytes, 8))) == n;
+                },
+                5000);
+        };
+        for (int n = 1; n <= 8; ++n) {
+            qelSetEvent(event);
+            if (!countIs(n) ||
+                (n == 3 && (usleep(100000), !countIs(3) || qelWaitEvent(event, 0) == QEL_OK))) {
+                ADD_FAILURE() << "kind " << kind << ": " << count << " released, not " << n;
+                break;
+            }
+        }
+        std::for_each(threads.begin(), threads.end(), [](std::thread& t) { t.join(); });
+        for (pid_t child : children)
+            EXPECT_EQ(0, zoltest::exitCodeOf(zoltest::waitChild(child, 10000)));
+        close(released[0]), close(released[1]), qelCloseEvent(&event), qelCloseEvent(&other);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(WaitvAndFallback, QelEvent, ::testing::Bool());
+
+struct Body {
+    std::atomic<long> counter{0}, self{0};
+    std::atomic<bool> stop{false};
+    std::atomic<int> tid{0};
+    std::function<void(Body&)> run;
+    long start() {
+        long thread = 0;
+        EXPECT_EQ(QEL_OK, qelBeginThread(entry, this, &thread));
+        return self = thread;
+    }
+    static void entry(void* argument) {
+        auto* b = static_cast<Body*>(argument);
+        b->tid = static_cast<int>(syscall(SYS_gettid));
+        while (b->self == 0) {
+        }
+        b->run(*b);
+    }
+    bool standsStill() {
+        long before = counter;
+        return usleep(100000), counter == before;
+    }
+};
+
+// The thread spends most of its time in timed waits: suspension stops it there too; counts
+// nest; priorities; ended and deleted threads refuse every operation.
+TEST(QelThread, SuspensionPrioritiesAndEndedThreads) {
+    long event = 0, stale = 0;
+    int priority = 0;
+    qelCreateEvent(nullptr, &event);
+    Body b;
+    b.run = [event](Body& s) {
+        for (; !s.stop; s.counter++)
+            qelWaitEvent(event, 1);
+    };
+    long thread = b.start();
+    ASSERT_TRUE(zoltest::waitUntil([&] { return b.counter > 0; }, 5000));
+    ASSERT_EQ(QEL_OK, qelSuspendThread(thread) | qelSuspendThread(thread));
+    EXPECT_TRUE(b.standsStill());
+    EXPECT_EQ(QEL_OK, qelResumeThread(thread));  // one level left
+    EXPECT_TRUE(b.standsStill());
+    EXPECT_EQ(QEL_OK, qelResumeThread(thread));
+    EXPECT_FALSE(b.standsStill());
+    EXPECT_EQ(QEL_E_INVALID, qelResumeThread(thread));  // not suspended
+    // Priorities are nice values; without privilege a lowered thread cannot come back.
+    EXPECT_EQ(QEL_PRIORITY_NORMAL, (qelGetThreadPriority(thread, &priority), priority));
+    ASSERT_EQ(QEL_OK, qelSetThreadPriority(thread, QEL_PRIORITY_LOWEST));
+    EXPECT_EQ(15, getpriority(PRIO_PROCESS, static_cast<id_t>(b.tid)));
+    EXPECT_EQ(QEL_E_INVALID, qelSetThreadPriority(thread, QEL_PRIORITY_HIGHEST + 1));
+    EXPECT_EQ(geteuid() == 0 ? QEL_OK : QEL_E_ACCESS, qelSetThreadPriority(thread, 0));
+    qelGetThreadPriority(thread, &priority);
+    EXPECT_EQ(geteuid() == 0 ? 0 : QEL_PRIORITY_LOWEST, priority);
+    b.stop = true;
+    ASSERT_TRUE(zoltest::waitUntil(
+        [&] { return qelGetThreadPriority(thread, &priority) == QEL_E_EXITED; }, 5000));
+    EXPECT_EQ(QEL_E_EXITED, qelSuspendThread(thread) & qelResumeThread(thread) &
+                                qelSetThreadPriority(thread, -1));
+    EXPECT_EQ(QEL_OK, qelDeleteThreadHandle(&(stale = thread)));
+    EXPECT_EQ(QEL_E_BAD_HANDLE, qelSuspendThread(thread) & qelDeleteThreadHandle(&thread) &
+                                    qelSetThreadPriority(0, 0));
+    qelCloseEvent(&event);
+}
+
+// A thread suspending itself, or calling its own priority operations, while another thread
+// suspends and resumes it: nobody deadlocks (each case runs in a child with a time bound).
+TEST(QelThread, SelfSuspensionAndOwnPriorityCallsRaceWithSuspendersWithoutDeadlock) {
+    const std::function<void(Body&)> bodies[] = {
+        [](Body& s) {
+            for (; s.counter < 3000; s.counter += 10)
+                qelSuspendThread(s.self);
+        },
+        [](Body& s) {
+            for (int p = 0, got = 0; s.counter < 3000; s.counter++, p = p == -3 ? 0 : p - 1)
+                qelSetThreadPriority(s.self, p), qelGetThreadPriority(s.self, &got);
+        },
+    };
+    for (const auto& body : bodies) {
+        EXPECT_TRUE(childSucceeds(
+            [&] {
+                Body b;
+                b.run = body;
+                long thread = b.start();
+                while (b.counter < 3000) {  // the second resume also ends a self-suspension
+                    qelSuspendThread(thread), qelResumeThread(thread), qelResumeThread(thread);
+                }
+                return static_cast<int>(qelDeleteThreadHandle(&thread));
+            },
+            20000));
+    }
+}
+
+}  // namespace
