@@ -25,16 +25,26 @@
 #include "ZolTestSupport.h"
 #include "ZolTrace.h"
 
-// The library's syslog calls resolve to this, which records what syslog would have logged.
+// The library's syslog calls resolve to these (the checking variant where the library is
+// built with _FORTIFY_SOURCE), which record what syslog would have logged.
 std::vector<std::pair<int, std::string>> g_syslogCalls;
-extern "C" void syslog(int priority, const char* format, ...) {
+static void recordSyslog(int priority, const char* format, va_list args) {
     char text[2048];
-    va_list args;
-    va_start(args, format);
     vsnprintf(text, sizeof text, format, args);
-    va_end(args);
     if (g_syslogCalls.size() < 64)
         g_syslogCalls.emplace_back(priority, text);
+}
+extern "C" void syslog(int priority, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    recordSyslog(priority, format, args);
+    va_end(args);
+}
+extern "C" void __syslog_chk(int priority, int, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    recordSyslog(priority, format, args);
+    va_end(args);
 }
 
 namespace {
