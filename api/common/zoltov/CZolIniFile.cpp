@@ -46,6 +46,17 @@ void copyName(char* field, const char* text, size_t length) {
     field[length] = '\0';
 }
 
+// Moves the stream to `offset` with its read buffer dropped, so that the next read comes
+// from the file as it is now: after the file was rewritten in place or truncated, the
+// buffer would still serve the old bytes. fflush of an input stream discards the buffer
+// and forgets the offset it was read at, so the seek cannot be served from the old
+// buffer either; the seek also clears the end-of-file indicator, so text appended since
+// is seen too.
+void seekFresh(FILE* file, long offset) {
+    fflush(file);
+    fseek(file, offset, SEEK_SET);
+}
+
 }  // namespace
 
 CZolIniFile::CZolIniFile()
@@ -138,7 +149,7 @@ int CZolIniFile::GetNextSection(char* name) {
     if (m_bOpen == 0 || name == nullptr) {
         return -1;
     }
-    fseek(m_pFile, m_nSectionPos, SEEK_SET);
+    seekFresh(m_pFile, m_nSectionPos);
     char line[kLineBuffer];
     while (readLine(m_pFile, line)) {
         // Upper-casing and trimming cannot create a "[", so other lines are passed over
@@ -188,7 +199,7 @@ int CZolIniFile::GetSection(const char* name) {
         fits = strlen(CompleteSection(key)) <= kMaxSectionKey;
     }
     if (fits && strcmp(key, m_szSection) == 0) {
-        fseek(m_pFile, m_nSectionPos, SEEK_SET);
+        seekFresh(m_pFile, m_nSectionPos);
         return 0;
     }
     m_nSectionPos = 0;
@@ -199,7 +210,7 @@ int CZolIniFile::GetSection(const char* name) {
         fseek(m_pFile, 0, SEEK_END);
         return -1;
     }
-    fseek(m_pFile, 0, SEEK_SET);
+    seekFresh(m_pFile, 0);
     char line[kLineBuffer];
     while (readLine(m_pFile, line)) {
         // The key begins with "[", which upper-casing cannot create.
@@ -223,11 +234,9 @@ int CZolIniFile::CheckAndSet(const char* item) {
     if (m_bOpen == 0 || item == nullptr) {
         return -1;
     }
-    // A seek costs a system call even inside the buffer; right after a section was
-    // selected the stream is already there.
-    if (strcmp(item, m_szItem) != 0 && ftell(m_pFile) != m_nSectionPos) {
-        fseek(m_pFile, m_nSectionPos, SEEK_SET);
-    }
+    // A repeated lookup of the remembered item goes on from where the last one stopped;
+    // either way the lookup reads the file afresh.
+    seekFresh(m_pFile, strcmp(item, m_szItem) == 0 ? ftell(m_pFile) : m_nSectionPos);
     return 0;
 }
 
@@ -245,7 +254,7 @@ int CZolIniFile::FindItem(const char* item, char* value) {
         strupr(wanted);
         CheckAndSet(wanted);
     } else {
-        fseek(m_pFile, m_nSectionPos, SEEK_SET);
+        seekFresh(m_pFile, m_nSectionPos);
     }
     char line[kLineBuffer];
     while (readLine(m_pFile, line)) {
