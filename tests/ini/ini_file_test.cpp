@@ -1,8 +1,8 @@
 // The INI reader end to end: the reading context through a script of operations, numbers
-// in every locale, and lookups that see the file change. How values split
-// into parts and how the copying conversions store them is checked against a model by
-// fuzz/ini_fuzz.cpp, whose seeds the suite replays (hostile line endings, NUL bytes and
-// the 599-character pieces of long lines among them).
+// in every locale, the conversions that copy text, and lookups that see the file change.
+// How values split into parts (FindItem's cut, GetValue, where ScanItem stops) is checked
+// against a model by fuzz/ini_fuzz.cpp, whose seeds the suite replays: hostile line
+// endings, NUL bytes and the 599-character pieces of long lines among them.
 #include <fcntl.h>
 #include <locale.h>
 #include <stdio.h>
@@ -35,8 +35,8 @@ const std::string kFile =
 // starts there: "" is 0, "$" the end of the file, "-" no stream at all.
 struct Step {
     char op;  // S GetSection, N GetNextSection, F FindItem, B SetBookMark, G GoBookMark,
-              // C SetCommentSymbols, W Write, L _GetLine, O ReOpen(arg, eReadWrite) in the
-              // test's directory, R ReOpen(), M the stream's access mode
+              // C SetCommentSymbols, W Write, L _GetLine, O/o ReOpen(arg, eReadWrite/eRead)
+              // in the test's directory, R ReOpen(), M the stream's access mode
     const char *arg, *result, *sectionPos, *section, *item, *stream;
 };
 
@@ -83,8 +83,9 @@ TEST(IniFile, ReadingContextFollowsEachOperation) {
         {'R', nullptr, "0", "", "", "", ""},
         {'M', nullptr, "0", "", "", "", ""},     // ReOpen() reads only
         {'G', "0", "-1", "", "", "", ""},        // bookmarks go with the file
-        {'L', "3", "to\n", "", "", "", " = 7"},  // max reached: the same
-        {'O', ".", "-1", "", "", "", none},      // a directory
+        {'L', "1", "\n", "", "", "", "op = 7"},  // max reached: the same
+        {'L', "3", "op\n", "", "", "", "= 7"},
+        {'o', ".", "-1", "", "", "", none},  // a directory, which "r" would open
         {'F', "top", "-1", "", "", "", none},
         {'S', "net", "-1", "", "", "", none},
         {'N', nullptr, "-1", "", "", "", none},
@@ -110,8 +111,9 @@ TEST(IniFile, ReadingContextFollowsEachOperation) {
                      : s.op == 'C' ? ini.SetCommentSymbols(s.arg)
                      : s.op == 'W' ? ini.Write(s.arg, "x", 1)
                      : s.op == 'L' ? ini._GetLine(text, atoi(s.arg), '\n')
-                     : s.op == 'O' ? ini.ReOpen(s.arg ? (prefix + s.arg).c_str() : nullptr,
-                                                CZolIniFile::eReadWrite)
+                     : s.op == 'O' || s.op == 'o'
+                         ? ini.ReOpen(s.arg ? (prefix + s.arg).c_str() : nullptr,
+                                      s.op == 'O' ? CZolIniFile::eReadWrite : CZolIniFile::eRead)
                      : s.op == 'R' ? ini.ReOpen()
                                    : fcntl(fileno(ini.m_pFile), F_GETFL) & O_ACCMODE;
         bool isText = (s.op == 'N' || s.op == 'F') && result == 0;
@@ -141,36 +143,28 @@ double number(CZolIniFile& ini, const char* item) {
     return found == 0 ? static_cast<double>(value) : -999;
 }
 
-// A file must give the same numbers whatever locale the program selected. The comma-decimal
+// A file must give the same numbers whatever locale the program selected ("c" shows that a
+// comma separates parts). The comma-decimal
 // locale is generated for the test, as few systems have one installed.
 TEST(IniNumbers, ConvertTheSameInEveryLocale) {
     zoltest::TempDir dir;
-    CZolIniFile ini(dir.writeFile("n.ini",
-                                  "[N]\nd = 1.5\nc = 1,5\nf = -2.5e1x\nbig = 4294967297\n"
-                                  "h = 70000\nneg = -1\nws = \t 12\nyes = Yes\n")
-                        .c_str(),
-                    CZolIniFile::eRead);
+    std::string path = dir.writeFile("n.ini",
+                                     "[N]\nd = 1.5\nc = 1,5\nf = -2.5e1x\nbig = 4294967297\n"
+                                     "h = 70000\nneg = -1\nws = \t 12\nyes = Yes\n");
+    CZolIniFile ini(path.c_str(), CZolIniFile::eRead);
     const struct {
         const char* item;
         double (*read)(CZolIniFile&, const char*);
         double expected;
     } rows[] = {
-        {"d", number<double>, 1.5},
-        {"d", number<float>, 1.5},
-        {"d", number<double, 'F'>, 1.5},
-        {"d", number<float, 'f'>, 1.5},
-        {"c", number<double>, 1},  // the comma separates parts
-        {"f", number<float>, -25},
-        {"big", number<int>, 1},
-        {"big", number<long>, 4294967297.0},
-        {"big", number<long, 'l'>, 1},
-        {"big", number<int, 'n'>, 1},
-        {"h", number<short>, 4464},
-        {"neg", number<unsigned int>, 4294967295.0},
-        {"ws", number<int, 'd'>, 12},
-        {"yes", number<char>, 'Y'},
-        {"yes", number<char, 'c'>, 'Y'},
-        {"none", number<int>, -999},
+        {"d", number<double>, 1.5},      {"d", number<float>, 1.5},
+        {"d", number<double, 'F'>, 1.5}, {"d", number<float, 'f'>, 1.5},
+        {"c", number<double>, 1},        {"f", number<float>, -25},
+        {"big", number<int>, 1},         {"big", number<long>, 4294967297.0},
+        {"big", number<long, 'l'>, 1},   {"big", number<int, 'n'>, 1},
+        {"h", number<short>, 4464},      {"neg", number<unsigned int>, 4294967295.0},
+        {"ws", number<int, 'd'>, 12},    {"yes", number<char>, 'Y'},
+        {"yes", number<char, 'c'>, 'Y'}, {"none", number<int>, -999},
     };
     std::string make = "localedef -i de_DE -f ISO-8859-1 " + dir.path() + "/de >/dev/null 2>&1";
     int status = system(make.c_str());  // 1: made, with warnings
@@ -198,9 +192,8 @@ TEST(IniNumbers, ConvertTheSameInEveryLocale) {
 // the part whole, or strncpy'd into n bytes.
 TEST(IniItems, CopyingConversions) {
     zoltest::TempDir dir;
-    CZolIniFile ini(
-        dir.writeFile("p.ini", "[T]\nv = a\\nb, a\\n, x\\\\ny\\\\\"z, , q\ne =\n").c_str(),
-        CZolIniFile::eRead);
+    std::string path = dir.writeFile("p.ini", "[T]\nv = a\\nb, a\\n, x\\\\ny\\\\\"z, , q\ne =\n");
+    CZolIniFile ini(path.c_str(), CZolIniFile::eRead);
     char format[] = "PPPpp", **ab, **a, **xyz, *empty = format, *q = nullptr;
     ASSERT_TRUE(ini.GetSection("T") == 0 &&
                 ini.ScanItem("v", format, &ab, &a, &xyz, &empty, &q) == 0);

@@ -34,10 +34,10 @@ TEST(IniBounds, NamesAtTheirFieldLimitsAreKeptWholeOrRefused) {
     EXPECT_EQ(s32, name.get());
     // An item name of 32 characters is remembered (the next lookup goes on), one of 33 not.
     int value = 0;
-    for (const std::string* item : {&i32, &i32, &i33, &i33}) {
+    for (auto [item, expected] : {std::pair(&i32, 1), {&i32, 2}, {&i33, 3}, {&i33, 3}}) {
         EXPECT_EQ(0, ini.GetItem(item->c_str(), value));
+        EXPECT_EQ(expected, value);
     }
-    EXPECT_EQ(3, value);
     EXPECT_EQ(-1, ini.GetItem(std::string(5000, 'k').c_str(), value)) << "longer than any key";
     ASSERT_EQ(0, ini.GetNextSection(name.get()));
     EXPECT_EQ(s33.substr(0, 32), name.get());
@@ -52,6 +52,17 @@ TEST(IniBounds, NamesAtTheirFieldLimitsAreKeptWholeOrRefused) {
     std::unique_ptr<char[]> header(new char[35]);
     memcpy(header.get(), std::string(32, 'h').c_str(), 33);
     EXPECT_EQ("[" + std::string(32, 'H') + "]", ini.CompleteSection(header.get()));
+
+    // The bookmark table grows by five records, keeping those it had.
+    ASSERT_EQ(0, ini.ReOpen());
+    for (int mark = 0; mark < 12; ++mark) {
+        ASSERT_EQ(mark, ini.SetBookMark());
+        ini._GetLine(name.get(), 1, '\n');
+    }
+    for (int mark = 11; mark >= 0; --mark) {
+        ASSERT_EQ(0, ini.GoBookMark(mark));
+        EXPECT_EQ(mark, ftell(ini.m_pFile));
+    }
 
     // Fifteen comment symbols fit their field; sixteen are refused and change nothing.
     EXPECT_EQ(0, ini.SetCommentSymbols("#;!%&/()=?*+~-_"));
