@@ -28,6 +28,7 @@ using zolfuzz::check;
 namespace {
 
 constexpr size_t kLongestValue = 511;
+constexpr char kKinds[] = "sdx";  // the ScanItem conversions tried: x stores nothing
 
 // GetValue's model: the text at the cursor and how far the cursor has moved.
 struct ValueModel {
@@ -92,16 +93,18 @@ std::vector<std::string> checkGetValue(const std::string& text) {
     return parts;
 }
 
-// ScanItem with s conversions (each into exactly the room of its part) and conversion
+// ScanItem with s conversions (each into exactly the room of its part), d conversions and
 // characters that store nothing: it stops at the end of the format, at a null pointer or
 // after the last part, and leaves every destination it did not reach as it was.
 void checkScanItem(CZolIniFile& ini, std::string format, size_t nullAt,
                    const std::vector<std::string>& parts) {
     char mark = '#', *texts[6];
+    int numbers[] = {7, 7, 7, 7, 7, 7};
     void* pointers[7] = {};
     for (size_t i = 0; i < format.size(); ++i) {
         texts[i] = static_cast<char*>(calloc(i < parts.size() ? parts[i].size() + 1 : 1, 1));
-        pointers[i] = i == nullAt ? nullptr : format[i] == 's' ? texts[i] : &mark;
+        void* kinds[] = {texts[i], &numbers[i], &mark};
+        pointers[i] = i == nullAt ? nullptr : kinds[strchr(kKinds, format[i]) - kKinds];
     }
     check(ini.GetSection("s") == 0 &&
               ini.ScanItem("Key", &format[0], pointers[0], pointers[1], pointers[2], pointers[3],
@@ -109,8 +112,10 @@ void checkScanItem(CZolIniFile& ini, std::string format, size_t nullAt,
           "ScanItem finds the item");
     size_t converted = std::min({format.size(), nullAt, parts.size()});
     for (size_t i = 0; i < format.size(); ++i) {
-        bool text = i < converted && format[i] == 's';
-        check(strcmp(texts[i], text ? parts[i].c_str() : "") == 0 && mark == '#', "ScanItem");
+        char kind = i < converted ? format[i] : 'x';
+        check(strcmp(texts[i], kind == 's' ? parts[i].c_str() : "") == 0 && mark == '#' &&
+                  numbers[i] == (kind == 'd' ? atoi(parts[i].c_str()) : 7),
+              "ScanItem: s and d store their part, nothing else is touched");
         free(texts[i]);
     }
 }
@@ -123,7 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     zolfuzz::Input in(data, size);
     std::string symbols = kSymbols[in.byte() & 7], format;
     for (size_t length = in.upTo(6); format.size() < length;) {
-        format += "sx"[in.byte() % 2];
+        format += kKinds[in.byte() % 3];
     }
     size_t nullAt = in.upTo(7);
     std::string raw(reinterpret_cast<const char*>(data) + size - in.remaining(), in.remaining());

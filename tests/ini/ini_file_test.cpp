@@ -150,7 +150,7 @@ TEST(IniNumbers, ConvertTheSameInEveryLocale) {
     zoltest::TempDir dir;
     std::string path = dir.writeFile("n.ini",
                                      "[N]\nd = 1.5\nc = 1,5\nf = -2.5e1x\nbig = 4294967297\n"
-                                     "h = 70000\nneg = -1\nws = \t 12\nyes = Yes\n");
+                                     "h = -70000\nneg = -1\nws = \t 12\nyes = Yes\n");
     CZolIniFile ini(path.c_str(), CZolIniFile::eRead);
     const struct {
         const char* item;
@@ -162,7 +162,7 @@ TEST(IniNumbers, ConvertTheSameInEveryLocale) {
         {"c", number<double>, 1},        {"f", number<float>, -25},
         {"big", number<int>, 1},         {"big", number<long>, 4294967297.0},
         {"big", number<long, 'l'>, 1},   {"big", number<int, 'n'>, 1},
-        {"h", number<short>, 4464},      {"neg", number<unsigned int>, 4294967295.0},
+        {"h", number<short>, -4464},     {"neg", number<unsigned int>, 4294967295.0},
         {"ws", number<int, 'd'>, 12},    {"yes", number<char>, 'Y'},
         {"yes", number<char, 'c'>, 'Y'}, {"none", number<int>, -999},
     };
