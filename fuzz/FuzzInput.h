@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <string>
 
 namespace zolfuzz {
@@ -48,13 +49,7 @@ public:
 
     // A length byte followed by that many raw bytes (NULs included), at most `limit`.
     std::string bytes(size_t limit) {
-        size_t length = byte();
-        if (length > limit) {
-            length = limit;
-        }
-        if (length > remaining()) {
-            length = remaining();
-        }
+        size_t length = std::min<size_t>({byte(), limit, remaining()});  // in that order
         std::string result(reinterpret_cast<const char*>(data_ + position_), length);
         position_ += length;
         return result;

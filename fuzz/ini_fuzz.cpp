@@ -1,232 +1,165 @@
-// Writes the input as a configuration file and drives CZolIniFile through a sequence of
-// operations decoded from the input's last bytes (read backwards), so that a plain INI file
-// is a valid seed. Exactly sized heap buffers let the address sanitizer catch any write
-// past the room each operation promises to keep within.
+// The INI reader on files built from the input, against a model written on std::string.
+// The input's first bytes choose the comment symbols, a ScanItem conversion string and
+// where its pointer list ends; the rest follows "[S]\nkey=" in the file, so the item's
+// value is arbitrary and so are the lines after it. Checked:
+//   - GetValue alone on the value's line, in a heap block of exactly the room it may use,
+//     against a model of the part splitting;
+//   - FindItem: the line's first 599-character piece, to a NUL, without trailing carriage
+//     returns, trimmed, cut at 511 characters and at the first comment symbol;
+//   - ScanItem on the item: the parts GetValue's model gives, each into exactly its room,
+//     and nothing stored past the end of the format, a null pointer or the last part;
+//   - every header of the file, into exactly the 33 bytes GetNextSection may fill.
+// Each conversion's cut and width is checked value by value in tests/ini, in two locales.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "CZolIniFile.h"
+#include "FuzzInput.h"
+
+using zolfuzz::check;
 
 namespace {
 
-const std::string& filePath() {
-    static const std::string path = "/tmp/ini_fuzz_" + std::to_string(getpid()) + ".ini";
-    return path;
-}
+constexpr size_t kLongestValue = 511;
+constexpr char kKinds[] = "sdx";  // the ScanItem conversions tried: x stores nothing
 
-const char* const kNames[] = {
-    "net",
-    "PORT",
-    "[Disk]",
-    "size",
-    "a",
-    "",
-    " Port",
-    "Name",
-    "[",
-    "]",
-    "x",
-    "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA",
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZABCDEF",
-    "=",
-    ";",
-    "[ a b ]",
-};
-const char* const kFormats[] = {"ddd", "sPp", "lfFc", "xPs", "PPPP", "pnsd", "", "ssss"};
-const char* const kSymbols[] = {";", "#;", nullptr,           "",
-                                "=", "[",  "abcdefghijklmno", "abcdefghijklmnop"};
+// GetValue's model: the text at the cursor and how far the cursor has moved.
+struct ValueModel {
+    std::string t;
+    size_t offset = 0;
 
-void check(bool condition) {
-    if (!condition) {
-        abort();
-    }
-}
-
-// A name from the table, or a short piece of the input itself so that names the file
-// really holds get looked up too.
-std::string nameFor(unsigned selector, const uint8_t* data, size_t size) {
-    if (selector < 12 || size == 0) {
-        return kNames[selector % 16];
-    }
-    size_t start = (selector * 37u) % size;
-    std::string name;
-    for (size_t i = start; i < size && name.size() < 40; ++i) {
-        char c = static_cast<char>(data[i]);
-        if (c == '=' || c == '\n' || c == '\0' || c == ']') {
-            break;
+    // The next part, or false when the text is empty.
+    bool next(std::string& part) {
+        if (t.empty()) {
+            return false;
         }
-        name += c;
-    }
-    return name;
-}
-
-void checkContext(const CZolIniFile& ini) {
-    check(strnlen(ini.m_szSection, 33) <= 32);
-    check(strnlen(ini.m_szItem, 33) <= 32);
-    check(strnlen(ini.m_szCommentSymbols, 16) <= 15);
-}
-
-void runOperation(CZolIniFile& ini, uint8_t op, const uint8_t* data, size_t size) {
-    unsigned arg = op >> 4;
-    std::string name = nameFor(((op * 7u) >> 3) & 0x1fu, data, size);
-    const char* item = name.c_str();
-    switch (op & 0x0f) {
-        case 0:
-            ini.GetSection(item);
-            break;
-        case 1: {
-            char* section = static_cast<char*>(malloc(33));
-            if (ini.GetNextSection(section) == 0) {
-                check(strlen(section) <= 32);
-            }
-            free(section);
-            break;
+        if (t.size() <= kLongestValue && t.back() != ',') {
+            t += ',';
         }
-        case 2: {
-            int i = 0;
-            long l = 0;
-            short s = 0;
-            unsigned int u = 0;
-            ini.GetItem(item, i);
-            ini.GetItem(item, l);
-            ini.GetItem(item, s);
-            ini.GetItem(item, u);
-            break;
-        }
-        case 3: {
-            char* text = static_cast<char*>(malloc(512));
-            if (ini.GetItem(item, text) == 0) {
-                check(strlen(text) < 512);
-            }
-            free(text);
-            break;
-        }
-        case 4: {
-            int n = static_cast<int>(arg) * 3;
-            char* text = static_cast<char*>(malloc(n > 0 ? n : 1));
-            ini.GetItem(item, text, n);
-            free(text);
-            break;
-        }
-        case 5: {
-            char* copy = nullptr;
-            ini.GetItem(item, &copy);
-            free(copy);
-            break;
-        }
-        case 6: {
-            char format[8];
-            strcpy(format, kFormats[arg % 8]);
-            char* texts[4];
-            char** lines[4] = {};
-            char* copies[4] = {};
-            double numbers[4];
-            for (int i = 0; i < 4; ++i) {
-                texts[i] = static_cast<char*>(malloc(512));
-            }
-            // Every slot gets storage wide enough for whichever conversion lands there.
-            void* targets[4];
-            for (int i = 0; i < 4; ++i) {
-                char c = format[i < static_cast<int>(strlen(format)) ? i : 0];
-                targets[i] = c == 's'   ? static_cast<void*>(texts[i])
-                             : c == 'P' ? static_cast<void*>(&lines[i])
-                             : c == 'p' ? static_cast<void*>(&copies[i])
-                                        : static_cast<void*>(&numbers[i]);
-            }
-            ini.ScanItem(item, format, targets[0], targets[1], targets[2], targets[3], nullptr);
-            for (int i = 0; i < 4; ++i) {
-                free(texts[i]);
-                free(lines[i]);
-                free(copies[i]);
-            }
-            break;
-        }
-        case 7:
-            ini.SetBookMark();
-            break;
-        case 8:
-            ini.GoBookMark(static_cast<int>(arg) - 2);
-            break;
-        case 9:
-            ini.SetCommentSymbols(kSymbols[arg % 8]);
-            break;
-        case 10: {
-            int max = static_cast<int>(arg) * 5;
-            char* buffer = static_cast<char*>(malloc(max > 0 ? max : 1));
-            int stored = ini._GetLine(buffer, max, '\n');
-            check(stored >= 0 && stored <= (max > 0 ? max : 0));
-            free(buffer);
-            break;
-        }
-        case 11:
-            ini.ReOpen();
-            break;
-        case 12: {
-            char value[] = "v";
-            ini.Write(item, "x", static_cast<int>(arg));
-            ini.Write(item, "x", value);
-            break;
-        }
-        case 13: {
-            char* value = static_cast<char*>(malloc(514));
-            value[0] = '\0';
-            if (ini.FindItem(item, value) == 0) {
-                check(strlen(value) <= 511);
-                char* cursor = value;
-                for (int i = 0; i < 20 && ini.GetValue(cursor) != nullptr; ++i) {
+        size_t start = std::min(t.find_first_not_of(' '), t.size());
+        bool inQuotes = false, quoted = false;
+        for (size_t p = start; p < t.size(); ++p) {
+            if (t[p] == '"' && p > 0 && t[p - 1] == '\\') {
+                t.erase(--p, 1);  // the quote stays as an ordinary character
+            } else if (t[p] == '"' && !inQuotes && p == start) {
+                inQuotes = quoted = true;
+                ++start;
+            } else if (t[p] == '"') {
+                inQuotes = false;
+            } else if (t[p] == ',' && !inQuotes) {
+                size_t end = p;
+                while (end > start && t[end - 1] == ' ') {
+                    --end;
                 }
+                if (quoted && end > start && t[end - 1] == '"') {
+                    --end;
+                }
+                part = t.substr(start, end - start);
+                offset += p + 1;
+                t.erase(0, p + 1);
+                return true;
             }
-            free(value);
-            break;
         }
-        case 14: {
-            size_t length = strnlen(item, 40);
-            char* copy = static_cast<char*>(malloc(length + 3));
-            memcpy(copy, item, length);
-            copy[length] = '\0';
-            ini.CompleteSection(copy);
-            free(copy);
-            break;
-        }
-        default: {
-            double d = 0;
-            float f = 0;
-            char c = 0;
-            ini.GetItem(item, d);
-            ini.GetItem(item, f);
-            ini.GetItem(item, c);
-            break;
-        }
+        part = t.substr(start);  // no comma ends the part: the cursor stays
+        return true;
     }
-    checkContext(ini);
+};
+
+// GetValue on the raw text, with exactly the two spare bytes its callers must leave; the
+// model's parts (six at most: a part without an ending comma comes back again and again).
+std::vector<std::string> checkGetValue(const std::string& text) {
+    char* buffer = static_cast<char*>(malloc(text.size() + 2));
+    memcpy(buffer, text.c_str(), text.size() + 1);
+    char* cursor = buffer;
+    ValueModel model{text};
+    std::vector<std::string> parts;
+    for (std::string part; parts.size() < 6; parts.push_back(part)) {
+        char* real = CZolIniFile().GetValue(cursor);
+        bool more = model.next(part);
+        check((real != nullptr) == more, "GetValue: a part exactly when the model has one");
+        if (!more) {
+            break;
+        }
+        check(part == real && cursor == buffer + model.offset, "GetValue: the part and cursor");
+    }
+    free(buffer);
+    return parts;
+}
+
+// ScanItem with s conversions (each into exactly the room of its part), d conversions and
+// characters that store nothing: it stops at the end of the format, at a null pointer or
+// after the last part, and leaves every destination it did not reach as it was.
+void checkScanItem(CZolIniFile& ini, std::string format, size_t nullAt,
+                   const std::vector<std::string>& parts) {
+    char mark = '#', *texts[6];
+    int numbers[] = {7, 7, 7, 7, 7, 7};
+    void* pointers[7] = {};
+    for (size_t i = 0; i < format.size(); ++i) {
+        texts[i] = static_cast<char*>(calloc(i < parts.size() ? parts[i].size() + 1 : 1, 1));
+        void* kinds[] = {texts[i], &numbers[i], &mark};
+        pointers[i] = i == nullAt ? nullptr : kinds[strchr(kKinds, format[i]) - kKinds];
+    }
+    check(ini.GetSection("s") == 0 &&
+              ini.ScanItem("Key", &format[0], pointers[0], pointers[1], pointers[2], pointers[3],
+                           pointers[4], pointers[5], pointers[6]) == 0,
+          "ScanItem finds the item");
+    size_t converted = std::min({format.size(), nullAt, parts.size()});
+    for (size_t i = 0; i < format.size(); ++i) {
+        char kind = i < converted ? format[i] : 'x';
+        check(strcmp(texts[i], kind == 's' ? parts[i].c_str() : "") == 0 && mark == '#' &&
+                  numbers[i] == (kind == 'd' ? atoi(parts[i].c_str()) : 7),
+              "ScanItem: s and d store their part, nothing else is touched");
+        free(texts[i]);
+    }
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    FILE* file = fopen(filePath().c_str(), "wb");
+    static const char* const kSymbols[] = {";", "#;", "", ",", "\"", "\\", " ", "=\t"};
+    static const std::string path = "/tmp/ini_fuzz_" + std::to_string(getpid()) + ".ini";
+    zolfuzz::Input in(data, size);
+    std::string symbols = kSymbols[in.byte() & 7], format;
+    for (size_t length = in.upTo(6); format.size() < length;) {
+        format += kKinds[in.byte() % 3];
+    }
+    size_t nullAt = in.upTo(7);
+    std::string raw(reinterpret_cast<const char*>(data) + size - in.remaining(), in.remaining());
+    // One read takes 599 characters: "key=" and 595 of the value's line.
+    std::string line = raw.substr(0, std::min(raw.find('\n'), size_t{595}));
+    line.resize(std::min(line.find('\0'), line.size()));
+    checkGetValue(line);  // over 511 characters too, which no getter passes on
+    line.erase(line.find_last_not_of('\r') + 1);
+    line.erase(line.find_last_not_of(" \t") + 1);
+    line.erase(0, std::min(line.find_first_not_of(" \t"), line.size()));
+    std::string value = line.substr(0, std::min(line.find_first_of(symbols), kLongestValue));
+    FILE* file = fopen(path.c_str(), "wb");
     if (file == nullptr) {
         return 0;
     }
-    if (size > 0) {
-        fwrite(data, 1, size, file);
-    }
+    fprintf(file, "[S]\nkey=");
+    fwrite(raw.data(), 1, raw.size(), file);
     fclose(file);
-
     {
-        CZolIniFile ini(filePath().c_str(),
-                        size % 3 == 0 ? CZolIniFile::eReadWrite : CZolIniFile::eRead);
-        size_t operations = ini.m_bOpen != 0 ? (size < 48 ? size : 48) : 0;
-        for (size_t i = 0; i < operations; ++i) {
-            runOperation(ini, data[size - 1 - i], data, size);
+        CZolIniFile ini(path.c_str(), CZolIniFile::eRead);
+        std::vector<char> found(512), name(33);
+        check(ini.SetCommentSymbols(symbols.c_str()) == 0 && ini.GetSection("S") == 0 &&
+                  ini.FindItem("KEY", found.data()) == 0 && value == found.data(),
+              "FindItem: the trimmed value, cut at 511 characters and at a comment symbol");
+        checkScanItem(ini, format, nullAt, checkGetValue(value));
+        while (ini.GetNextSection(name.data()) == 0) {  // every header, into exactly 33 bytes
+            ini.SetBookMark();
+            ini.FindItem(name.data(), found.data());
         }
     }
     // Removed after every input: libFuzzer may end the process without running atexit.
-    remove(filePath().c_str());
+    remove(path.c_str());
     return 0;
 }

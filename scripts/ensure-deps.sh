@@ -21,6 +21,8 @@ need_file /usr/include/gtest/gtest.h libgtest-dev
 need_file /usr/include/gmock/gmock.h libgmock-dev
 need_file /usr/include/benchmark/benchmark.h libbenchmark-dev
 need_file /usr/share/zoneinfo/Europe/Berlin tzdata
+# The INI tests generate a comma-decimal locale from these sources (else they skip it).
+need_file /usr/share/i18n/locales/de_DE locales
 need_file /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev
 
 if [ ${#packages[@]} -gt 0 ]; then

@@ -8,7 +8,7 @@
 # than 20 s is a finding: its input is left as build/fuzz/<kind>-<hash>, the other
 # targets still run, and the script fails at the end.
 #
-# CI: `scripts/fuzz.sh 300` (five targets, about a minute each).
+# CI: `scripts/fuzz.sh 300` (four targets, over a minute each).
 # Longer local runs:
 #   scripts/fuzz.sh 3600        an hour, shared out over the targets
 #   mkdir -p /tmp/grow && cp fuzz/corpus/string_fuzz/* /tmp/grow &&

@@ -1,7 +1,7 @@
-// INI names and values at the exact limits of the fields and buffers that hold them. Every
-// caller buffer is a heap block of exactly the documented size, so one byte too many is an
-// AddressSanitizer (or memcheck) report, not silent damage.
-#include <stdlib.h>
+// INI names at the exact limits of the fields and buffers that hold them. Caller buffers are
+// heap blocks of exactly the documented size, so one byte too many is an AddressSanitizer
+// (or memcheck) report, not silent damage. Values at their limits (597 characters in, 511
+// out, into exact buffers) are seeds of fuzz/ini_fuzz.cpp.
 #include <string.h>
 
 #include <memory>
@@ -14,89 +14,60 @@
 
 namespace {
 
-std::unique_ptr<char[]> exactBuffer(size_t size) {
-    std::unique_ptr<char[]> buffer(new char[size]);
-    memset(buffer.get(), 'X', size);
-    return buffer;
-}
-
 TEST(IniBounds, NamesAtTheirFieldLimitsAreKeptWholeOrRefused) {
     zoltest::TempDir dir;
-    const std::string s32(32, 'S'), s33(33, 'T'), i32(32, 'I'), i33(33, 'J');
-    std::string content = "[" + s32 + "]\n" + i32 + "=1\n" + i32 + "=2\n" + i33 + "=3\n" + i33 +
-                          "=4\n[" + s33 + "]\n[" + std::string(29, 'G') + "]\n";
+    const std::string s32(32, 'S'), s33(33, 'T'), i32(32, 'I'), i33(33, 'J'), g29(29, 'G');
     std::string path = dir.path() + "/";
     path += std::string(255 - path.size() - 4, 'f') + ".ini";  // 255 characters in all
-    ASSERT_EQ(255u, path.size());
-    dir.writeFile(path.substr(dir.path().size() + 1), content);
-
+    dir.writeFile(path.substr(dir.path().size() + 1), "[" + s32 + "]\n" + i32 + "=1\n" + i32 +
+                                                          "=2\n" + i33 + "=3\n" + i33 + "=4\n[" +
+                                                          s33 + "]\n[" + g29 + "]\n");
     CZolIniFile ini;
-    ASSERT_EQ(0, ini.ReOpen(path.c_str(), CZolIniFile::eRead));
-    EXPECT_EQ(path, ini.m_szFileName);
-    EXPECT_EQ(0, ini.ReOpen()) << "the stored name is whole, so it opens the same file";
     EXPECT_EQ(-1, ini.ReOpen((path + "x").c_str(), CZolIniFile::eRead)) << "256 characters";
+    EXPECT_STREQ("", ini.m_szFileName) << "a cut name could name another file";
     ASSERT_EQ(0, ini.ReOpen(path.c_str(), CZolIniFile::eRead));
+    ASSERT_EQ(0, ini.ReOpen()) << "the stored name is whole, so it opens the same file";
 
-    // Header names into a caller buffer of exactly 33 bytes: 32 characters whole, 33 cut.
-    auto name = exactBuffer(33);
+    // Header names into exactly 33 bytes: 32 characters whole, 33 cut to 32.
+    std::unique_ptr<char[]> name(new char[33]);
     ASSERT_EQ(0, ini.GetNextSection(name.get()));
     EXPECT_EQ(s32, name.get());
-    // An item name of 32 characters is remembered (the next lookup continues), one of 33 not.
+    // An item name of 32 characters is remembered (the next lookup goes on), one of 33 not.
     int value = 0;
-    EXPECT_EQ(0, ini.GetItem(i32.c_str(), value));
-    EXPECT_EQ(0, ini.GetItem(i32.c_str(), value));
-    EXPECT_EQ(2, value);
-    EXPECT_EQ(0, ini.GetItem(i33.c_str(), value));
-    EXPECT_EQ(0, ini.GetItem(i33.c_str(), value));
-    EXPECT_EQ(3, value);
+    for (auto [item, expected] : {std::pair(&i32, 1), {&i32, 2}, {&i33, 3}, {&i33, 3}}) {
+        EXPECT_EQ(0, ini.GetItem(item->c_str(), value));
+        EXPECT_EQ(expected, value);
+    }
+    EXPECT_EQ(-1, ini.GetItem(std::string(5000, 'k').c_str(), value)) << "longer than any key";
     ASSERT_EQ(0, ini.GetNextSection(name.get()));
     EXPECT_EQ(s33.substr(0, 32), name.get());
 
-    // The longest key GetSection takes: 29 characters, 31 once bracketed, bare or bracketed.
-    EXPECT_EQ(0, ini.GetSection(std::string(29, 'g').c_str()));
-    EXPECT_EQ(0, ini.GetSection(("[" + std::string(29, 'g') + "]").c_str()));
-    EXPECT_STREQ(ini.m_szSection, ("[" + std::string(29, 'G') + "]").c_str());
+    // The longest key GetSection takes: 29 characters, 31 once bracketed; 30 never matches.
+    EXPECT_EQ(0, ini.GetSection(("[" + g29 + "]").c_str()));
+    EXPECT_STREQ(("[" + g29 + "]").c_str(), ini.m_szSection);
+    EXPECT_EQ(-1, ini.GetSection(std::string(30, 'G').c_str()));
+    EXPECT_EQ(0, ini.m_nSectionPos);
 
     // CompleteSection needs room for two more characters than the name, and no more.
-    auto header = exactBuffer(35);
+    std::unique_ptr<char[]> header(new char[35]);
     memcpy(header.get(), std::string(32, 'h').c_str(), 33);
     EXPECT_EQ("[" + std::string(32, 'H') + "]", ini.CompleteSection(header.get()));
-}
 
-TEST(IniBounds, LongestValueFillsExactBuffersAndNoMore) {
-    zoltest::TempDir dir;
-    // The longest line one read takes: 599 characters, of which 597 are the value.
-    const std::string longest(597, 'v');
-    std::string path = dir.writeFile("v.ini", "[A]\nv=" + longest + "\n");
-    CZolIniFile ini(path.c_str(), CZolIniFile::eRead);
-    ASSERT_EQ(0, ini.GetSection("A"));
+    // The bookmark table grows by five records, keeping those it had.
+    ASSERT_EQ(0, ini.ReOpen());
+    for (int mark = 0; mark < 12; ++mark) {
+        ASSERT_EQ(mark, ini.SetBookMark());
+        ini._GetLine(name.get(), 1, '\n');
+    }
+    for (int mark = 11; mark >= 0; --mark) {
+        ASSERT_EQ(0, ini.GoBookMark(mark));
+        EXPECT_EQ(mark, ftell(ini.m_pFile));
+    }
 
-    auto found = exactBuffer(512);
-    ASSERT_EQ(0, ini.FindItem("v", found.get()));
-    EXPECT_EQ(longest.substr(0, 511), found.get());
-
-    ASSERT_EQ(0, ini.GetSection("A"));
-    auto text = exactBuffer(512);
-    ASSERT_EQ(0, ini.GetItem("v", text.get()));
-    EXPECT_EQ(longest.substr(0, 511), text.get());
-
-    ASSERT_EQ(0, ini.GetSection("A"));
-    auto bounded = exactBuffer(511);
-    ASSERT_EQ(0, ini.GetItem("v", bounded.get(), 511));
-    EXPECT_EQ(longest.substr(0, 511), std::string(bounded.get(), 511));
-
-    ASSERT_EQ(0, ini.GetSection("A"));
-    auto scanned = exactBuffer(512);
-    char format[] = "s";
-    ASSERT_EQ(0, ini.ScanItem("v", format, scanned.get()));
-    EXPECT_EQ(longest.substr(0, 511), scanned.get());
-
-    ASSERT_EQ(0, ini.GetSection("A"));
-    char* copy = nullptr;
-    ASSERT_EQ(0, ini.GetItem("v", &copy));
-    ASSERT_NE(nullptr, copy);
-    EXPECT_EQ(longest.substr(0, 511), copy);
-    free(copy);
+    // Fifteen comment symbols fit their field; sixteen are refused and change nothing.
+    EXPECT_EQ(0, ini.SetCommentSymbols("#;!%&/()=?*+~-_"));
+    EXPECT_EQ(-1, ini.SetCommentSymbols("#;!%&/()=?*+~-_@"));
+    EXPECT_STREQ("#;!%&/()=?*+~-_", ini.m_szCommentSymbols);
 }
 
 }  // namespace

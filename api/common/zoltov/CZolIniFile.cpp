@@ -1,20 +1,16 @@
 #include "CZolIniFile.h"
 
-#include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 
 #include "ZolCString.h"
+#include "detail/ZolIniValue.h"
 
 namespace {
 
 // One read takes at most 599 characters; longer physical lines arrive in pieces.
 constexpr int kLineBuffer = 600;
-// FindItem delivers at most 511 characters in 512 bytes; GetValue may append a comma and
-// a new terminator, hence two spare bytes.
-constexpr int kValueLength = 511;
-constexpr int kValueBuffer = 514;
 constexpr size_t kNameLength = 32;
 constexpr size_t kMaxSectionKey = 31;
 constexpr size_t kMaxFileName = 255;
@@ -50,8 +46,15 @@ void copyName(char* field, const char* text, size_t length) {
     field[length] = '\0';
 }
 
-long toLong(const char* part) {
-    return strtol(part, nullptr, 10);
+// Moves the stream to `offset` with its read buffer dropped, so that the next read comes
+// from the file as it is now: after the file was rewritten in place or truncated, the
+// buffer would still serve the old bytes. fflush of an input stream discards the buffer
+// and forgets the offset it was read at, so the seek cannot be served from the old
+// buffer either; the seek also clears the end-of-file indicator, so text appended since
+// is seen too.
+void seekFresh(FILE* file, long offset) {
+    fflush(file);
+    fseek(file, offset, SEEK_SET);
 }
 
 }  // namespace
@@ -146,7 +149,7 @@ int CZolIniFile::GetNextSection(char* name) {
     if (m_bOpen == 0 || name == nullptr) {
         return -1;
     }
-    fseek(m_pFile, m_nSectionPos, SEEK_SET);
+    seekFresh(m_pFile, m_nSectionPos);
     char line[kLineBuffer];
     while (readLine(m_pFile, line)) {
         // Upper-casing and trimming cannot create a "[", so other lines are passed over
@@ -196,7 +199,7 @@ int CZolIniFile::GetSection(const char* name) {
         fits = strlen(CompleteSection(key)) <= kMaxSectionKey;
     }
     if (fits && strcmp(key, m_szSection) == 0) {
-        fseek(m_pFile, m_nSectionPos, SEEK_SET);
+        seekFresh(m_pFile, m_nSectionPos);
         return 0;
     }
     m_nSectionPos = 0;
@@ -207,7 +210,7 @@ int CZolIniFile::GetSection(const char* name) {
         fseek(m_pFile, 0, SEEK_END);
         return -1;
     }
-    fseek(m_pFile, 0, SEEK_SET);
+    seekFresh(m_pFile, 0);
     char line[kLineBuffer];
     while (readLine(m_pFile, line)) {
         // The key begins with "[", which upper-casing cannot create.
@@ -231,11 +234,9 @@ int CZolIniFile::CheckAndSet(const char* item) {
     if (m_bOpen == 0 || item == nullptr) {
         return -1;
     }
-    // A seek costs a system call even inside the buffer; right after a section was
-    // selected the stream is already there.
-    if (strcmp(item, m_szItem) != 0 && ftell(m_pFile) != m_nSectionPos) {
-        fseek(m_pFile, m_nSectionPos, SEEK_SET);
-    }
+    // A repeated lookup of the remembered item goes on from where the last one stopped;
+    // either way the lookup reads the file afresh.
+    seekFresh(m_pFile, strcmp(item, m_szItem) == 0 ? ftell(m_pFile) : m_nSectionPos);
     return 0;
 }
 
@@ -253,7 +254,7 @@ int CZolIniFile::FindItem(const char* item, char* value) {
         strupr(wanted);
         CheckAndSet(wanted);
     } else {
-        fseek(m_pFile, m_nSectionPos, SEEK_SET);
+        seekFresh(m_pFile, m_nSectionPos);
     }
     char line[kLineBuffer];
     while (readLine(m_pFile, line)) {
@@ -276,8 +277,8 @@ int CZolIniFile::FindItem(const char* item, char* value) {
         } else {
             m_szItem[0] = '\0';
         }
-        strncpy(value, Str_Strip(equals + 1, 0), kValueLength + 1);
-        value[kValueLength] = '\0';
+        strncpy(value, Str_Strip(equals + 1, 0), kZolIniValueLength + 1);
+        value[kZolIniValueLength] = '\0';
         for (char* c = value; *c != '\0'; ++c) {
             if (isCommentChar(*c) != 0) {
                 *c = '\0';
@@ -349,300 +350,6 @@ int CZolIniFile::_GetLine(char* buffer, int max, char delimiter) {
         buffer[stored - 1] = delimiter;
     }
     return stored;
-}
-
-char* CZolIniFile::GetValue(char*& cursor) {
-    char* text = cursor;
-    if (text == nullptr || *text == '\0') {
-        return nullptr;
-    }
-    size_t length = strlen(text);
-    if (length <= static_cast<size_t>(kValueLength) && text[length - 1] != ',') {
-        text[length] = ',';
-        text[length + 1] = '\0';
-    }
-    char* start = text;
-    while (*start == ' ') {
-        ++start;
-    }
-    bool inQuotes = false;
-    bool quoted = false;
-    for (char* p = start; *p != '\0'; ++p) {
-        if (*p == '"') {
-            if (p > text && p[-1] == '\\') {
-                // Drop the backslash; the quote, now at p - 1, is an ordinary character.
-                memmove(p - 1, p, strlen(p) + 1);
-                --p;
-            } else if (!inQuotes && p == start) {
-                inQuotes = true;
-                quoted = true;
-                ++start;
-            } else if (inQuotes) {
-                inQuotes = false;
-            }
-        } else if (*p == ',' && !inQuotes) {
-            char* end = p;
-            while (end > start && end[-1] == ' ') {
-                --end;
-            }
-            if (quoted && end > start && end[-1] == '"') {
-                --end;
-            }
-            *end = '\0';
-            cursor = p + 1;
-            return start;
-        }
-    }
-    return start;
-}
-
-namespace {
-
-// FindItem, then the first part of the value: "" for an empty value.
-int firstPart(CZolIniFile& ini, const char* item, char* buffer, char*& part) {
-    buffer[0] = '\0';
-    if (ini.FindItem(item, buffer) != 0) {
-        return -1;
-    }
-    char* cursor = buffer;
-    part = ini.GetValue(cursor);
-    if (part == nullptr) {
-        part = buffer;
-    }
-    return 0;
-}
-
-}  // namespace
-
-int CZolIniFile::GetItem(const char* item, int& value) {
-    char buffer[kValueBuffer];
-    char* part;
-    if (firstPart(*this, item, buffer, part) != 0) {
-        return -1;
-    }
-    value = static_cast<int>(toLong(part));
-    return 0;
-}
-
-int CZolIniFile::GetItem(const char* item, unsigned int& value) {
-    char buffer[kValueBuffer];
-    char* part;
-    if (firstPart(*this, item, buffer, part) != 0) {
-        return -1;
-    }
-    value = static_cast<unsigned int>(toLong(part));
-    return 0;
-}
-
-int CZolIniFile::GetItem(const char* item, short& value) {
-    char buffer[kValueBuffer];
-    char* part;
-    if (firstPart(*this, item, buffer, part) != 0) {
-        return -1;
-    }
-    value = static_cast<short>(toLong(part));
-    return 0;
-}
-
-int CZolIniFile::GetItem(const char* item, long& value) {
-    char buffer[kValueBuffer];
-    char* part;
-    if (firstPart(*this, item, buffer, part) != 0) {
-        return -1;
-    }
-    value = toLong(part);
-    return 0;
-}
-
-int CZolIniFile::GetItem(const char* item, double& value) {
-    char buffer[kValueBuffer];
-    char* part;
-    if (firstPart(*this, item, buffer, part) != 0) {
-        return -1;
-    }
-    value = strtod(part, nullptr);
-    return 0;
-}
-
-int CZolIniFile::GetItem(const char* item, float& value) {
-    char buffer[kValueBuffer];
-    char* part;
-    if (firstPart(*this, item, buffer, part) != 0) {
-        return -1;
-    }
-    value = static_cast<float>(strtod(part, nullptr));
-    return 0;
-}
-
-int CZolIniFile::GetItem(const char* item, char& value) {
-    char buffer[kValueBuffer];
-    char* part;
-    if (firstPart(*this, item, buffer, part) != 0) {
-        return -1;
-    }
-    value = part[0];
-    return 0;
-}
-
-int CZolIniFile::GetItem(const char* item, char* value) {
-    char buffer[kValueBuffer];
-    char* part;
-    if (value == nullptr || firstPart(*this, item, buffer, part) != 0) {
-        return -1;
-    }
-    strcpy(value, part);
-    return 0;
-}
-
-int CZolIniFile::GetItem(const char* item, char* value, int n) {
-    char buffer[kValueBuffer];
-    char* part;
-    if (value == nullptr || firstPart(*this, item, buffer, part) != 0) {
-        return -1;
-    }
-    if (n > 0) {
-        strncpy(value, part, static_cast<size_t>(n));
-    }
-    return 0;
-}
-
-int CZolIniFile::GetItem(const char* item, char** value) {
-    char buffer[kValueBuffer];
-    char* part;
-    if (value == nullptr || firstPart(*this, item, buffer, part) != 0) {
-        return -1;
-    }
-    *value = part[0] != '\0' ? strdup(part) : nullptr;
-    return 0;
-}
-
-namespace {
-
-// The P conversion: the part split at each backslash-n into one Str_AllocMem block.
-// The strings have the part's length as capacity, and no string receives more than the
-// part's characters, so nothing can overflow. False when the block cannot be allocated.
-bool splitLines(const char* part, char*** target) {
-    int length = static_cast<int>(strlen(part));
-    int breaks = 0;
-    for (int i = 0; i + 1 < length; ++i) {
-        if (part[i] == '\\' && part[i + 1] == 'n') {
-            ++breaks;
-        }
-    }
-    char** lines = Str_AllocMem(length, breaks + 1, 1);
-    *target = lines;
-    if (lines == nullptr) {
-        return false;
-    }
-    if (length == 0) {
-        return true;
-    }
-    int line = 0;
-    int column = 0;
-    bool justBroken = false;
-    for (int i = 0; i < length; ++i) {
-        justBroken = false;
-        if (part[i] == '\\' && part[i + 1] == 'n') {
-            lines[line][column] = '\0';
-            ++line;
-            column = 0;
-            ++i;
-            justBroken = true;
-        } else if (part[i] == '\\' && part[i + 1] == '"') {
-            lines[line][column++] = '"';
-            ++i;
-        } else {
-            lines[line][column++] = part[i];
-        }
-    }
-    if (!justBroken) {
-        lines[line][column] = '\0';
-    }
-    return true;
-}
-
-// Stores one part through `target` as conversion character `conversion` says. -1 when a
-// p or P conversion cannot allocate.
-int convertPart(char conversion, char* part, void* target) {
-    switch (conversion) {
-        case 'd':
-        case 'n':
-            *static_cast<int*>(target) = static_cast<int>(toLong(part));
-            break;
-        case 'l':
-            // Wraps beyond the 32-bit range, unlike the long getter.
-            *static_cast<long*>(target) = static_cast<int>(toLong(part));
-            break;
-        case 'f':
-            *static_cast<float*>(target) = static_cast<float>(strtod(part, nullptr));
-            break;
-        case 'F':
-            *static_cast<double*>(target) = strtod(part, nullptr);
-            break;
-        case 'c':
-            *static_cast<char*>(target) = part[0];
-            break;
-        case 's':
-            strcpy(static_cast<char*>(target), part);
-            break;
-        case 'p': {
-            if (part[0] == '\0') {
-                *static_cast<char**>(target) = nullptr;
-                break;
-            }
-            char* copy = strdup(part);
-            if (copy == nullptr) {
-                return -1;
-            }
-            *static_cast<char**>(target) = copy;
-            break;
-        }
-        case 'P':
-            if (!splitLines(part, static_cast<char***>(target))) {
-                return -1;
-            }
-            break;
-        default:
-            break;
-    }
-    return 0;
-}
-
-}  // namespace
-
-int CZolIniFile::ScanItem(const char* item, char* format, ...) {
-    char buffer[kValueBuffer];
-    buffer[0] = '\0';
-    if (FindItem(item, buffer) != 0) {
-        return -1;
-    }
-    va_list arguments;
-    va_start(arguments, format);
-    void* target = va_arg(arguments, void*);
-    int result = 0;
-    if (format != nullptr && format[0] != '\0' && target != nullptr) {
-        char* cursor = buffer;
-        for (int i = 0;;) {
-            char* part = GetValue(cursor);
-            if (part == nullptr) {
-                break;
-            }
-            if (convertPart(format[i], part, target) != 0) {
-                result = -1;
-                break;
-            }
-            ++i;
-            if (format[i] == '\0') {
-                break;
-            }
-            target = va_arg(arguments, void*);
-            if (target == nullptr) {
-                break;
-            }
-        }
-    }
-    va_end(arguments);
-    return result;
 }
 
 int CZolIniFile::Write(const char* section, const char* /*item*/, int /*value*/) {

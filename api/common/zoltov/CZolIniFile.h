@@ -21,7 +21,13 @@
 ///   - Section and item names are case-insensitive; values keep their case.
 ///
 /// Reading context: the current section (m_nSectionPos, m_szSection), the remembered item
-/// (m_szItem) and the stream position. Nothing is cached; every lookup rereads the file.
+/// (m_szItem) and the stream position. Nothing is cached: every lookup (GetNextSection,
+/// GetSection, FindItem and so every getter and ScanItem) first drops the stream's read
+/// buffer, so it reads the file as it is at that moment, an in-place edit, a truncation or
+/// an append included. The context's positions are byte offsets and are not adjusted: after
+/// an edit that moves lines, the current section and a repeated lookup go on at the old
+/// offsets (select the section again to start clean). A file replaced by renaming another
+/// over its name stays the old file until ReOpen.
 ///   operation                 m_nSectionPos  m_szSection   m_szItem   stream
 ///   ReOpen, success           0              empty         empty      start of file
 ///   GetNextSection, found     past header    bare name     empty      past the header
@@ -161,9 +167,11 @@ public:
 
     /// The item getters: FindItem(item), then the first part of the value, converted.
     /// 0 when found (an empty value converts as the empty text), -1 when not found or no
-    /// file is open, with the destination untouched. Numbers convert as strtol/strtod do
-    /// (0 when there is no number, no error reported). Repeated calls for the same item
-    /// read its successive occurrences, as FindItem does.
+    /// file is open, with the destination untouched. Numbers convert as strtol (base 10) and
+    /// strtod do in the C locale, whatever locale the process has selected: "1.5" is one and
+    /// a half under a comma-decimal locale too (and "1,5" is the part "1"). 0 when there is
+    /// no number, no error reported. Repeated calls for the same item read its successive
+    /// occurrences, as FindItem does.
     /// strtol, cut to 32 bits.
     int GetItem(const char* item, int& value);
     /// strtol, cut to 32 bits ("-1" gives 4294967295).
@@ -188,17 +196,17 @@ public:
     int GetItem(const char* item, char** value);
 
     /// Converts the parts of `item`'s value in turn into the pointer arguments, one per
-    /// character of `format`: d, n int*; l long* (low 32 bits, sign-extended); f float*;
-    /// F double*; c char*; s char[512]; p char** (strdup copy, null for an empty part);
-    /// P char*** (the part split at each backslash-n into k + 1 strings, k being the
-    /// number of backslash-n pairs, in ONE block from Str_AllocMem: release it with one
-    /// free; each string has the part's length as capacity; a part ending in backslash-n
-    /// leaves its last string as that many spaces); any other character consumes a part and
-    /// a pointer and stores nothing. Stops at the end of `format`, at a null pointer argument
-    /// (pass nullptr, not a plain 0) or at the end of the value. 0 when the item was found,
-    /// however many parts were converted; -1 when not found, without a file, or when p or P
-    /// cannot allocate (p leaves its argument, P stores null; earlier conversions stay).
-    /// A null `format` converts nothing.
+    /// character of `format`: d, n int*; l long* (low 32 bits, sign-extended); f float*; F
+    /// double* (numbers in the C locale, as for the getters); c char*; s char[512]; p char**
+    /// (strdup copy, null for an empty part); P char*** (the part split at each backslash-n
+    /// into k + 1 strings, k being the number of backslash-n pairs, in ONE block from
+    /// Str_AllocMem: release it with one free; each string has the part's length as capacity; a
+    /// part ending in backslash-n leaves its last string as that many spaces); any other
+    /// character consumes a part and a pointer and stores nothing. Stops at the end of
+    /// `format`, at a null pointer argument (pass nullptr, not a plain 0) or at the end of the
+    /// value. 0 when the item was found, however many parts were converted; -1 when not found,
+    /// without a file, or when p or P cannot allocate (p leaves its argument, P stores null;
+    /// earlier conversions stay). A null `format` converts nothing.
     int ScanItem(const char* item, char* format, ...);
 
     /// Nothing is ever written into the file. This overload selects `section` with
