@@ -7,7 +7,7 @@
 #
 # Usage: scripts/mutate.sh [--list FILE] [--only REGEX] [--keep-going] [--timeout SECONDS]
 #   --list FILE     mutant list (default scripts/mutants.txt)
-#   --only REGEX    run only the mutants whose id or file path matches the (extended) regex,
+#   --only REGEX    run only the mutants whose id or file path matches the (Python) regex,
 #                   e.g. --only '^ini-' or --only 'platform/qelMutex'
 #   --keep-going    go on when the unmutated code already fails tests; those tests are then
 #                   not counted as killers
