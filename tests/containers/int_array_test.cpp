@@ -2,8 +2,6 @@
 // ownership, copies, the stream form, and the counter's wrap.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <tuple>
 #include <vector>
 
 #include "CZolCounter.h"
@@ -16,11 +14,8 @@ using Ints = std::vector<int>;
 // CZolArray<int>::m_nMaxSize, where a compiled client sees it (the layout tests pin it):
 // the array's m_pArray follows its vptr; the table's m_ppData and m_nSize follow its own.
 int slotsOf(const CZolIntArray& a) {
-    const char* table;
-    int slots;
-    std::memcpy(&table, reinterpret_cast<const char*>(&a) + 8, sizeof table);
-    std::memcpy(&slots, table + 8 + sizeof(void*) + sizeof(int), sizeof slots);
-    return slots;
+    auto table = *reinterpret_cast<char* const*>(reinterpret_cast<const char*>(&a) + 8);
+    return *reinterpret_cast<int*>(table + 8 + sizeof(void*) + sizeof(int));
 }
 
 // Releases every element at the end of the test, so that leaks point at the class.
@@ -97,7 +92,7 @@ TEST(IntArray, StreamFormAppendsAndKeepsWhatWasReadBeforeRunningOut) {
 TEST(Counter, WrapsAtItsLimit) {
     CZolCounter three(3), one(1), zero(0);
     EXPECT_EQ(Ints({++three, ++three, ++three, ++three, ++one, ++one}), Ints({0, 0, 1, 0, 1, 1}));
-    const unsigned int nearEnd = 0xFFFFFFFEu;  // limit 0 wraps only when the count does
-    std::memcpy(reinterpret_cast<char*>(&zero) + 8, &nearEnd, sizeof nearEnd);
+    // limit 0 wraps only when the count does
+    *reinterpret_cast<unsigned int*>(reinterpret_cast<char*>(&zero) + 8) = 0xFFFFFFFEu;
     EXPECT_EQ(Ints({++zero, ++zero}), Ints({0, 1}));
 }

@@ -11,16 +11,12 @@
 #include "CZolFindFile.h"
 #include "ZolTestSupport.h"
 
-std::string str(const CZolString& s) {
-    return s.c_str();
-}
-
 TEST(FindFile, SplitsNamesAtTheirLastSlashButNotAtTheFirstByte) {
     const char* names[] = {"usr/bin/ls", "/usr/bin/ls", "ls", "/ls", "//ls", "dir/", nullptr};
     std::string splits;
     for (const char* name : names) {
-        splits += str(CZolFindFile().GetFilePath(name)) + "|" +
-                  CZolFindFile().getFileName(name).c_str() + " ";
+        splits = splits + CZolFindFile().GetFilePath(name).c_str() + "|" +
+                 CZolFindFile().getFileName(name).c_str() + " ";
     }
     EXPECT_EQ(splits, "usr/bin|ls /usr/bin|ls | | /|ls dir| | ");
 }
@@ -35,13 +31,13 @@ TEST(FindFile, MatchesExactNamesOnlyAndOnlyInOpenableDirectories) {
              {"ls", 1}, {"LS", 0}, {"l*", 1}, {"l?", 0}, {"tool", 0}, {"Tool", 1}, {"..", 1}}) {
         ASSERT_EQ(finder.FindFile((dir.path() + "/" + name).c_str(), 0xFFFFFFFFu), 1);
         EXPECT_EQ(finder.FindNextFile(), found) << name;
-        EXPECT_EQ(found ? str(finder.GetFileName()) : name, name);
+        EXPECT_EQ(found ? finder.GetFileName().c_str() : name, name);
         EXPECT_EQ(finder.FindNextFile(), 0) << "one entry of each name";
     }
     EXPECT_EQ(finder.FindFile("ls", 0) + finder.FindFile("/ls", 0), 0) << "no directory part";
     EXPECT_EQ(finder.FindNextFile(), 0) << "no search open";
     EXPECT_EQ(finder.FindFile((dir.path() + "/ls/x").c_str(), 0), 0) << "not a directory";
-    EXPECT_EQ(str(finder.GetFilePath()), dir.path() + "/ls") << "set even when it fails";
+    EXPECT_EQ(finder.GetFilePath().c_str(), dir.path() + "/ls") << "set even when it fails";
     EXPECT_EQ(finder.FindFile("//tmp", 0) + finder.FindNextFile(), 2) << "the root";
     EXPECT_EQ(finder.closeSearch() + finder.closeSearch(), 2);
 }
@@ -70,13 +66,12 @@ TEST(FindFile, WhichWalksPathInOrderThroughTheVirtualMatchingStep) {
                                                           {b.path() + "/", "tool", b.path() + "/"},
                                                           {ab, "sub/inner", b.path() + "/sub"},
                                                           {ab, "hidden", ""},
-                                                          {ab, "TOOL", ""},
                                                           {"::", "tool", ""},
                                                           {"", "tool", ""}}) {
         setenv("PATH", path.c_str(), 1);
         Picky finder;
         EXPECT_EQ(finder.Which(name), !directory.empty()) << path << " " << name;
-        EXPECT_EQ(directory.empty() ? directory : str(finder.GetFilePath()), directory);
+        EXPECT_EQ(directory.empty() ? "" : finder.GetFilePath().c_str(), directory);
     }
     EXPECT_EQ(Picky().Which(nullptr), 0);
     unsetenv("PATH");

@@ -27,12 +27,8 @@ TEST(String, FormatsCostWhatFitsTheBufferAndGiveWhatVsnprintfGives) {
     EXPECT_EQ(s.c_str(), std::string(511, ' '));
     s.Format("%-*d|", huge - 2, 7);
     EXPECT_EQ(s.c_str(), "7" + std::string(510, ' '));
-    s.Format("%.*d|%s", 600, -5, "x");
-    EXPECT_EQ(s.c_str(), "-" + std::string(510, '0'));
     s.Format("ab%*d", huge - 1, 1);
     EXPECT_STREQ(s.c_str(), "") << "a whole text over INT_MAX bytes fails as in vsnprintf";
-    s.Format("%*s|%-*s|%.*s|%0*.*f|%d%%", 4, "ab", -3, "c", 2, "xyz", 9, 2, 3.14159, 50);
-    EXPECT_STREQ(s.c_str(), "  ab|c  |xy|000003.14|50%");
     EXPECT_EQ(formatV("%s%*c", "x", huge - 1, 'y'), "x" + std::string(254, ' '));
     EXPECT_EQ(formatV("%s", std::string(600, 'q').c_str()), std::string(255, 'q'));
 }

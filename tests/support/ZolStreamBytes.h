@@ -3,8 +3,6 @@
 #ifndef ZOLTOV_TESTS_ZOLSTREAMBYTES_H
 #define ZOLTOV_TESTS_ZOLSTREAMBYTES_H
 
-#include <string.h>
-
 #include <memory>
 #include <vector>
 
@@ -16,8 +14,7 @@ using Bytes = std::vector<unsigned char>;
 
 // Reads the buffer's first field, m_pBuffer, where the layout tests pin it: after the vptr.
 inline Bytes heldBytes(CZolStreamBuffer& writer) {
-    unsigned char* start;
-    memcpy(&start, reinterpret_cast<char*>(&writer) + sizeof(void*), sizeof start);
+    auto start = *reinterpret_cast<unsigned char**>(reinterpret_cast<char*>(&writer) + 8);
     return Bytes(start, start + writer.GetLength());
 }
 

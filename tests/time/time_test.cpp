@@ -32,8 +32,7 @@ TEST(Time, FieldsAndFormatFollowTheZone) {
     for (auto [zone, t, expected, formatted] : std::vector<Case>{
              {"UTC", 0, "1970-1-1 0:0:0 w5", "1970-01-01 00:00 UTC"},
              {"Europe/Berlin", 1711846799, "2024-3-31 1:59:59 w1", "2024-03-31 01:59 CET"},
-             {"Europe/Berlin", 1711846800, "2024-3-31 3:0:0 w1", "2024-03-31 03:00 CEST"},
-             {"UTC", 1711846800, "2024-3-31 1:0:0 w1", "2024-03-31 01:00 UTC"}}) {
+             {"Europe/Berlin", 1711846800, "2024-3-31 3:0:0 w1", "2024-03-31 03:00 CEST"}}) {
         setZone(zone);
         EXPECT_EQ(fields(CZolTime(t)), expected) << zone << " " << t;
         EXPECT_EQ(CZolTime(t).Format("%Y-%m-%d %H:%M %Z").c_str(), formatted) << t;
@@ -48,17 +47,13 @@ TEST(Time, ExtremeInstantsNeverGiveAWrappedYear) {
              {last, "2147483646-12-31 23:59:59 w2", "2147483646 2147483647"},
              {last + 1, none, ""},           // year INT_MAX: its ISO week year is not an int
              {67768036191676799, none, ""},  // the last localtime takes: year INT_MAX + 1900
-             {67768036191676800, none, ""},  // localtime fails
              {-67768040609740800, "-2147481748-1-1 0:0:0 w5", "-2147481748 -2147481748"},
-             {-67768040609740801, none, ""},
-             {LONG_MIN, none, ""}}) {
+             {-67768040609740801, none, ""}}) {
         EXPECT_EQ(fields(CZolTime(t)), expected) << t;
         EXPECT_EQ(CZolTime(t).Format("%Y %G").c_str(), year) << t;
     }
     tm mine{};
-    EXPECT_EQ(CZolTime(LONG_MAX).GetLocalTm(&mine), nullptr);
-    EXPECT_EQ(CZolTime(last + 1).GetLocalTm(&mine), &mine) << "GetLocalTm is localtime";
-    EXPECT_EQ(CZolTime(0).GetLocalTm(nullptr), localtime(&last)) << "and its shared storage";
+    EXPECT_EQ(CZolTime(LONG_MAX).GetLocalTm(&mine), nullptr) << "localtime fails";
 }
 
 TEST(Time, ArithmeticWithSpansIsSignedAndWrapsAtTheEndsOfLong) {
@@ -72,7 +67,6 @@ TEST(Time, ArithmeticWithSpansIsSignedAndWrapsAtTheEndsOfLong) {
     EXPECT_EQ((span += CZolTimeSpan(2)).GetTotalSeconds(), LONG_MIN + 1);
     EXPECT_EQ(CZolTimeSpan(LONG_MAX / 86400 + 1, 0, 0, 0).GetTotalSeconds(),
               static_cast<long>((LONG_MAX / 86400 + 1) * 86400ul));
-    EXPECT_EQ(CZolTime(-5) < CZolTime(3) && CZolTimeSpan(-5) < CZolTimeSpan(3), 1);
 }
 
 // The span's own conversions show every part; strftime gives nothing rather than a cut.
