@@ -94,12 +94,12 @@ TEST(TimeAndSpan, StreamCarriesTheLow32BitsOnly) {
     const Bytes bytes = zoltest::heldBytes(writer);
     EXPECT_EQ(bytes, Bytes({0x00, 0xCA, 0x9A, 0x3B, 0xFF, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
     CZolTime a(0), b(0x700000000L);
-    CZolTimeSpan span(0), untouched(42);
+    CZolTimeSpan span(-1), untouched(42);
     auto reader = zoltest::readerOf(bytes);
-    *reader >> a >> b >> span;
+    *reader >> a >> span >> b;
     EXPECT_EQ(a.GetTime(), 1000000000);
-    EXPECT_EQ(b.GetTime(), 0x7000000FFL) << "the high half is kept";
-    EXPECT_EQ(span.GetTotalSeconds(), 4294967295L);
+    EXPECT_EQ(span.GetTotalSeconds(), -4294967041L) << "the high half is kept";
+    EXPECT_EQ(b.GetTime(), 0x7FFFFFFFFL);
     EXPECT_THROW(*reader >> untouched, int);
     EXPECT_EQ(untouched.GetTotalSeconds(), 42);
 }
