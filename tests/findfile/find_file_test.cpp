@@ -58,13 +58,13 @@ TEST(FindFile, WhichWalksPathInOrderThroughTheVirtualMatchingStep) {
     }
     ASSERT_EQ(mkdir((b.path() + "/sub").c_str(), 0755), 0);
     b.writeFile("sub/inner", "");
-    const std::string ab = a.path() + ":" + b.path();
+    const std::string A = a.path(), B = b.path(), ab = A + ":" + B;
     using Case = std::tuple<std::string, const char*, std::string>;  // PATH, name, found in
-    for (auto [path, name, directory] : std::vector<Case>{{ab, "tool", b.path()},
-                                                          {ab, "both", a.path()},
-                                                          {"::" + b.path(), "tool", b.path()},
-                                                          {b.path() + "/", "tool", b.path() + "/"},
-                                                          {ab, "sub/inner", b.path() + "/sub"},
+    for (auto [path, name, directory] : std::vector<Case>{{ab, "tool", B},
+                                                          {ab, "both", A},
+                                                          {"::" + B, "tool", B},
+                                                          {B + "/", "tool", B + "/"},
+                                                          {ab, "sub/inner", B + "/sub"},
                                                           {ab, "hidden", ""},
                                                           {"::", "tool", ""},
                                                           {"", "tool", ""}}) {
