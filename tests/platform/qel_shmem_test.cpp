@@ -9,10 +9,20 @@
 #include "qel.h"
 #include "qelTesting.h"
 
+namespace {
+
+// A name space of this program's own (inside the one it was given, if any), set before the
+// platform layer reads it: no other run keeps the directory alive or sweeps a stale file.
+const bool kPrivateSpace = [] {
+    const char* given = getenv("ZOL_QEL_NAMESPACE");
+    const std::string space = std::string(given ? given : "") + "t" + std::to_string(getpid());
+    return setenv("ZOL_QEL_NAMESPACE", space.c_str(), 1) == 0;
+}();
+
+}  // namespace
+
 TEST(QelDirectory, LastObjectTakesTheDirectoryWithIt) {
-    // A name space of its own, so that other tests running meanwhile do not keep it alive;
-    // the exec'd helpers are fresh processes that read it, and the forced fallback, at start.
-    setenv("ZOL_QEL_NAMESPACE", ("t" + std::to_string(getpid())).c_str(), 1);
+    // The exec'd helpers are fresh processes that read the forced fallback at start.
     setenv("ZOL_QEL_FORCE_WAITV_FALLBACK", "1", 1);
     const std::string directory = qelTestObjectDirectory();
     ASSERT_FALSE(zoltest::fileExists(directory));
@@ -68,4 +78,19 @@ TEST(QelShMem, FilesOfADeadProcessAreReinitialised) {
     qelCloseMutex(&mutex);
     qelCloseEvent(&event);
     EXPECT_EQ(zoltest::objectFiles(stale), std::vector<std::string>());
+}
+
+TEST(QelNamed, ForkedChildClosingWhatItInheritedLeavesTheObjects) {
+    const std::string name = zoltest::uniqueName("fork");
+    long mutex = 0, event = 0, again = 0;
+    ASSERT_EQ(QEL_OK, qelCreateUnlockedMutex(name.c_str(), &mutex));
+    ASSERT_EQ(QEL_OK, qelCreateEvent(name.c_str(), &event));
+    pid_t child = zoltest::forkChild([&] { return qelCloseMutex(&mutex) | qelCloseEvent(&event); });
+    EXPECT_EQ(0, zoltest::exitCodeOf(zoltest::waitChild(child, zoltest::kBoundMs)));
+    EXPECT_EQ(2u, zoltest::objectFiles(name).size());
+    EXPECT_EQ(QEL_OK, qelOpenMutex(name.c_str(), &again));
+    qelCloseMutex(&again);
+    qelCloseMutex(&mutex);
+    qelCloseEvent(&event);
+    EXPECT_EQ(zoltest::objectFiles(name), std::vector<std::string>());
 }

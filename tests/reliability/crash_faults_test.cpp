@@ -2,6 +2,7 @@
 // while connected to a segment, or inside its Open, a copy or its Close with the segment's
 // mutex held, lets a survivor blocked on that mutex go on within a second, with the count it
 // expects: the dead connection stays counted when it had been counted, never twice or torn.
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 
@@ -67,6 +68,35 @@ TEST(CrashFaults, KilledSegmentUserLetsABlockedSurvivorOnWithExactCounts) {
         EXPECT_EQ(mine.count(), 1 + c.stillCounted);
         mine.count() = 1;  // gives the dead connection back: this close is the last
         mine.Close();
+        expectGone(name);
+    }
+}
+
+TEST(CrashFaults, FilesOfACreatorKilledHalfWayDoNotBlockTheName) {
+    // What a process killed while it created a segment and its mutex leaves behind: files
+    // that never got their size, or got it but no header.
+    for (off_t size : {off_t{0}, off_t{4096 + 68}}) {
+        SCOPED_TRACE(size);
+        const std::string name = zoltest::uniqueName("crash-half");
+        CZolMutex keep(0, zoltest::uniqueName("keep").c_str(), 0);  // keeps the directory
+        std::vector<std::string> files;
+        {
+            CZolSharedMemory model(name.c_str(), 64);
+            files = zoltest::objectFiles(name);  // where the segment, its mutex and key go
+        }
+        for (const std::string& file : files) {
+            int fd = open(file.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0600);
+            EXPECT_EQ(0, ftruncate(fd, size)) << file;
+            close(fd);
+        }
+        // In a child, so that a fatal error in Open fails the test instead of ending it.
+        pid_t child = zoltest::forkChild([&] {
+            Probe memory;
+            return memory.Open(name.c_str(), 64) == 1 && memory.created() && memory.count() == 1
+                       ? 0
+                       : 2;  // 1: the fatal error
+        });
+        EXPECT_EQ(0, zoltest::exitCodeOf(zoltest::waitChild(child, zoltest::kBoundMs)));
         expectGone(name);
     }
 }

@@ -113,6 +113,8 @@ TEST(Soak, WorkersExchangeWholeValuesWhileBeingKilled) {
         }
     }
     EXPECT_EQ(zoltest::objectFiles(prefix), std::vector<std::string>());
+    printf("soak: %ld s, %lu workers killed, %lu values torn by a kill\n", seconds,
+           board->kills.load(), board->torn.load());
 }
 
 }  // namespace
