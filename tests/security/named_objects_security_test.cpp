@@ -30,9 +30,10 @@ mode_t modeOf(const std::string& path) {
     return lstat(path.c_str(), &st) == 0 ? st.st_mode & (S_IFMT | 07777) : 0;
 }
 
-// A segment whose data area holds one size_t, and which tells whether its Open allocated.
+// A segment whose data area (4 bytes in: 4-byte aligned) holds one unsigned int, and which
+// tells whether its Open allocated.
 struct Segment : CZolShMem {
-    size_t& value() { return *reinterpret_cast<size_t*>(m_pData); }
+    unsigned int& value() { return *reinterpret_cast<unsigned int*>(m_pData); }
     bool created() const { return m_bCreated != 0; }
 };
 
@@ -82,9 +83,9 @@ int hostileNamesAndFiles() {
     std::vector<Segment> segments(names.size());
     std::vector<std::unique_ptr<CZolEvent>> events;
     for (size_t i = 0; i < names.size(); ++i) {
-        if (segments[i].Open(names[i].c_str(), sizeof(size_t)) != 1)
+        if (segments[i].Open(names[i].c_str(), 4) != 1)
             return 2;
-        segments[i].value() = i;
+        segments[i].value() = static_cast<unsigned int>(i);
         events.emplace_back(new CZolEvent(i % 2, 1, names[i].c_str()));
     }
     // One owner-only file per object, all in the object directory: none went elsewhere,

@@ -128,9 +128,8 @@ int Peer::finish(int timeoutMs) {
 }
 
 int Peer::kill(int signal) {
-    int status = -1;
-    if (pid_ > 0 && ::kill(pid_, signal) == 0 && waitpid(pid_, &status, 0) == pid_)
-        pid_ = -1;
+    int status = pid_ > 0 && ::kill(pid_, signal) == 0 ? waitChild(pid_, kBoundMs) : -1;
+    pid_ = -1;
     return status;
 }
 

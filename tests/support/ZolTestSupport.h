@@ -62,7 +62,8 @@ public:
     // The test: waits at most timeoutMs for the peer's end; its exit code, -1 after a signal
     // or a time-out (the peer is then killed).
     int finish(int timeoutMs = kBoundMs);
-    // The test: sends signal (SIGKILL by default) and reaps the peer; its wait status.
+    // The test: sends signal (SIGKILL by default) and waits for the peer's end, at most
+    // kBoundMs (then SIGKILL); its wait status, -1 after that time-out.
     int kill(int signal = 9);
     pid_t pid() const { return pid_; }
 
