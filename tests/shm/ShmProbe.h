@@ -30,7 +30,8 @@ struct Probe : CZolStreamSharedMemory {
 //             process stopped at the end of that call's work; answers "ok"
 //   put TEXT  copies TEXT to the position with memcpy_shmem; answers "ok"
 //   ints N    rewinds (Flush) and reads N ints with operator>>; answers "v1 v2 ... "
-//   fault     copies from unreadable memory: stops (SIGSTOP) inside the copy, mutex held
+//   fault-in  copies from unreadable memory into the segment, fault-out from the segment
+//             into unwritable memory: stops (SIGSTOP) inside the copy, the mutex held
 // Anything else, or the test's end, ends the peer with status 0.
 inline int segmentPeer(zoltest::Peer& peer, const std::string& name) {
     Probe m;
@@ -52,9 +53,10 @@ inline int segmentPeer(zoltest::Peer& peer, const std::string& name) {
         } else if (verb == "ints") {
             for (out.clear(), m.Flush(); n-- > 0; out += std::to_string(value) + " ")
                 m >> value;
-        } else if (verb == "fault") {
+        } else if (verb == "fault-in" || verb == "fault-out") {
             signal(SIGSEGV, [](int) { raise(SIGSTOP); });
-            memcpy_shmem(m, mmap(nullptr, 16, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0), 16);
+            void* none = mmap(nullptr, 16, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            verb == "fault-in" ? memcpy_shmem(m, none, 16) : memcpy_shmem(none, m, 16);
         } else {
             return 0;
         }
