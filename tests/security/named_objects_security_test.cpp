@@ -153,7 +153,8 @@ int hostileNamesAndFiles() {
         if (entry.find("case") != std::string::npos)
             std::ofstream(directory + "/" + entry, std::ios::in | std::ios::out) << "damaged!";
         // Links planted where another name's files go are never followed.
-        symlink("/opt/target", (directory + "/" + entry + "planted").c_str());
+        if (symlink("/opt/target", (directory + "/" + entry + "planted").c_str()) != 0)
+            return 8;
     }
     if (!refusedElsewhere("CASE") || !refusedElsewhere("case") ||
         !refusedElsewhere("caseplanted") || zoltest::readFile("/opt/target") != "untouched")
