@@ -109,7 +109,10 @@ TEST(Soak, WorkersExchangeWholeValuesWhileBeingKilled) {
         for (int thread = 0; thread < kThreads; ++thread) {
             zoltest::ProgramResult r = zoltest::runProgram(
                 ZOL_TOOL_PATH, {"shm", "repair", mailbox(prefix, slot, thread)});
-            EXPECT_EQ(r.exitCode, 0) << r.err;
+            // Status 1 "no segment named": no killed worker kept this one.
+            EXPECT_TRUE(r.exitCode == 0 ||
+                        (r.exitCode == 1 && r.err.find("no segment named") != std::string::npos))
+                << r.err;
         }
     }
     EXPECT_EQ(zoltest::objectFiles(prefix), std::vector<std::string>());
