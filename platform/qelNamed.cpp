@@ -18,6 +18,7 @@
 #include <mutex>
 
 #include "qelInternal.h"
+#include "qelTesting.h"
 
 namespace qel {
 namespace {
@@ -628,3 +629,7 @@ uint32_t* mapWaitAnyWord() {
 }
 
 }  // namespace qel
+
+const char* qelTestObjectDirectory(void) {
+    return qel::namedDirectory().c_str();
+}

@@ -16,6 +16,10 @@ int qelTestWaitvInUse(void);
  * or sleeps), so a test can pulse the event only once its waiters are really waiting. */
 int qelTestEventHasWaiters(long handle);
 
+/* The directory that holds this process's named objects and segments (it follows
+ * ZOL_QEL_NAMESPACE, read once); "" when the directory is unusable (taken by someone else). */
+const char* qelTestObjectDirectory(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,4 +1,5 @@
-// A separate program for the platform tests: it reaches named objects only by name.
+// The one program the tests exec, for a truly fresh process (its environment read at start,
+// nothing inherited from the test): it reaches named objects only by name.
 //   qel_helper lock-named <name> <timeout-ms>   check the named mutex is held, set the named
 //                                               event <name>-ready, then lock and unlock it
 //   qel_helper set-event <name>                 set the named event; 0 on success

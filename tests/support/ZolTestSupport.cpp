@@ -1,184 +1,189 @@
 #include "ZolTestSupport.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
 
+#include "qelTesting.h"
+
 namespace zoltest {
 
 std::string uniqueName(const std::string& tag) {
     static std::atomic<unsigned> counter{0};
-    return "zoltest-" + tag + "-" + std::to_string(getpid()) + "-" +
-           std::to_string(counter.fetch_add(1));
+    return "zoltest-" + tag + "-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
 }
 
 pid_t forkChild(const std::function<int()>& body) {
     fflush(nullptr);
     pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
     if (pid == 0) {
-        int code = 1;
+        int code = 120;
         try {
             code = body();
         } catch (...) {
-            code = 120;
         }
         fflush(nullptr);
         _exit(code);
     }
-    if (pid < 0) {
-        throw std::runtime_error("fork failed");
-    }
     return pid;
 }
 
-std::vector<char*> argvOf(const std::string& program, const std::vector<std::string>& arguments) {
+pid_t execChild(std::vector<std::string> words, const std::function<void()>& setup) {
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
+    for (std::string& word : words)
+        argv.push_back(word.data());
     argv.push_back(nullptr);
-    return argv;
+    return forkChild([&] {
+        if (setup)
+            setup();
+        execv(argv[0], argv.data());
+        _exit(127);  // not through forkChild's fflush: the stdio buffers belong to the test
+        return 127;
+    });
 }
 
 pid_t spawnHelper(const std::string& program, const std::vector<std::string>& arguments) {
-    std::string path = std::string(ZOL_TEST_HELPER_DIR) + "/" + program;
-    std::vector<char*> argv = argvOf(path, arguments);
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        execv(path.c_str(), argv.data());
-        _exit(127);
-    }
-    if (pid < 0) {
-        throw std::runtime_error("fork failed");
-    }
-    return pid;
+    std::vector<std::string> words = {std::string(ZOL_TEST_HELPER_DIR) + "/" + program};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    return execChild(words);
 }
 
 int waitChild(pid_t pid, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    int status = 0;
-    while (true) {
-        pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) {
-            return status;
-        }
-        if (done < 0) {
-            return -1;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    int status = -1;
+    if (waitUntil([&] { return waitpid(pid, &status, WNOHANG) != 0; }, timeoutMs))
+        return status;
+    ::kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
 }
 
 int exitCodeOf(int waitStatus) {
-    if (waitStatus != -1 && WIFEXITED(waitStatus)) {
-        return WEXITSTATUS(waitStatus);
-    }
-    return -1;
+    return waitStatus != -1 && WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1;
 }
 
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
+        if (std::chrono::steady_clock::now() >= deadline)
             return condition();
-        }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
 }
 
+Peer::Peer(const std::function<int(Peer&)>& body) {
+    int fds[2];
+    // SOCK_SEQPACKET keeps message boundaries, and a peer's end reads as end of file.
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0)
+        throw std::runtime_error("socketpair failed");
+    pid_ = forkChild([&] {
+        close(fds[0]);
+        fd_ = fds[1];
+        return body(*this);
+    });
+    close(fds[1]);
+    fd_ = fds[0];
+}
+
+Peer::~Peer() {
+    kill();
+    close(fd_);
+}
+
+void Peer::send(const std::string& message) {
+    ::send(fd_, message.data(), message.size(), MSG_NOSIGNAL);
+}
+
+std::string Peer::receive(int timeoutMs) {
+    pollfd ready = {fd_, POLLIN, 0};
+    char buffer[4096];
+    ssize_t got = poll(&ready, 1, timeoutMs) == 1 ? recv(fd_, buffer, sizeof buffer, 0) : -1;
+    return std::string(buffer, got > 0 ? static_cast<size_t>(got) : 0);
+}
+
+std::string Peer::ask(const std::string& message, int timeoutMs) {
+    send(message);
+    return receive(timeoutMs);
+}
+
+int Peer::finish(int timeoutMs) {
+    int status = pid_ > 0 ? waitChild(pid_, timeoutMs) : -1;
+    pid_ = -1;
+    return exitCodeOf(status);
+}
+
+int Peer::kill(int signal) {
+    int status = pid_ > 0 && ::kill(pid_, signal) == 0 ? waitChild(pid_, kBoundMs) : -1;
+    pid_ = -1;
+    return status;
+}
+
+// The whole of an open (possibly unlinked) file, read through a fresh open from its start.
+std::string contentOf(FILE* file) {
+    return readFile("/proc/self/fd/" + std::to_string(fileno(file)));
+}
+
 std::string captureStdout(const std::function<void()>& body) {
     fflush(stdout);
-    char pattern[] = "/tmp/zoltest-stdout-XXXXXX";
-    int capture = mkstemp(pattern);
-    if (capture < 0) {
-        throw std::runtime_error("mkstemp failed");
-    }
-    unlink(pattern);
+    FILE* capture = tmpfile();
     int saved = dup(STDOUT_FILENO);
-    dup2(capture, STDOUT_FILENO);
+    dup2(fileno(capture), STDOUT_FILENO);
     body();
     fflush(stdout);
     dup2(saved, STDOUT_FILENO);
     close(saved);
-
-    std::string text;
-    lseek(capture, 0, SEEK_SET);
-    char buffer[4096];
-    ssize_t got;
-    while ((got = read(capture, buffer, sizeof buffer)) > 0) {
-        text.append(buffer, static_cast<size_t>(got));
-    }
-    close(capture);
+    std::string text = contentOf(capture);
+    fclose(capture);
     return text;
 }
 
 ChildOutput runChildCapturingStdout(const std::function<void()>& body, int timeoutMs) {
-    char pattern[] = "/tmp/zoltest-child-XXXXXX";
-    int capture = mkstemp(pattern);
-    if (capture < 0) {
-        throw std::runtime_error("mkstemp failed");
-    }
-    unlink(pattern);
-    pid_t pid = forkChild([&] {
-        struct rlimit noCore = {0, 0};
-        setrlimit(RLIMIT_CORE, &noCore);
-        dup2(capture, STDOUT_FILENO);
-        body();
-        return 0;
+    ChildOutput result{-1, ""};
+    result.output = captureStdout([&] {
+        pid_t pid = forkChild([&] {
+            struct rlimit noCore = {0, 0};
+            setrlimit(RLIMIT_CORE, &noCore);
+            body();
+            return 0;
+        });
+        result.status = waitChild(pid, timeoutMs);
     });
-    ChildOutput result{waitChild(pid, timeoutMs), std::string()};
-    lseek(capture, 0, SEEK_SET);
-    char buffer[4096];
-    ssize_t got;
-    while ((got = read(capture, buffer, sizeof buffer)) > 0) {
-        result.output.append(buffer, static_cast<size_t>(got));
-    }
-    close(capture);
     return result;
 }
 
-TempDir::TempDir() {
-    const char* base = getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zoltest-dir-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ignored);
-    std::filesystem::remove_all(path_, ignored);
-}
-
-std::string TempDir::writeFile(const std::string& name, const std::string& content) const {
-    std::string full = path_ + "/" + name;
-    std::ofstream out(full, std::ios::binary);
-    out << content;
-    return full;
+ProgramResult runProgram(const std::string& program, const std::vector<std::string>& arguments,
+                         const std::vector<EnvChange>& environment, int timeoutMs) {
+    FILE* out = tmpfile();
+    FILE* err = tmpfile();
+    std::vector<std::string> words = {program};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    pid_t pid = execChild(words, [&] {
+        dup2(open("/dev/null", O_RDONLY), 0);
+        dup2(fileno(out), 1);
+        dup2(fileno(err), 2);
+        for (const EnvChange& e : environment)
+            e.unset ? unsetenv(e.name.c_str()) : setenv(e.name.c_str(), e.value.c_str(), 1);
+    });
+    int status = waitChild(pid, timeoutMs);
+    ProgramResult result{exitCodeOf(status), status == -1, contentOf(out), contentOf(err)};
+    fclose(out);
+    fclose(err);
+    return result;
 }
 
 bool fileExists(const std::string& path) {
@@ -192,9 +197,45 @@ std::string readFile(const std::string& path) {
 }
 
 long elapsedMs(std::chrono::steady_clock::time_point start) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::steady_clock::now() - start)
-                                 .count());
+    auto spent = std::chrono::steady_clock::now() - start;
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(spent).count());
+}
+
+std::vector<std::string> listDirectory(const std::string& path) {
+    std::vector<std::string> names;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(path, ignored))
+        names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::string> objectFiles(const std::string& part) {
+    std::vector<std::string> found;
+    for (std::string dir : {std::string(qelTestObjectDirectory()), std::string("/opt/zol/ftok")})
+        for (const std::string& name : listDirectory(dir))
+            if (name.find(part) != std::string::npos)
+                found.push_back(dir + "/" + name);
+    return found;
+}
+
+TempDir::TempDir() {
+    const char* base = getenv("TMPDIR");
+    path_ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zoltest-dir-XXXXXX";
+    if (mkdtemp(path_.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TempDir::writeFile(const std::string& name, const std::string& content) const {
+    std::ofstream(path_ + "/" + name, std::ios::binary) << content;
+    return path_ + "/" + name;
 }
 
 }  // namespace zoltest

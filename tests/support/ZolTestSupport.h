@@ -1,5 +1,5 @@
-// Helpers shared by the test suites: unique names, child processes with bounded waits,
-// captured standard output and temporary directories.
+// Helpers shared by the test suites: unique names, child processes with bounded waits, a
+// forked peer with a message channel, captured standard output and temporary directories.
 #ifndef ZOLTOV_TESTS_ZOLTESTSUPPORT_H
 #define ZOLTOV_TESTS_ZOLTESTSUPPORT_H
 
@@ -12,16 +12,23 @@
 
 namespace zoltest {
 
+// The bound of every wait for a set-up step: generous, only there so that nothing hangs.
+constexpr int kBoundMs = 20000;
+
 // A name no other test or process uses: "zoltest-<tag>-<pid>-<counter>".
 std::string uniqueName(const std::string& tag);
 
-// Runs body in a forked child that exits with body's result (0..255). Returns the pid.
+// Runs body in a forked child that exits with body's result (0..255; 120 when it throws).
+// Returns the pid.
 pid_t forkChild(const std::function<int()>& body);
 
-// An execv argument vector: program, the arguments, a null. Points into its inputs.
-std::vector<char*> argvOf(const std::string& program, const std::vector<std::string>& arguments);
+// Runs the program words[0] (a path) with the arguments words[1..] in a forked child, after
+// setup (when given) ran in the child. Returns the pid; the exit code is 127 when the
+// program could not be started.
+pid_t execChild(std::vector<std::string> words, const std::function<void()>& setup = {});
 
-// Starts a test helper program (built next to the tests) with the given arguments.
+// Starts the exec'd test helper (built next to the tests, for a truly fresh process) with
+// the given arguments. Returns the pid.
 pid_t spawnHelper(const std::string& program, const std::vector<std::string>& arguments);
 
 // Waits at most timeoutMs for pid. Returns its wait status, or -1 after killing it with
@@ -33,6 +40,59 @@ int exitCodeOf(int waitStatus);
 
 // Polls condition every millisecond for at most timeoutMs; true once it held.
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs);
+
+// A forked process that runs body(peer) and exits with its result, and a channel between
+// the two: each send() is one whole message, taken by one receive() on the other side. The
+// test drives the peer step by step ("open", "close", ...), the peer answers with what it
+// saw, and the test may kill it between any two steps.
+class Peer {
+public:
+    explicit Peer(const std::function<int(Peer&)>& body);
+    // Kills (SIGKILL) and reaps a peer still running.
+    ~Peer();
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+    // Either side: sends one message (a lost peer is not an error here).
+    void send(const std::string& message);
+    // Either side: the next message, or "" when none came within timeoutMs or the other
+    // side has ended.
+    std::string receive(int timeoutMs = kBoundMs);
+    // The test: sends message and returns the answer (receive()).
+    std::string ask(const std::string& message, int timeoutMs = kBoundMs);
+    // The test: waits at most timeoutMs for the peer's end; its exit code, -1 after a signal
+    // or a time-out (the peer is then killed).
+    int finish(int timeoutMs = kBoundMs);
+    // The test: sends signal (SIGKILL by default) and waits for the peer's end, at most
+    // kBoundMs (then SIGKILL); its wait status, -1 after that time-out.
+    int kill(int signal = 9);
+    pid_t pid() const { return pid_; }
+
+private:
+    int fd_ = -1;
+    pid_t pid_ = -1;
+};
+
+// What runProgram saw of a program.
+struct ProgramResult {
+    int exitCode = -1;  // the exit status, or -1 for a signal or a time-out
+    bool timedOut = false;
+    std::string out;  // standard output
+    std::string err;  // standard error
+};
+
+// One change to the child's environment: set name to value, or unset it.
+struct EnvChange {
+    std::string name;
+    std::string value;
+    bool unset = false;
+};
+
+// Runs a program as a user would: program (a path) with arguments in a separate process,
+// standard input from /dev/null, standard output and error captured (in files, so nothing
+// blocks on a full pipe), and waits at most timeoutMs for it to end; a program still
+// running then is killed (timedOut set). Throws std::runtime_error when it cannot fork.
+ProgramResult runProgram(const std::string& program, const std::vector<std::string>& arguments,
+                         const std::vector<EnvChange>& environment = {}, int timeoutMs = 20000);
 
 // What a child run by runChildCapturingStdout left behind.
 struct ChildOutput {
@@ -55,6 +115,13 @@ std::string readFile(const std::string& path);
 
 // Milliseconds on the monotonic clock since start.
 long elapsedMs(std::chrono::steady_clock::time_point start);
+
+// The entries of a directory (without "." and ".."), in order; [] when it cannot be read.
+std::vector<std::string> listDirectory(const std::string& path);
+
+// The paths of the named-object directory (and of /opt/zol/ftok) whose entry name contains
+// part: what a name leaves behind. [] when nothing.
+std::vector<std::string> objectFiles(const std::string& part);
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents on destruction.
 class TempDir {

@@ -8,9 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "../shm/ShmTestSupport.h"
 #include "CZolSharedMemory.h"
-#include "ZolRunProgram.h"
 #include "ZolTestSupport.h"
 
 #ifdef ZOL_TOOL_PATH
@@ -180,8 +178,7 @@ TEST(ZoltovTool, ShmRepairRecountsLiveConnectionsAndRemovesAnUnusedSegment) {
     const std::string orphan = zoltest::uniqueName("toolorphan");
     leaveDeadConnection(orphan);
     check({{"shm", "repair", orphan}, 0, "removed " + orphan + ": no process uses it", ""});
-    EXPECT_FALSE(shmtest::exists(shmtest::keyFile(orphan)));
-    EXPECT_EQ(shmtest::leftovers(orphan), std::vector<std::string>());
+    EXPECT_EQ(zoltest::objectFiles(orphan), std::vector<std::string>());  // key file included
     check({{"shm", "repair", orphan}, 1, "", "no segment named"});  // as show and remove
 }
 
@@ -205,7 +202,7 @@ TEST(ZoltovTool, DemoTellsItsStoryAndLeavesNothingEvenWhenItsOutputCloses) {
     ASSERT_NE(at, std::string::npos) << r.out;
     const std::string segment = r.out.substr(at + 1, r.out.find('\'', at + 1) - at - 1);
     EXPECT_EQ(r.out.find('\n', at), r.out.size() - 1) << "two lines only: " << r.out;
-    EXPECT_EQ(shmtest::leftovers(segment), std::vector<std::string>()) << segment;
+    EXPECT_EQ(zoltest::objectFiles(segment), std::vector<std::string>()) << segment;
 }
 
 }  // namespace
