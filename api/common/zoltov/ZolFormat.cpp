@@ -36,7 +36,7 @@ enum class Kind {
     None
 };
 
-struct Spec {
+struct Directive {
     char flags[8] = {};
     long width = -1;
     bool widthStar = false;
@@ -66,7 +66,7 @@ bool positional(const char* p) {
 
 // Parses one conversion after its '%' and moves p past it. False for what this file does
 // not reproduce (positional arguments, %n, unknown conversions): vsnprintf gets those.
-bool parseSpec(const char*& p, Spec& s) {
+bool parseDirective(const char*& p, Directive& s) {
     size_t flagCount = 0;
     while (*p != '\0' && strchr("-+ #0'", *p) != nullptr) {
         if (flagCount < sizeof s.flags - 1) {
@@ -158,9 +158,9 @@ union Value {
 };
 
 // One conversion with the given width and precision (-1: none) into out, as snprintf.
-int emit(char* out, size_t size, const Spec& s, bool left, long width, long precision,
+int emit(char* out, size_t size, const Directive& s, bool left, long width, long precision,
          const Value& v, int savedErrno) {
-    char spec[64];
+    char directive[64];
     char widthText[24] = "";
     char precisionText[24] = "";
     if (width >= 0) {
@@ -169,27 +169,27 @@ int emit(char* out, size_t size, const Spec& s, bool left, long width, long prec
     if (precision >= 0) {
         snprintf(precisionText, sizeof precisionText, ".%ld", precision);
     }
-    snprintf(spec, sizeof spec, "%%%s%s%s%s%s%c", s.flags, left ? "-" : "", widthText,
+    snprintf(directive, sizeof directive, "%%%s%s%s%s%s%c", s.flags, left ? "-" : "", widthText,
              precisionText, s.length, s.conversion);
     errno = savedErrno;  // for %m
     switch (s.kind) {
         case Kind::Int:
         case Kind::Char:
-            return snprintf(out, size, spec, v.i);
+            return snprintf(out, size, directive, v.i);
         case Kind::Long:
-            return snprintf(out, size, spec, v.l);
+            return snprintf(out, size, directive, v.l);
         case Kind::Double:
-            return snprintf(out, size, spec, v.d);
+            return snprintf(out, size, directive, v.d);
         case Kind::LongDouble:
-            return snprintf(out, size, spec, v.ld);
+            return snprintf(out, size, directive, v.ld);
         case Kind::WideChar:
-            return snprintf(out, size, spec, v.wc);
+            return snprintf(out, size, directive, v.wc);
         case Kind::String:
         case Kind::WideString:
         case Kind::Pointer:
-            return snprintf(out, size, spec, v.ptr);
+            return snprintf(out, size, directive, v.ptr);
         case Kind::None:
-            return snprintf(out, size, spec);
+            return snprintf(out, size, directive);
     }
     return -1;
 }
@@ -215,8 +215,8 @@ void formatBounded(char* buffer, size_t size, const char* format, va_list args) 
             continue;
         }
         ++p;
-        Spec s;
-        parseSpec(p, s);  // already accepted by the caller's scan
+        Directive s;
+        parseDirective(p, s);  // already accepted by the caller's scan
         bool left = false;
         long width = s.width;
         long precision = s.precision;
@@ -295,8 +295,8 @@ void zolFormatBounded(char* buffer, size_t size, const char* format, va_list arg
             ++p;
             continue;
         }
-        Spec s;
-        if (!parseSpec(p, s)) {
+        Directive s;
+        if (!parseDirective(p, s)) {
             cheap = true;  // vsnprintf handles what this file does not reproduce
             break;
         }
