@@ -165,7 +165,7 @@ int hostileNamesAndFiles() {
 TEST(NamedObjectSecurity, HostileNamesAndFilesStayInsideAndAreRefused) {
     pid_t child = zoltest::forkChild([] {
         if (unshare(CLONE_NEWNS) != 0 ||
-            mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount("tmpfs", "/opt", "tmpfs", 0, "mode=0755") != 0 ||
             mount("tmpfs", "/dev/shm", "tmpfs", 0, "mode=1777") != 0)
             return 77;
