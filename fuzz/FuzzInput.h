@@ -56,10 +56,7 @@ public:
     }
 
     // As bytes(), cut at its first NUL: a C string's worth of text.
-    std::string text(size_t limit) {
-        std::string raw = bytes(limit);
-        return raw.substr(0, raw.find('\0'));
-    }
+    std::string text(size_t limit) { return bytes(limit).c_str(); }
 
 private:
     const uint8_t* data_;
