@@ -20,7 +20,6 @@ inline void check(bool ok, const char* what, int line = __builtin_LINE(),
                   const char* file = __builtin_FILE()) {
     if (!ok) {
         fprintf(stderr, "%s:%d: fuzz check failed: %s\n", file, line, what);
-        fflush(stderr);
         abort();
     }
 }
