@@ -1,5 +1,6 @@
 // The INI reader end to end: the reading context through a script of operations, numbers
-// in every locale, the conversions that copy text, and lookups that see the file change.
+// in every locale, the conversions that copy text, lookups that see the file change, and
+// names at the limits of their fields.
 // How values split into parts (FindItem's cut, GetValue, where ScanItem stops) is checked
 // against a model by fuzz/ini_fuzz.cpp, whose seeds the suite replays: hostile line
 // endings, NUL bytes and the 599-character pieces of long lines among them.
