@@ -20,7 +20,6 @@ inline void check(bool ok, const char* what, int line = __builtin_LINE(),
                   const char* file = __builtin_FILE()) {
     if (!ok) {
         fprintf(stderr, "%s:%d: fuzz check failed: %s\n", file, line, what);
-        fflush(stderr);
         abort();
     }
 }
@@ -56,10 +55,7 @@ public:
     }
 
     // As bytes(), cut at its first NUL: a C string's worth of text.
-    std::string text(size_t limit) {
-        std::string raw = bytes(limit);
-        return raw.substr(0, raw.find('\0'));
-    }
+    std::string text(size_t limit) { return bytes(limit).c_str(); }
 
 private:
     const uint8_t* data_;

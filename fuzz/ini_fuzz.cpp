@@ -10,14 +10,10 @@
 //     and nothing stored past the end of the format, a null pointer or the last part;
 //   - every header of the file, into exactly the 33 bytes GetNextSection may fill.
 // Each conversion's cut and width is checked value by value in tests/ini, in two locales.
-#include <stdint.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <string>
+#include <fstream>
 #include <vector>
 
 #include "CZolIniFile.h"
@@ -30,66 +26,58 @@ namespace {
 constexpr size_t kLongestValue = 511;
 constexpr char kKinds[] = "sdx";  // the ScanItem conversions tried: x stores nothing
 
-// GetValue's model: the text at the cursor and how far the cursor has moved.
-struct ValueModel {
-    std::string t;
-    size_t offset = 0;
-
-    // The next part, or false when the text is empty.
-    bool next(std::string& part) {
-        if (t.empty()) {
-            return false;
-        }
-        if (t.size() <= kLongestValue && t.back() != ',') {
-            t += ',';
-        }
-        size_t start = std::min(t.find_first_not_of(' '), t.size());
-        bool inQuotes = false, quoted = false;
-        for (size_t p = start; p < t.size(); ++p) {
-            if (t[p] == '"' && p > 0 && t[p - 1] == '\\') {
-                t.erase(--p, 1);  // the quote stays as an ordinary character
-            } else if (t[p] == '"' && !inQuotes && p == start) {
-                inQuotes = quoted = true;
-                ++start;
-            } else if (t[p] == '"') {
-                inQuotes = false;
-            } else if (t[p] == ',' && !inQuotes) {
-                size_t end = p;
-                while (end > start && t[end - 1] == ' ') {
-                    --end;
-                }
-                if (quoted && end > start && t[end - 1] == '"') {
-                    --end;
-                }
-                part = t.substr(start, end - start);
-                offset += p + 1;
-                t.erase(0, p + 1);
-                return true;
-            }
-        }
-        part = t.substr(start);  // no comma ends the part: the cursor stays
-        return true;
+// GetValue's model on t, the text at the cursor: the next part, or false when the text is
+// empty; offset counts how far the cursor has moved.
+bool nextPart(std::string& t, size_t& offset, std::string& part) {
+    if (t.empty()) {
+        return false;
     }
-};
+    if (t.size() <= kLongestValue && t.back() != ',') {
+        t += ',';
+    }
+    size_t start = std::min(t.find_first_not_of(' '), t.size());
+    bool inQuotes = false, quoted = false;
+    for (size_t p = start; p < t.size(); ++p) {
+        if (t[p] == '"' && p > 0 && t[p - 1] == '\\') {
+            t.erase(--p, 1);  // the quote stays as an ordinary character
+        } else if (t[p] == '"' && !inQuotes && p == start) {
+            inQuotes = quoted = true;
+            ++start;
+        } else if (t[p] == '"') {
+            inQuotes = false;
+        } else if (t[p] == ',' && !inQuotes) {
+            part = t.substr(start, p - start);
+            part.erase(part.find_last_not_of(' ') + 1);  // npos + 1: all blanks go
+            if (quoted && !part.empty() && part.back() == '"') {
+                part.pop_back();
+            }
+            offset += p + 1;
+            t.erase(0, p + 1);
+            return true;
+        }
+    }
+    part = t.substr(start);  // no comma ends the part: the cursor stays
+    return true;
+}
 
 // GetValue on the raw text, with exactly the two spare bytes its callers must leave; the
 // model's parts (six at most: a part without an ending comma comes back again and again).
 std::vector<std::string> checkGetValue(const std::string& text) {
-    char* buffer = static_cast<char*>(malloc(text.size() + 2));
-    memcpy(buffer, text.c_str(), text.size() + 1);
-    char* cursor = buffer;
-    ValueModel model{text};
+    std::vector<char> buffer(text.size() + 2);
+    memcpy(buffer.data(), text.c_str(), text.size());
+    char* cursor = buffer.data();
+    std::string rest = text;
+    size_t offset = 0;
     std::vector<std::string> parts;
     for (std::string part; parts.size() < 6; parts.push_back(part)) {
         char* real = CZolIniFile().GetValue(cursor);
-        bool more = model.next(part);
+        bool more = nextPart(rest, offset, part);
         check((real != nullptr) == more, "GetValue: a part exactly when the model has one");
         if (!more) {
             break;
         }
-        check(part == real && cursor == buffer + model.offset, "GetValue: the part and cursor");
+        check(part == real && cursor == buffer.data() + offset, "GetValue: the part and cursor");
     }
-    free(buffer);
     return parts;
 }
 
@@ -140,13 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     line.erase(line.find_last_not_of(" \t") + 1);
     line.erase(0, std::min(line.find_first_not_of(" \t"), line.size()));
     std::string value = line.substr(0, std::min(line.find_first_of(symbols), kLongestValue));
-    FILE* file = fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        return 0;
-    }
-    fprintf(file, "[S]\nkey=");
-    fwrite(raw.data(), 1, raw.size(), file);
-    fclose(file);
+    std::ofstream(path, std::ios::binary) << "[S]\nkey=" << raw;
     {
         CZolIniFile ini(path.c_str(), CZolIniFile::eRead);
         std::vector<char> found(512), name(33);

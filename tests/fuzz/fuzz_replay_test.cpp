@@ -8,8 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <string>
-#include <vector>
 
 #include "FuzzTargets.h"  // struct FuzzTarget and kFuzzTargets, one per fuzz/*_fuzz.cpp
 #include "ZolTestSupport.h"
@@ -29,8 +27,7 @@ TEST_P(FuzzReplay, SeedsAndReproducersRunClean) {
             std::string bytes = zoltest::readFile(entry.path());
             // An exactly sized copy, as libFuzzer passes it, so reads past the end show.
             std::vector<uint8_t> input(bytes.begin(), bytes.end());
-            printf("replaying %s\n", entry.path().c_str());  // seen when the target dies
-            fflush(stdout);
+            fprintf(stderr, "replaying %s\n", entry.path().c_str());  // seen if the target dies
             EXPECT_EQ(GetParam().run(input.data(), input.size()), 0) << entry.path();
         }
     }
