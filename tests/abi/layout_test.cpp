@@ -12,13 +12,11 @@
 #include "zoltov.h"
 
 // A probe derives from Class; AT(field, offset) checks one protected field's offset.
-#define ZOL_PROBE(Class, checks)     \
-    struct Class##Probe : Class {    \
-        static constexpr bool ok() { \
-            using P = Class##Probe;  \
-            return checks;           \
-        }                            \
-    };                               \
+#define ZOL_PROBE(Class, checks)                      \
+    struct Class##Probe : Class {                     \
+        using P = Class##Probe;                       \
+        static constexpr bool ok() { return checks; } \
+    };                                                \
     static_assert(Class##Probe::ok(), #Class " field offsets")
 #define AT(field, offset) (offsetof(P, field) == (offset))
 

@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -113,9 +112,7 @@ void leaveDeadConnection(const std::string& name) {
 
 TEST(ZoltovTool, ShmListsShowsRemovesAndRepairsSegments) {
     // A newline in the name is printed escaped: it cannot forge a row.
-    const std::string name = zoltest::uniqueName("tool\nshm");
-    std::string shown = name;
-    shown.replace(name.find('\n'), 1, "\\n");
+    const std::string tail = zoltest::uniqueName("shm"), name = "tool\n" + tail;
     // Left by a crashed process: one connection, no process; removable without --force.
     const std::string crashed = zoltest::uniqueName("toolcrash");
     leaveDeadConnection(crashed);
@@ -127,7 +124,7 @@ TEST(ZoltovTool, ShmListsShowsRemovesAndRepairsSegments) {
         ASSERT_EQ(segment.Open(name.c_str(), 100), 1);
         memcpy_shmem(segment, "hello", 5);
         ProgramResult r =
-            check({{"shm", "list"}, 0, "       100           1         1  " + shown, ""});
+            check({{"shm", "list"}, 0, "       100           1         1  tool\\n" + tail, ""});
         EXPECT_NE(r.out.find(" 1         0  " + crashed + "\n"), std::string::npos) << r.out;
         EXPECT_NE(r.out.find("  " + busy + "\n"), std::string::npos) << r.out;
         checkAll({
@@ -176,8 +173,9 @@ TEST(ZoltovTool, DemoTellsItsStoryAndLeavesNothingEvenWhenItsOutputCloses) {
           "the segment is freed", "(result 258, timed out)", "counts to 100000",
           "every read saw a whole step", "Port 8080, MaxClients 4000000000",
           "'/opt/my apps, current'", "nothing the demo made is left behind"}) {
-        from = r.out.find(line, from);
-        ASSERT_NE(from, std::string::npos) << "missing or out of order: " << line << "\n" << r.out;
+        ASSERT_NE(from = r.out.find(line, from), std::string::npos)
+            << "missing or out of order: " << line << "\n"
+            << r.out;
     }
     // A reader that stops after two lines: the demo ends quietly and removes everything.
     // The shell waits for the whole pipeline, so the demo has ended when it returns.
