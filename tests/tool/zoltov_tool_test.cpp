@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -135,7 +134,7 @@ TEST(ZoltovTool, ShmListsShowsRemovesAndRepairsSegments) {
     const std::string fixed = zoltest::uniqueName("toolrepair");
     const std::string orphan = zoltest::uniqueName("toolorphan");
     CZolSharedMemory first(fixed.c_str(), 16);
-    auto second = std::make_unique<CZolSharedMemory>(fixed.c_str(), 16);
+    CZolSharedMemory second(fixed.c_str(), 16);
     leaveDeadConnection(fixed);
     leaveDeadConnection(orphan);
     check({
@@ -145,7 +144,7 @@ TEST(ZoltovTool, ShmListsShowsRemovesAndRepairsSegments) {
         {{"shm", "repair", orphan}, 1, "", "no segment named"},  // as show and remove
     });
     EXPECT_EQ(zoltest::objectFiles(orphan), std::vector<std::string>());  // key file included
-    second.reset();  // the count is right again: the second close frees the segment
+    second.Close();  // the count is right again: the second close frees the segment
     first.Close();
     check({{{"shm", "show", fixed}, 1, "", "no segment named"}});
 }
