@@ -12,17 +12,14 @@
 #include "zoltov.h"
 
 // A probe derives from Class; AT(field, offset) checks one protected field's offset.
-#define ZOL_PROBE(Class, checks)     \
-    struct Class##Probe : Class {    \
-        static constexpr bool ok() { \
-            using P = Class##Probe;  \
-            return checks;           \
-        }                            \
-    };                               \
+#define ZOL_PROBE(Class, checks)                      \
+    struct Class##Probe : Class {                     \
+        using P = Class##Probe;                       \
+        static constexpr bool ok() { return checks; } \
+    };                                                \
     static_assert(Class##Probe::ok(), #Class " field offsets")
 #define AT(field, offset) (offsetof(P, field) == (offset))
 
-namespace {
 ZOL_PROBE(CZolMutex, AT(m_strName, 8) && AT(m_hMutex, 24));
 ZOL_PROBE(CZolLightMutex, AT(m_hMutex, 24));
 ZOL_PROBE(CZolEvent, AT(m_hEvent, 24) && AT(m_bManualReset, 32) && AT(m_bOwnsHandle, 36));
@@ -49,7 +46,6 @@ ZOL_PROBE(CZolIniFile, AT(m_szFileName, 0) && AT(m_pBookMarks, 256) && AT(m_nBoo
                            AT(m_bOpen, 348) && AT(m_szCommentSymbols, 352) && AT(m_pFile, 368) &&
                            offsetof(BookMark, nSectionPos) == 8 &&
                            offsetof(BookMark, szSection) == 16 && offsetof(BookMark, szItem) == 49);
-}  // namespace
 // Whole sizes, the vtable pointer included, as clients allocate the objects.
 static_assert(sizeof(CZolString) == 16 && sizeof(CZolException) == 32 && sizeof(CZolTime) == 16 &&
               sizeof(CZolTimeSpan) == 8 && sizeof(CZolArray<int>) == 32 &&
