@@ -17,10 +17,7 @@ using namespace zolfuzz;  // check, Input
 namespace {
 
 void expect(const CZolString& s, const std::string& m, const char* what) {
-    check(s.GetLength() == static_cast<int>(m.size()) && s.IsEmpty() == (m.empty() ? 1 : 0) &&
-              memcmp(s.c_str(), m.c_str(), m.size() + 1) == 0 &&
-              static_cast<const char*>(s) == s.c_str(),
-          what);
+    check(s.GetLength() == int(m.size()) && memcmp(s.c_str(), m.c_str(), m.size() + 1) == 0, what);
 }
 
 // One operation's operands, decoded from the input.
