@@ -17,12 +17,9 @@ namespace {
 // Where a process sleeps in the kernel: "futex..." for a waiter really blocked on a mutex,
 // "do_signal_stop" for a stopped one.
 bool sleepsIn(const Peer& peer, const std::string& where) {
-    return zoltest::waitUntil(
-        [&] {
-            std::string wchan = zoltest::readFile("/proc/" + std::to_string(peer.pid()) + "/wchan");
-            return wchan.rfind(where, 0) == 0;
-        },
-        zoltest::kBoundMs);
+    const std::string wchan = "/proc/" + std::to_string(peer.pid()) + "/wchan";
+    return zoltest::waitUntil([&] { return zoltest::readFile(wchan).rfind(where, 0) == 0; },
+                              zoltest::kBoundMs);
 }
 
 // What a child that runs out of descriptors keeps, and gives back in its exit handler.
@@ -44,9 +41,8 @@ void exhaust(const std::string& what, const std::string& prefix) {
         return;
     }
     auto create = [&](const std::string& name) -> CZolSyncObject* {
-        if (what == "event")
-            return new CZolEvent(0, 0, name.c_str());
-        return new CZolMutex(0, name.c_str(), 0);
+        return what == "event" ? new CZolEvent(0, 0, name.c_str())
+                               : static_cast<CZolSyncObject*>(new CZolMutex(0, name.c_str(), 0));
     };
     getrlimit(RLIMIT_NOFILE, &g_files);
     struct rlimit limit = {static_cast<rlim_t>(dup(0) + 40), g_files.rlim_max};
@@ -111,11 +107,11 @@ TEST(CrashFaults, FilesOfACreatorKilledHalfWayDoNotBlockTheName) {
         SCOPED_TRACE(size);
         const std::string name = zoltest::uniqueName("crash-half");
         CZolMutex keep(0, zoltest::uniqueName("keep").c_str(), 0);  // keeps the directory
-        std::vector<std::string> files;
-        {
+        // Where the segment, its mutex and its key file go.
+        const std::vector<std::string> files = [&] {
             CZolSharedMemory model(name.c_str(), 64);
-            files = zoltest::objectFiles(name);  // where the segment, its mutex and key go
-        }
+            return zoltest::objectFiles(name);
+        }();
         for (const std::string& file : files) {
             int fd = open(file.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0600);
             EXPECT_EQ(0, ftruncate(fd, size)) << file;
@@ -123,11 +119,8 @@ TEST(CrashFaults, FilesOfACreatorKilledHalfWayDoNotBlockTheName) {
         }
         // In a child, so that a fatal error in Open fails the test instead of ending it.
         EXPECT_EQ(0, Peer([&](Peer&) {
-                         Probe memory;
-                         return memory.Open(name.c_str(), 64) == 1 && memory.created() &&
-                                        memory.count() == 1
-                                    ? 0
-                                    : 2;  // 1: the fatal error
+                         Probe m;  // exit status 1: the fatal error
+                         return m.Open(name.c_str(), 64) != 1 || !m.created() || m.count() != 1;
                      }).finish());
         expectGone(name);
     }

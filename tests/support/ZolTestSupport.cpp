@@ -35,11 +35,7 @@ pid_t forkChild(const std::function<int()>& body) {
         // Children that stop on a signal on purpose leave no core file behind.
         struct rlimit noCore = {0, 0};
         setrlimit(RLIMIT_CORE, &noCore);
-        int code = 120;
-        try {
-            code = body();
-        } catch (...) {
-        }
+        int code = body();
         fflush(nullptr);
         _exit(code);
     }
@@ -83,6 +79,11 @@ Peer::Peer(const std::function<int(Peer&)>& body) {
     fd_ = fds[0];
 }
 
+Peer::~Peer() {
+    kill();
+    close(fd_);
+}
+
 void Peer::send(const std::string& message) {
     ::send(fd_, message.data(), message.size(), MSG_NOSIGNAL);
 }
@@ -101,11 +102,9 @@ int Peer::finish() {
 }
 
 void Peer::kill() {
-    if (pid_ > 0 && ::kill(pid_, SIGKILL) == 0)
-        waitChild(pid_, kBoundMs);
-    pid_ = -1;
-    close(fd_);
-    fd_ = -1;
+    if (pid_ > 0)
+        ::kill(pid_, SIGKILL);
+    finish();
 }
 
 // The whole of an open (possibly unlinked) file, read through a fresh open from its start.

@@ -19,8 +19,8 @@ constexpr int kBoundMs = 20000;
 // A name no other test or process uses: "zoltest-<tag>-<pid>-<counter>".
 std::string uniqueName(const std::string& tag);
 
-// Runs body in a forked child (core dumps off) that exits with body's result (0..255; 120
-// when it throws). Returns the pid.
+// Runs body in a forked child (core dumps off) that exits with body's result (0..255; an
+// exception ends it with SIGABRT). Returns the pid.
 pid_t forkChild(const std::function<int()>& body);
 
 // Waits at most timeoutMs for pid. Returns its wait status, or -1 after killing it with
@@ -41,7 +41,7 @@ class Peer {
 public:
     explicit Peer(const std::function<int(Peer&)>& body);
     // Kills (SIGKILL) and reaps a peer still running.
-    ~Peer() { kill(); }
+    ~Peer();
     Peer(const Peer&) = delete;
     Peer& operator=(const Peer&) = delete;
     // Either side: sends one message (a lost peer is not an error here).
