@@ -1,5 +1,5 @@
-// Segments and named files of the platform layer: exclusive allocation, stale files of a dead
-// process, and the directory of named objects that goes with its last object.
+// Segments and named files of the platform layer: exclusive allocation, objects a forked child
+// closes, stale files of a dead process, and the directory that goes with its last object.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -8,6 +8,8 @@
 #include "ZolTestSupport.h"
 #include "qel.h"
 #include "qelTesting.h"
+
+using zoltest::Peer;
 
 namespace {
 
@@ -22,74 +24,63 @@ const bool kPrivateSpace = [] {
 }  // namespace
 
 TEST(QelDirectory, LastObjectTakesTheDirectoryWithIt) {
-    // The exec'd helpers are fresh processes that read the forced fallback at start.
-    setenv("ZOL_QEL_FORCE_WAITV_FALLBACK", "1", 1);
+    // Fresh processes that wait through the forced fallback, which maps a shared wake-up word
+    // in the directory as well.
     const std::string directory = qelTestObjectDirectory();
+    const std::string helper = std::string(ZOL_TEST_HELPER_DIR) + "/qel_helper";
+    const std::vector<zoltest::EnvChange> fallback = {{"ZOL_QEL_FORCE_WAITV_FALLBACK", "1"}};
     ASSERT_FALSE(zoltest::fileExists(directory));
-    pid_t waiter = zoltest::spawnHelper("qel_helper", {"wait-event", "ev", "10000"});
-    // Waiting through the fallback maps a shared wake-up word in the directory as well.
+    Peer waiter([&](Peer&) {
+        return zoltest::runProgram(helper, {"ev", "10000"}, fallback).exitCode;
+    });
     EXPECT_TRUE(zoltest::waitUntil([&] { return zoltest::listDirectory(directory).size() >= 2; },
                                    zoltest::kBoundMs));
-    pid_t setter = zoltest::spawnHelper("qel_helper", {"set-event", "ev"});
-    EXPECT_EQ(0, zoltest::exitCodeOf(zoltest::waitChild(setter, zoltest::kBoundMs)));
-    EXPECT_EQ(0, zoltest::exitCodeOf(zoltest::waitChild(waiter, zoltest::kBoundMs)));
+    EXPECT_EQ(0, zoltest::runProgram(helper, {"ev"}, fallback).exitCode);
+    EXPECT_EQ(0, waiter.finish());
     // Looking for a name that does not exist leaves nothing behind either.
-    pid_t missing = zoltest::spawnHelper("qel_helper", {"lock-named", "none", "0"});
-    EXPECT_EQ(1, zoltest::exitCodeOf(zoltest::waitChild(missing, zoltest::kBoundMs)));
+    long missing = 0;
+    EXPECT_EQ(QEL_E_NOT_FOUND, qelOpenMutex("none", &missing));
     EXPECT_FALSE(zoltest::fileExists(directory)) << directory << " outlived its last object";
 }
 
-TEST(QelShMem, SegmentIsAllocatedExclusivelyAndMappedUntilDeallocated) {
+TEST(QelShMem, SegmentIsAllocatedExclusivelyWholeAndUntilDeallocated) {
     const std::string name = zoltest::uniqueName("seg");
     long segment = 0, other = 0;
     void *base = nullptr, *otherBase = nullptr;
-    EXPECT_EQ(QEL_E_NOT_FOUND, qelAttachShMem(name.c_str(), &segment, &base));
     ASSERT_EQ(QEL_OK, qelAllocShMem(name.c_str(), 100000, &segment, &base));
+    static_cast<char*>(base)[99999] = 'x';  // mapped to its last byte
     EXPECT_EQ(QEL_E_EXISTS, qelAllocShMem(name.c_str(), 10, &other, &otherBase));
-    ASSERT_EQ(QEL_OK, qelAttachShMem(name.c_str(), &other, &otherBase));
-    static_cast<char*>(base)[99999] = 'x';
-    EXPECT_EQ('x', static_cast<char*>(otherBase)[99999]);
-    EXPECT_EQ(QEL_OK, qelDetachShMem(&other, &otherBase));
-    EXPECT_EQ(0, other);
     long copy = segment;
     EXPECT_EQ(QEL_OK, qelDeallocShMem(&segment, &base));
-    EXPECT_EQ(nullptr, base);
     EXPECT_NE(QEL_OK, qelDeallocShMem(&copy, &base));  // a closed handle
     EXPECT_EQ(QEL_E_NOT_FOUND, qelAttachShMem(name.c_str(), &segment, &base));
     unlink(("/opt/zol/ftok/" + name).c_str());  // the library's job above this layer
 }
 
-TEST(QelShMem, FilesOfADeadProcessAreReinitialised) {
-    const std::string stale = zoltest::uniqueName("stale");
-    // A child takes a mutex, sets an event and dies without closing them.
-    pid_t child = zoltest::forkChild([&] {
-        long mutex = 0, event = 0;
-        qelCreateUnlockedMutex(stale.c_str(), &mutex);
-        qelCreateEvent(stale.c_str(), &event);
-        return qelLockMutex(mutex, 0) | qelSetEvent(event);
-    });
-    ASSERT_EQ(0, zoltest::exitCodeOf(zoltest::waitChild(child, zoltest::kBoundMs)));
-    long mutex = 0, event = 0;
-    EXPECT_EQ(QEL_E_NOT_FOUND, qelOpenMutex(stale.c_str(), &mutex));
-    ASSERT_EQ(QEL_OK, qelCreateEvent(stale.c_str(), &event));
-    EXPECT_EQ(QEL_E_TIMEOUT, qelWaitEvent(event, 0));
-    ASSERT_EQ(QEL_OK, qelCreateUnlockedMutex(stale.c_str(), &mutex));
-    EXPECT_EQ(QEL_OK, qelLockMutex(mutex, 0));
-    qelCloseMutex(&mutex);
-    qelCloseEvent(&event);
-    EXPECT_EQ(zoltest::objectFiles(stale), std::vector<std::string>());
-}
-
-TEST(QelNamed, ForkedChildClosingWhatItInheritedLeavesTheObjects) {
-    const std::string name = zoltest::uniqueName("fork");
+TEST(QelNamed, ForkedChildsCloseLeavesTheObjectsAndADeadProcesssFilesAreReinitialised) {
+    const std::string name = zoltest::uniqueName("named");
     long mutex = 0, event = 0, again = 0;
     ASSERT_EQ(QEL_OK, qelCreateUnlockedMutex(name.c_str(), &mutex));
     ASSERT_EQ(QEL_OK, qelCreateEvent(name.c_str(), &event));
-    pid_t child = zoltest::forkChild([&] { return qelCloseMutex(&mutex) | qelCloseEvent(&event); });
-    EXPECT_EQ(0, zoltest::exitCodeOf(zoltest::waitChild(child, zoltest::kBoundMs)));
-    EXPECT_EQ(2u, zoltest::objectFiles(name).size());
+    EXPECT_EQ(0,
+              Peer([&](Peer&) { return qelCloseMutex(&mutex) | qelCloseEvent(&event); }).finish());
     EXPECT_EQ(QEL_OK, qelOpenMutex(name.c_str(), &again));
     qelCloseMutex(&again);
+    qelCloseMutex(&mutex);
+    qelCloseEvent(&event);
+    EXPECT_EQ(zoltest::objectFiles(name), std::vector<std::string>());
+    // A child takes the mutex, sets the event and dies without closing them: the next user
+    // finds both as new.
+    EXPECT_EQ(0, Peer([&](Peer&) {
+                     return qelCreateUnlockedMutex(name.c_str(), &mutex) |
+                            qelCreateEvent(name.c_str(), &event) | qelLockMutex(mutex, 0) |
+                            qelSetEvent(event);
+                 }).finish());
+    EXPECT_EQ(QEL_E_NOT_FOUND, qelOpenMutex(name.c_str(), &mutex));
+    ASSERT_EQ(QEL_OK, qelCreateEvent(name.c_str(), &event));
+    EXPECT_EQ(QEL_E_TIMEOUT, qelWaitEvent(event, 0));
+    ASSERT_EQ(QEL_OK, qelCreateUnlockedMutex(name.c_str(), &mutex));
+    EXPECT_EQ(QEL_OK, qelLockMutex(mutex, 0));
     qelCloseMutex(&mutex);
     qelCloseEvent(&event);
     EXPECT_EQ(zoltest::objectFiles(name), std::vector<std::string>());

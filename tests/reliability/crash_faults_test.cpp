@@ -6,8 +6,6 @@
 #include <stdlib.h>
 #include <sys/resource.h>
 
-#include <functional>
-
 #include "../shm/ShmProbe.h"
 #include "CZolEvent.h"
 #include "CZolTovEventLog.h"
@@ -19,17 +17,47 @@ namespace {
 // Where a process sleeps in the kernel: "futex..." for a waiter really blocked on a mutex,
 // "do_signal_stop" for a stopped one.
 bool sleepsIn(const Peer& peer, const std::string& where) {
-    return zoltest::waitUntil(
-        [&] {
-            std::string wchan = zoltest::readFile("/proc/" + std::to_string(peer.pid()) + "/wchan");
-            return wchan.rfind(where, 0) == 0;
-        },
-        zoltest::kBoundMs);
+    const std::string wchan = "/proc/" + std::to_string(peer.pid()) + "/wchan";
+    return zoltest::waitUntil([&] { return zoltest::readFile(wchan).rfind(where, 0) == 0; },
+                              zoltest::kBoundMs);
 }
 
 // What a child that runs out of descriptors keeps, and gives back in its exit handler.
 std::vector<CZolSyncObject*> g_kept;
 struct rlimit g_files;
+
+// In a child: creates named objects of the kind what names beyond the descriptor limit, or a
+// 1 MiB segment beyond a file-size limit the platform cannot size it under.
+void exhaust(const std::string& what, const std::string& prefix) {
+    // UndefinedBehaviorSanitizer checks an object's type through a pipe the first time, which
+    // a process out of descriptors cannot open: the event log's check is made (and cached)
+    // here, before the limit.
+    CZolTovEventLog::m_ZolTovEventLog.registerSource();
+    if (what == "shared memory") {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {64 * 1024, 64 * 1024};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        CZolShMem().Open(prefix.c_str(), 1024 * 1024);
+        return;
+    }
+    auto create = [&](const std::string& name) -> CZolSyncObject* {
+        return what == "event" ? new CZolEvent(0, 0, name.c_str())
+                               : static_cast<CZolSyncObject*>(new CZolMutex(0, name.c_str(), 0));
+    };
+    getrlimit(RLIMIT_NOFILE, &g_files);
+    struct rlimit limit = {static_cast<rlim_t>(dup(0) + 40), g_files.rlim_max};
+    setrlimit(RLIMIT_NOFILE, &limit);
+    g_kept.push_back(create(prefix + "-first"));
+    // At the fatal exit: the descriptors back, then every object closed. Registered after the
+    // first object, so it runs before the platform layer's own clean-up.
+    atexit([] {
+        setrlimit(RLIMIT_NOFILE, &g_files);
+        for (CZolSyncObject* object : g_kept)
+            delete object;
+    });
+    for (int i = 0; i < 100000; ++i)
+        g_kept.push_back(create(prefix + "-" + std::to_string(i)));
+}
 
 }  // namespace
 
@@ -54,12 +82,11 @@ TEST(CrashFaults, KilledSegmentUserLetsABlockedSurvivorOnWithExactCounts) {
         ASSERT_EQ(mine.Open(name.c_str(), 64), 1);
         Peer victim([&](Peer& p) { return segmentPeer(p, name); });
         Peer survivor([&](Peer& p) { return segmentPeer(p, name); });
-        for (const std::string& step : c.steps)
-            if (step.rfind("fault", 0) == 0)
-                victim.send(step);
-            else
-                ASSERT_NE(victim.ask(step), "");
-        ASSERT_TRUE(c.steps.back().rfind("fault", 0) != 0 || sleepsIn(victim, "do_signal_stop"));
+        for (const std::string& step : c.steps) {
+            victim.send(step);
+            const bool fault = step.rfind("fault", 0) == 0;
+            ASSERT_TRUE(fault ? sleepsIn(victim, "do_signal_stop") : victim.receive() != "");
+        }
         survivor.send("open");
         ASSERT_TRUE(sleepsIn(survivor, c.asleepIn));
         victim.kill();
@@ -80,65 +107,34 @@ TEST(CrashFaults, FilesOfACreatorKilledHalfWayDoNotBlockTheName) {
         SCOPED_TRACE(size);
         const std::string name = zoltest::uniqueName("crash-half");
         CZolMutex keep(0, zoltest::uniqueName("keep").c_str(), 0);  // keeps the directory
-        std::vector<std::string> files;
-        {
+        // Where the segment, its mutex and its key file go.
+        const std::vector<std::string> files = [&] {
             CZolSharedMemory model(name.c_str(), 64);
-            files = zoltest::objectFiles(name);  // where the segment, its mutex and key go
-        }
+            return zoltest::objectFiles(name);
+        }();
         for (const std::string& file : files) {
             int fd = open(file.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0600);
             EXPECT_EQ(0, ftruncate(fd, size)) << file;
             close(fd);
         }
         // In a child, so that a fatal error in Open fails the test instead of ending it.
-        pid_t child = zoltest::forkChild([&] {
-            Probe memory;
-            return memory.Open(name.c_str(), 64) == 1 && memory.created() && memory.count() == 1
-                       ? 0
-                       : 2;  // 1: the fatal error
-        });
-        EXPECT_EQ(0, zoltest::exitCodeOf(zoltest::waitChild(child, zoltest::kBoundMs)));
+        EXPECT_EQ(0, Peer([&](Peer&) {
+                         Probe m;  // exit status 1: the fatal error
+                         return m.Open(name.c_str(), 64) != 1 || !m.created() || m.count() != 1;
+                     }).finish());
         expectGone(name);
     }
 }
 
-TEST(Exhaustion, NamedObjectsBeyondTheDescriptorLimitEndWithTheFatalMessage) {
-    struct Case {
-        std::function<CZolSyncObject*(const char*)> create;
-        const char* message;
-    };
-    const Case cases[] = {
-        {[](const char* name) { return new CZolEvent(0, 0, name); },
-         "Unable to create event; possibly not root or insufficient resources\n"},
-        {[](const char* name) { return new CZolMutex(0, name, 0); },
-         "Unable to create mutex; possibly not root or insufficient resources\n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.message);
+TEST(Exhaustion, RefusedResourcesEndWithTheFatalMessageAndLeaveNothing) {
+    for (const char* what : {"event", "mutex", "shared memory"}) {
+        SCOPED_TRACE(what);
         const std::string prefix = zoltest::uniqueName("exhaust");
-        zoltest::ChildOutput child = zoltest::runChildCapturingStdout(
-            [&] {
-                // UndefinedBehaviorSanitizer checks an object's type through a pipe the first
-                // time, which a process out of descriptors cannot open: the event log's check
-                // is made (and cached) here, before the limit.
-                CZolTovEventLog::m_ZolTovEventLog.registerSource();
-                getrlimit(RLIMIT_NOFILE, &g_files);
-                struct rlimit limit = {static_cast<rlim_t>(dup(0) + 40), g_files.rlim_max};
-                setrlimit(RLIMIT_NOFILE, &limit);
-                g_kept.push_back(c.create((prefix + "-first").c_str()));
-                // At the fatal exit: the descriptors back, then every object closed. Registered
-                // after the first object, so it runs before the platform layer's own clean-up.
-                atexit([] {
-                    setrlimit(RLIMIT_NOFILE, &g_files);
-                    for (CZolSyncObject* object : g_kept)
-                        delete object;
-                });
-                for (int i = 0; i < 100000; ++i)
-                    g_kept.push_back(c.create((prefix + "-" + std::to_string(i)).c_str()));
-            },
-            zoltest::kBoundMs);
+        zoltest::ChildOutput child =
+            zoltest::runChildCapturingStdout([&] { exhaust(what, prefix); }, zoltest::kBoundMs);
         EXPECT_EQ(zoltest::exitCodeOf(child.status), 1) << "wait status " << child.status;
-        EXPECT_EQ(child.output, c.message);
+        EXPECT_EQ(child.output, std::string("Unable to create ") + what +
+                                    "; possibly not root or insufficient resources\n");
         EXPECT_EQ(zoltest::objectFiles(prefix), std::vector<std::string>());
     }
 }

@@ -39,14 +39,12 @@ struct Segment : CZolShMem {
 
 // True when another process can neither attach to the segment nor open the event of name.
 bool refusedElsewhere(const std::string& name) {
-    return zoltest::exitCodeOf(zoltest::waitChild(
-               zoltest::forkChild([&] {
-                   long handle = 0;
-                   void* base = nullptr;
-                   return qelAttachShMem(name.c_str(), &handle, &base) == QEL_OK ||
-                          qelCreateEvent(name.c_str(), &handle) == QEL_OK;
-               }),
-               zoltest::kBoundMs)) == 0;
+    return zoltest::Peer([&](zoltest::Peer&) {
+               long handle = 0;
+               void* base = nullptr;
+               return qelAttachShMem(name.c_str(), &handle, &base) == QEL_OK ||
+                      qelCreateEvent(name.c_str(), &handle) == QEL_OK;
+           }).finish() == 0;
 }
 
 // The steps of the child; each returns its own status when it fails.
@@ -54,26 +52,12 @@ int hostileNamesAndFiles() {
     // Key file paths taken by links (to a file, dangling), then the names that try to leave
     // a directory, meet another name, or outgrow a file name. The empty name closes last,
     // when the key directory is empty: it must not take the directory with it.
-    const Names names = {"",
-                         "file",
-                         "dangling",
-                         ".",
-                         "..",
-                         "/",
-                         "../victim",
-                         "a/../../victim",
-                         std::string("\x80\xff\x01", 3),
-                         std::string(198, 'a'),
-                         std::string(199, 'a'),
-                         std::string(4096, '/'),
-                         std::string(4095, '.') + "x",
-                         "x/y",
-                         "x%2fy",
-                         "CASE",
-                         "case",
-                         "#",
-                         std::string(300, 'b'),
-                         std::string(299, 'b') + "c"};
+    Names names = {"",          "file",           "dangling", ".",     "..",   "/",
+                   "../victim", "a/../../victim", "x/y",      "x%2fy", "CASE", "case",
+                   "#",         "\x80\xff\x01"};
+    names.insert(names.end(), {std::string(198, 'a'), std::string(199, 'a'), std::string(4096, '/'),
+                               std::string(4095, '.') + "x", std::string(300, 'b'),
+                               std::string(299, 'b') + "c"});
     std::ofstream("/opt/target") << "untouched";
     if (mkdir("/opt/zol", 0755) | mkdir("/opt/zol/ftok", 0755) |
         symlink("/opt/target", "/opt/zol/ftok/file") |
@@ -98,24 +82,25 @@ int hostileNamesAndFiles() {
         files != 40)
         return 3;
     // Key files only for names that are one plain path component; planted links left alone.
-    if (zoltest::listDirectory("/opt/zol/ftok") !=
-            Names{"#", "CASE", std::string(198, 'a'), std::string(199, 'a'), "case", "dangling",
-                  "file", "x%2fy", std::string("\x80\xff\x01", 3)} ||
+    if (zoltest::listDirectory("/opt/zol/ftok") != Names{"#", "CASE", std::string(198, 'a'),
+                                                         std::string(199, 'a'), "case", "dangling",
+                                                         "file", "x%2fy", "\x80\xff\x01"} ||
         modeOf("/opt/zol/ftok/case") != (S_IFREG | 0644) || zoltest::fileExists("/opt/absent") ||
         zoltest::readFile("/opt/target") != "untouched")
         return 4;
     // Another process reaches each object by its own name.
-    pid_t other = zoltest::forkChild([&] {
-        for (size_t i = 0; i < names.size(); ++i) {
-            Segment segment;
-            CZolEvent event(0, 1, names[i].c_str());
-            if (segment.Open(names[i].c_str(), 1) != 1 || segment.created() ||
-                segment.value() != i || event.Lock(0) != static_cast<int>(i % 2))
-                return 5;
-        }
-        return 0;
-    });
-    if (zoltest::exitCodeOf(zoltest::waitChild(other, zoltest::kBoundMs)) != 0)
+    const int reached =
+        zoltest::Peer([&](zoltest::Peer&) {
+            for (size_t i = 0; i < names.size(); ++i) {
+                Segment segment;
+                CZolEvent event(0, 1, names[i].c_str());
+                if (segment.Open(names[i].c_str(), 1) != 1 || segment.created() ||
+                    segment.value() != i || event.Lock(0) != static_cast<int>(i % 2))
+                    return 5;
+            }
+            return 0;
+        }).finish();
+    if (reached != 0)
         return 5;
     // Every last close removes what its name made, and nothing else.
     events.clear();
@@ -163,15 +148,14 @@ int hostileNamesAndFiles() {
 }
 
 TEST(NamedObjectSecurity, HostileNamesAndFilesStayInsideAndAreRefused) {
-    pid_t child = zoltest::forkChild([] {
-        if (unshare(CLONE_NEWNS) != 0 ||
-            mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("tmpfs", "/opt", "tmpfs", 0, "mode=0755") != 0 ||
-            mount("tmpfs", "/dev/shm", "tmpfs", 0, "mode=1777") != 0)
-            return 77;
-        return hostileNamesAndFiles();
-    });
-    int code = zoltest::exitCodeOf(zoltest::waitChild(child, zoltest::kBoundMs));
+    int code = zoltest::Peer([](zoltest::Peer&) {
+                   if (unshare(CLONE_NEWNS) != 0 ||
+                       mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                       mount("tmpfs", "/opt", "tmpfs", 0, "mode=0755") != 0 ||
+                       mount("tmpfs", "/dev/shm", "tmpfs", 0, "mode=1777") != 0)
+                       return 77;
+                   return hostileNamesAndFiles();
+               }).finish();
     if (code == 77)
         GTEST_SKIP() << "no private mount name space (needs CAP_SYS_ADMIN)";
     EXPECT_EQ(0, code) << "the step that failed";

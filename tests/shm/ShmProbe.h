@@ -6,8 +6,6 @@
 #include <sys/mman.h>
 
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -36,10 +34,9 @@ struct Probe : CZolStreamSharedMemory {
 inline int segmentPeer(zoltest::Peer& peer, const std::string& name) {
     Probe m;
     for (std::string step = peer.receive(); !step.empty(); step = peer.receive()) {
-        std::istringstream in(step);
         std::string verb, out = "ok";
         int n = 0, value = 0;
-        in >> verb >> n;
+        std::istringstream(step) >> verb >> n;
         if (verb == "open") {
             m.Open(name.c_str(), 100);
             out = std::to_string(m.GetConnectionsCount()) + " " + std::to_string(m.created());

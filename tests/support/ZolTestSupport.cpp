@@ -32,35 +32,14 @@ pid_t forkChild(const std::function<int()>& body) {
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
-        int code = 120;
-        try {
-            code = body();
-        } catch (...) {
-        }
+        // Children that stop on a signal on purpose leave no core file behind.
+        struct rlimit noCore = {0, 0};
+        setrlimit(RLIMIT_CORE, &noCore);
+        int code = body();
         fflush(nullptr);
         _exit(code);
     }
     return pid;
-}
-
-pid_t execChild(std::vector<std::string> words, const std::function<void()>& setup) {
-    std::vector<char*> argv;
-    for (std::string& word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-    return forkChild([&] {
-        if (setup)
-            setup();
-        execv(argv[0], argv.data());
-        _exit(127);  // not through forkChild's fflush: the stdio buffers belong to the test
-        return 127;
-    });
-}
-
-pid_t spawnHelper(const std::string& program, const std::vector<std::string>& arguments) {
-    std::vector<std::string> words = {std::string(ZOL_TEST_HELPER_DIR) + "/" + program};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    return execChild(words);
 }
 
 int waitChild(pid_t pid, int timeoutMs) {
@@ -116,26 +95,23 @@ std::string Peer::receive(int timeoutMs) {
     return std::string(buffer, got > 0 ? static_cast<size_t>(got) : 0);
 }
 
-std::string Peer::ask(const std::string& message, int timeoutMs) {
-    send(message);
-    return receive(timeoutMs);
-}
-
-int Peer::finish(int timeoutMs) {
-    int status = pid_ > 0 ? waitChild(pid_, timeoutMs) : -1;
+int Peer::finish() {
+    int status = pid_ > 0 ? waitChild(pid_, kBoundMs) : -1;
     pid_ = -1;
     return exitCodeOf(status);
 }
 
-int Peer::kill(int signal) {
-    int status = pid_ > 0 && ::kill(pid_, signal) == 0 ? waitChild(pid_, kBoundMs) : -1;
-    pid_ = -1;
-    return status;
+void Peer::kill() {
+    if (pid_ > 0)
+        ::kill(pid_, SIGKILL);
+    finish();
 }
 
 // The whole of an open (possibly unlinked) file, read through a fresh open from its start.
-std::string contentOf(FILE* file) {
-    return readFile("/proc/self/fd/" + std::to_string(fileno(file)));
+static std::string contentOf(FILE* file) {
+    std::string text = readFile("/proc/self/fd/" + std::to_string(fileno(file)));
+    fclose(file);
+    return text;
 }
 
 std::string captureStdout(const std::function<void()>& body) {
@@ -147,22 +123,13 @@ std::string captureStdout(const std::function<void()>& body) {
     fflush(stdout);
     dup2(saved, STDOUT_FILENO);
     close(saved);
-    std::string text = contentOf(capture);
-    fclose(capture);
-    return text;
+    return contentOf(capture);
 }
 
 ChildOutput runChildCapturingStdout(const std::function<void()>& body, int timeoutMs) {
     ChildOutput result{-1, ""};
-    result.output = captureStdout([&] {
-        pid_t pid = forkChild([&] {
-            struct rlimit noCore = {0, 0};
-            setrlimit(RLIMIT_CORE, &noCore);
-            body();
-            return 0;
-        });
-        result.status = waitChild(pid, timeoutMs);
-    });
+    result.output = captureStdout(
+        [&] { result.status = waitChild(forkChild([&] { return body(), 0; }), timeoutMs); });
     return result;
 }
 
@@ -172,18 +139,22 @@ ProgramResult runProgram(const std::string& program, const std::vector<std::stri
     FILE* err = tmpfile();
     std::vector<std::string> words = {program};
     words.insert(words.end(), arguments.begin(), arguments.end());
-    pid_t pid = execChild(words, [&] {
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    pid_t pid = forkChild([&] {
         dup2(open("/dev/null", O_RDONLY), 0);
         dup2(fileno(out), 1);
         dup2(fileno(err), 2);
-        for (const EnvChange& e : environment)
-            e.unset ? unsetenv(e.name.c_str()) : setenv(e.name.c_str(), e.value.c_str(), 1);
+        for (const EnvChange& change : environment)
+            setenv(change.first.c_str(), change.second.c_str(), 1);
+        execv(argv[0], argv.data());
+        _exit(127);  // not through forkChild's fflush: the stdio buffers belong to the test
+        return 127;
     });
-    int status = waitChild(pid, timeoutMs);
-    ProgramResult result{exitCodeOf(status), status == -1, contentOf(out), contentOf(err)};
-    fclose(out);
-    fclose(err);
-    return result;
+    int code = exitCodeOf(waitChild(pid, timeoutMs));
+    return ProgramResult{code, contentOf(out), contentOf(err)};
 }
 
 bool fileExists(const std::string& path) {

@@ -1,5 +1,5 @@
-// Helpers shared by the test suites: unique names, child processes with bounded waits, a
-// forked peer with a message channel, captured standard output and temporary directories.
+// Helpers shared by the test suites: unique names, forked children and peers with bounded
+// waits, one way to exec a program, captured standard output and temporary directories.
 #ifndef ZOLTOV_TESTS_ZOLTESTSUPPORT_H
 #define ZOLTOV_TESTS_ZOLTESTSUPPORT_H
 
@@ -8,6 +8,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zoltest {
@@ -18,18 +19,9 @@ constexpr int kBoundMs = 20000;
 // A name no other test or process uses: "zoltest-<tag>-<pid>-<counter>".
 std::string uniqueName(const std::string& tag);
 
-// Runs body in a forked child that exits with body's result (0..255; 120 when it throws).
-// Returns the pid.
+// Runs body in a forked child (core dumps off) that exits with body's result (0..255; an
+// exception ends it with SIGABRT). Returns the pid.
 pid_t forkChild(const std::function<int()>& body);
-
-// Runs the program words[0] (a path) with the arguments words[1..] in a forked child, after
-// setup (when given) ran in the child. Returns the pid; the exit code is 127 when the
-// program could not be started.
-pid_t execChild(std::vector<std::string> words, const std::function<void()>& setup = {});
-
-// Starts the exec'd test helper (built next to the tests, for a truly fresh process) with
-// the given arguments. Returns the pid.
-pid_t spawnHelper(const std::string& program, const std::vector<std::string>& arguments);
 
 // Waits at most timeoutMs for pid. Returns its wait status, or -1 after killing it with
 // SIGKILL when the time ran out (the child is always reaped).
@@ -58,13 +50,15 @@ public:
     // side has ended.
     std::string receive(int timeoutMs = kBoundMs);
     // The test: sends message and returns the answer (receive()).
-    std::string ask(const std::string& message, int timeoutMs = kBoundMs);
-    // The test: waits at most timeoutMs for the peer's end; its exit code, -1 after a signal
+    std::string ask(const std::string& message) {
+        send(message);
+        return receive();
+    }
+    // The test: waits at most kBoundMs for the peer's end; its exit code, -1 after a signal
     // or a time-out (the peer is then killed).
-    int finish(int timeoutMs = kBoundMs);
-    // The test: sends signal (SIGKILL by default) and waits for the peer's end, at most
-    // kBoundMs (then SIGKILL); its wait status, -1 after that time-out.
-    int kill(int signal = 9);
+    int finish();
+    // The test: kills the peer (SIGKILL) and reaps it.
+    void kill();
     pid_t pid() const { return pid_; }
 
 private:
@@ -72,40 +66,36 @@ private:
     pid_t pid_ = -1;
 };
 
-// What runProgram saw of a program.
+// What runProgram saw of a program: its exit status (-1 for a signal or a time-out) and
+// its standard output and error.
 struct ProgramResult {
-    int exitCode = -1;  // the exit status, or -1 for a signal or a time-out
-    bool timedOut = false;
-    std::string out;  // standard output
-    std::string err;  // standard error
+    int exitCode = -1;
+    std::string out, err;
 };
 
-// One change to the child's environment: set name to value, or unset it.
-struct EnvChange {
-    std::string name;
-    std::string value;
-    bool unset = false;
-};
+// One change to the child's environment: set name (first) to value (second).
+using EnvChange = std::pair<std::string, std::string>;
 
-// Runs a program as a user would: program (a path) with arguments in a separate process,
+// Runs a program as a user would: program (a path) with arguments in a fresh process,
 // standard input from /dev/null, standard output and error captured (in files, so nothing
 // blocks on a full pipe), and waits at most timeoutMs for it to end; a program still
-// running then is killed (timedOut set). Throws std::runtime_error when it cannot fork.
+// running then is killed. The test helper programs are in ZOL_TEST_HELPER_DIR.
 ProgramResult runProgram(const std::string& program, const std::vector<std::string>& arguments,
-                         const std::vector<EnvChange>& environment = {}, int timeoutMs = 20000);
-
-// What a child run by runChildCapturingStdout left behind.
-struct ChildOutput {
-    int status;          // wait status, or -1 when the child was killed after timeoutMs
-    std::string output;  // everything it wrote to file descriptor 1
-};
-
-// Runs body in a forked child whose standard output goes to a file, with core dumps off
-// (for tests of processes that stop on a signal). The child exits 0 when body returns.
-ChildOutput runChildCapturingStdout(const std::function<void()>& body, int timeoutMs);
+                         const std::vector<EnvChange>& environment = {}, int timeoutMs = kBoundMs);
 
 // Everything written to file descriptor 1 (stdio and raw writes) while body runs.
 std::string captureStdout(const std::function<void()>& body);
+
+// What a child run by runChildCapturingStdout left behind: its wait status (-1 when it was
+// killed after timeoutMs) and everything it wrote to file descriptor 1.
+struct ChildOutput {
+    int status;
+    std::string output;
+};
+
+// Runs body in a forked child (forkChild) whose standard output is captured; the child exits
+// 0 when body returns.
+ChildOutput runChildCapturingStdout(const std::function<void()>& body, int timeoutMs);
 
 // True when something (of any type, a dangling link included) exists at path.
 bool fileExists(const std::string& path);
