@@ -175,13 +175,6 @@ TEST(ScopedLocks, StateFollowsTheObjectsAnswers) {
     EXPECT_EQ(object.unlocks * 100 + refuses.unlocks * 10 + failing.unlocks, 220);
     CZolSingleLock none(nullptr, 1);
     EXPECT_EQ(none.IsLocked() + none.Lock(0) + none.Unlock(), 0);
-    CZolEvent event(0, 0, nullptr);
-    std::thread setter([&] { event.SetEvent(); });
-    CZolSingleLock onEvent(&event, 1);  // waits, and leaves the event reset
-    setter.join();
-    EXPECT_EQ(onEvent.IsLocked() * 10 + onEvent.Unlock(), 10);
-    EXPECT_FALSE(isSet(event));
-
     CZolMutex missing(0, zoltest::uniqueName("none").c_str(), 1);
     CZolLightMutex light(0);
     {
