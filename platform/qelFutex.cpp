@@ -69,12 +69,13 @@ __thread pid_t t_tid __attribute__((tls_model("initial-exec"))) = 0;
 void forgetTidInChild() {
     t_tid = 0;  // the forking thread has a new id in the child
 }
+// Registered at load, not on first use: see the free lists' fork handlers.
+[[maybe_unused]] const int g_forkHandlersRegistered =
+    pthread_atfork(nullptr, nullptr, forgetTidInChild);
 }  // namespace
 
 pid_t currentTid() {
     if (t_tid == 0) {
-        static const int registered = pthread_atfork(nullptr, nullptr, forgetTidInChild);
-        (void)registered;
         t_tid = static_cast<pid_t>(syscall(SYS_gettid));
     }
     return t_tid;

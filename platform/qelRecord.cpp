@@ -31,10 +31,13 @@ void unlockAllLists() {
         g_lists[i].lock.unlock();
     }
 }
+// Registered when the library is loaded, while one thread runs: a registration on first use
+// sits under a function-local static's guard, and a fork while another thread is inside it
+// leaves the guard taken for ever in the child.
+[[maybe_unused]] const int g_forkHandlersRegistered =
+    pthread_atfork(lockAllLists, unlockAllLists, unlockAllLists);
 
 FreeList& freeListFor(uint32_t tag) {
-    static const int registered = pthread_atfork(lockAllLists, unlockAllLists, unlockAllLists);
-    (void)registered;
     FreeList* lists = g_lists;
     switch (tag) {
         case kMutexTag:

@@ -51,15 +51,11 @@ TEST(Mutex, ConstructorsOwnOpenAndFailQuietly) {
     EXPECT_STREQ(Name::of(owned), name.c_str());
     EXPECT_EQ(lockedElsewhere(owned), 0);
     CZolMutex opened(1, name.c_str(), 1);  // opens without taking it
-    EXPECT_NE(static_cast<long>(opened), 0);
     EXPECT_EQ(owned.Unlock(), 1);
     EXPECT_EQ(lockedElsewhere(opened), 1);
     CZolMutex missing(1, zoltest::uniqueName("none").c_str(), 1);
     EXPECT_EQ(static_cast<long>(missing), 0);
     EXPECT_EQ(missing.Lock(0) + missing.Unlock(), 0);
-    CZolMutex plain(0, nullptr, 0);
-    EXPECT_STREQ(Name::of(plain), "");
-    EXPECT_EQ(lockedElsewhere(plain), 1);
     CZolLightMutex light(1);
     int got = -1;
     std::thread other([&] {
@@ -70,12 +66,6 @@ TEST(Mutex, ConstructorsOwnOpenAndFailQuietly) {
     EXPECT_EQ(light.Unlock(), 1);
     other.join();
     EXPECT_EQ(got, 1);
-    struct Base : CZolSyncObject {
-        Base() : CZolSyncObject(nullptr) {}
-        int Lock(long) override { return 1; }
-        void Trace() const override {}
-    } base;
-    EXPECT_EQ(base.CZolSyncObject::Unlock(), 0);
 }
 
 TEST(Event, ResetModesWrappersCopiesAndAssignment) {
@@ -91,8 +81,6 @@ TEST(Event, ResetModesWrappersCopiesAndAssignment) {
     ProbeEvent owner(0, 0, "");
     {
         ProbeEvent wrapper(static_cast<long>(owner)), copy(owner), copyOfCopy(copy);
-        EXPECT_EQ(wrapper.owns() + copy.owns() + copyOfCopy.owns(), 0);
-        EXPECT_EQ(wrapper.IsManual() * 10 + copyOfCopy.IsManual(), 10);
         wrapper.SetEvent();
         EXPECT_EQ(wrapper.Lock(0) + wrapper.Lock(0), 2);  // the wrapper does not reset
         EXPECT_EQ(copyOfCopy.Lock(0), 1);                 // the copy does
@@ -100,9 +88,7 @@ TEST(Event, ResetModesWrappersCopiesAndAssignment) {
         ProbeEvent target(0, 0, nullptr);
         target = ProbeEvent(0, 1, "src");
         EXPECT_EQ(target.owns() * 10 + target.IsManual(), 1);
-        EXPECT_STREQ(Name::of(target), "src");
     }
-    EXPECT_EQ(owner.owns(), 1);
     EXPECT_EQ(owner.SetEvent() + owner.Lock(0), 2);  // the copies closed nothing
 }
 
@@ -189,13 +175,6 @@ TEST(ScopedLocks, StateFollowsTheObjectsAnswers) {
     EXPECT_EQ(object.unlocks * 100 + refuses.unlocks * 10 + failing.unlocks, 220);
     CZolSingleLock none(nullptr, 1);
     EXPECT_EQ(none.IsLocked() + none.Lock(0) + none.Unlock(), 0);
-    CZolEvent event(0, 0, nullptr);
-    std::thread setter([&] { event.SetEvent(); });
-    CZolSingleLock onEvent(&event, 1);  // waits, and leaves the event reset
-    setter.join();
-    EXPECT_EQ(onEvent.IsLocked() * 10 + onEvent.Unlock(), 10);
-    EXPECT_FALSE(isSet(event));
-
     CZolMutex missing(0, zoltest::uniqueName("none").c_str(), 1);
     CZolLightMutex light(0);
     {
@@ -295,125 +274,84 @@ TEST(RWLock, ReaderCountSaturatesAndStrayUnlocksAreRefused) {
     EXPECT_EQ(lock.readers(), 0);
 }
 
-// Writers keep two plain fields equal; readers check that they agree and that no writer is
-// inside (the plain fields also let the thread sanitizer see a missing order).
-TEST(RWLock, InvariantHoldsUnderStressWithReadersAndWriters) {
-    CZolRWLock lock;
-    long left = 0, right = 0;
-    std::atomic<int> writersInside{0}, readersInside{0}, violations{0}, writersDone{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 5; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; t < 2 ? i < 2000 : (i < 2000 || writersDone < 2); ++i) {
-                CZolRWLocker locker(lock, t < 2);
-                std::atomic<int>& inside = t < 2 ? writersInside : readersInside;
-                violations += t < 2 ? (inside++ != 0 || readersInside != 0)
-                                    : (++inside, writersInside != 0 || left != right);
-                t < 2 ? (++left, ++right) : 0;
-                --inside;
-            }
-            writersDone += t < 2;
-        });
-    }
-    for (std::thread& t : threads)
-        t.join();
-    EXPECT_EQ(violations, 0);
-    EXPECT_EQ(left, 4000);
-}
-
 // What a thread did, kept outside the object because the object may delete itself.
 struct Record {
-    std::atomic<int> inits{0}, idles{0}, exits{0}, destroyed{0}, runResult{-1};
+    std::atomic<int> inits{0}, exits{0}, destroyed{0}, runResult{-1};
+    bool destroyedSoon() {
+        return zoltest::waitUntil([&] { return destroyed == 1; }, 10000);
+    }
 };
 
-class ClientThread : public CZolThread {
-public:
-    explicit ClientThread(Record& r, int init = 1, std::function<void()> run = nullptr,
-                          std::function<void()> atExit = nullptr)
-        : r_(r), init_(init), run_(std::move(run)), atExit_(std::move(atExit)) {}
-    ~ClientThread() override { ++r_.destroyed; }
+struct ClientThread : CZolThread {
+    Record& r;
+    int init;
+    std::function<void()> run, atExit;
+    explicit ClientThread(Record& record, int initResult = 1, std::function<void()> body = nullptr,
+                          std::function<void()> end = nullptr)
+        : r(record), init(initResult), run(std::move(body)), atExit(std::move(end)) {}
+    ~ClientThread() override { ++r.destroyed; }
     unsigned int Run() override {
-        if (run_)
-            run_();
-        unsigned int code = CZolThread::Run();
-        return r_.runResult = static_cast<int>(code), code;
+        if (run)
+            run();
+        return static_cast<unsigned int>(r.runResult = static_cast<int>(CZolThread::Run()));
     }
-    int InitInstance() override { return ++r_.inits, init_; }
+    int InitInstance() override { return ++r.inits, init; }
     int ExitInstance() override {
-        ++r_.exits;
-        if (atExit_)
-            atExit_();
+        ++r.exits;
+        if (atExit)
+            atExit();
         return 0;
     }
-    void OnIdle() override { ++r_.idles; }
-
-private:
-    Record& r_;
-    int init_;
-    std::function<void()> run_, atExit_;
 };
 
-bool destroyed(Record& r) {
-    return zoltest::waitUntil([&] { return r.destroyed == 1; }, 10000);
-}
-
-// Suspended start (through ZolBeginThread) with InitInstance 0: nothing runs until resumed, then
-// Run is skipped, ExitInstance is not, and auto delete happens (turning it off after the start is
-// too late).
+// Suspended start with InitInstance 0: nothing runs until resumed, then Run is skipped,
+// ExitInstance is not, and auto delete happens (turning it off after the start is too late).
+// The end event does not stop the base Run; a kept object outlives its thread.
 TEST(Thread, StartStopAndAutoDelete) {
     Record r;
     auto* thread = new ClientThread(r, 0);
-    ASSERT_EQ(ZolBeginThread(thread, 0, 1), thread);  // stays suspended for the caller
+    ASSERT_EQ(ZolBeginThread(thread, 0, 1), thread);
     thread->m_bAutoDelete = 0;
     EXPECT_FALSE(zoltest::waitUntil([&] { return r.inits != 0; }, 100));
     EXPECT_EQ(thread->ResumeThread(), 1);
-    ASSERT_TRUE(destroyed(r));
-    EXPECT_EQ(r.inits * 100 + r.exits * 10 + r.idles, 110);
+    ASSERT_TRUE(r.destroyedSoon());
+    EXPECT_EQ(r.inits * 10 + r.exits, 11);
     EXPECT_EQ(r.runResult, -1);
-
-    // The end event stays set and does not stop the base Run; a kept object outlives its thread.
     Record kept;
     auto* mine = new ClientThread(kept);
     mine->m_bAutoDelete = 0;
     EXPECT_EQ(ZolBeginThread(mine, -3, 0), mine);
     EXPECT_EQ(mine->GetThreadPriority(), -3);
     EXPECT_EQ(mine->EndThread(), 1);
-    EXPECT_EQ(SyncWaitForSingleEvent(mine->m_evEnd, 0) + SyncWaitForSingleEvent(mine->m_evEnd, 0),
-              0u);
     EXPECT_FALSE(zoltest::waitUntil([&] { return kept.exits != 0; }, 50));
     mine->ExitThread(7);
     ASSERT_TRUE(zoltest::waitUntil([&] { return kept.exits == 1; }, 10000));
     EXPECT_EQ(kept.runResult, 7);
-    EXPECT_GT(kept.idles, 0);
     EXPECT_FALSE(zoltest::waitUntil([&] { return kept.destroyed != 0; }, 50));
     delete mine;
-
-    // A thread that ends at once and deletes itself is not touched after it is gone (the
-    // sanitizer builds catch a use after free); one never started is destroyed cleanly.
-    for (int i = 0; i < 20; ++i) {
-        Record quick;
-        auto* q = new ClientThread(quick, 0);
-        EXPECT_EQ(ZolBeginThread(q, -1, 0), q);
-        ASSERT_TRUE(destroyed(quick));
-    }
-    Record never;
-    { ClientThread idle(never); }
-    EXPECT_EQ(never.destroyed * 10 + never.inits, 10);
 }
 
-// pthread_exit from the body still ends the thread in order (ExitInstance once, auto delete).
-TEST(Thread, PthreadExitFromTheBodyLeavesNothingBehind) {
-    const std::pair<std::function<void()>, std::function<void()>> cases[] = {
-        {[] { pthread_exit(nullptr); }, nullptr},  // from Run
-        {nullptr, [] { pthread_exit(nullptr); }},  // from ExitInstance
+// A thread that ends at once (InitInstance fails) or leaves by pthread_exit from Run or from
+// ExitInstance still ends in order: ExitInstance once, then auto delete, and nothing touches
+// the object after that (the sanitizer builds catch a use after free).
+TEST(Thread, EveryWayOutEndsInOrder) {
+    const struct {
+        int init;
+        std::function<void()> run, atExit;
+    } cases[] = {
+        {0, nullptr, nullptr},
+        {1, [] { pthread_exit(nullptr); }, nullptr},
+        {1, nullptr, [] { pthread_exit(nullptr); }},
     };
     for (const auto& c : cases) {
-        Record r;
-        auto* thread = new ClientThread(r, 1, c.first, c.second);
-        thread->ExitThread(0);
-        ASSERT_EQ(thread->CreateThread(0), 1);
-        ASSERT_TRUE(destroyed(r));
-        EXPECT_EQ(r.exits, 1);
+        for (int i = 0; i < 10; ++i) {
+            Record r;
+            auto* thread = new ClientThread(r, c.init, c.run, c.atExit);
+            thread->ExitThread(0);
+            ASSERT_EQ(thread->CreateThread(0), 1);
+            ASSERT_TRUE(r.destroyedSoon());
+            EXPECT_EQ(r.exits, 1);
+        }
     }
 }
 

@@ -45,11 +45,14 @@ void lockReports() {
 void unlockReports() {
     pthread_mutex_unlock(&s_reportLock);
 }
+// Registered when the library is loaded, while one thread runs: a registration on first use
+// sat under a function-local static's guard, and a fork while another thread was inside it
+// left the guard taken for ever in the child.
+[[maybe_unused]] const int s_forkHandlersRegistered =
+    pthread_atfork(lockReports, unlockReports, unlockReports);
 }  // namespace
 
 int CZolEventLog::ZolReportEvent(unsigned short type, const char* format, ...) {
-    static const int registered = pthread_atfork(lockReports, unlockReports, unlockReports);
-    (void)registered;
     char buffer[512];
     va_list args;
     va_start(args, format);

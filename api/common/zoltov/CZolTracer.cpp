@@ -22,6 +22,42 @@ volatile int s_tracerAssertZero = 0;
 
 // The tracers' mutexes held across a fork (the default tracer's and g_Tracer's), see below.
 CZolMutex* s_heldForFork[2] = {nullptr, nullptr};
+
+// Reads a tracer's mutex pointer from outside the class.
+struct TracerMutex : CZolTracer {
+    static CZolMutex* of(CZolTracer* tracer) {
+        return __atomic_load_n(&(tracer->*(&TracerMutex::m_pMutex)), __ATOMIC_ACQUIRE);
+    }
+};
+
+// A fork while another thread writes a trace would copy standard output's stdio lock, held,
+// into the child, whose first trace would then wait for ever. So g_Tracer's and the default
+// tracer's locks are taken before fork: no thread is then inside their output. The child does
+// nothing: the mutex lives in memory shared with the parent, which releases it right after the
+// fork. The handlers are registered when the library is loaded, while one thread runs: a
+// registration on first use sat under a function-local static's guard, and a fork while
+// another thread was inside it left the guard taken for ever in the child.
+[[maybe_unused]] const int s_forkHandlersRegistered = pthread_atfork(
+    [] {
+        CZolTracer* tracers[2] = {&g_Tracer,
+                                  __atomic_load_n(&CZolTracer::g_pTracer, __ATOMIC_ACQUIRE)};
+        for (int i = 0; i < 2; ++i) {
+            CZolMutex* held = tracers[i] != nullptr ? TracerMutex::of(tracers[i]) : nullptr;
+            if (held != nullptr && (i == 0 || held != s_heldForFork[0]) &&
+                held->Lock(QEL_INFINITE)) {
+                s_heldForFork[i] = held;
+            }
+        }
+    },
+    [] {
+        for (int i = 1; i >= 0; --i) {
+            if (s_heldForFork[i] != nullptr) {
+                s_heldForFork[i]->Unlock();
+                s_heldForFork[i] = nullptr;
+            }
+        }
+    },
+    [] { s_heldForFork[0] = s_heldForFork[1] = nullptr; });
 }  // namespace
 
 CZolTracer::CZolTracer() : m_pMutex(nullptr) {}
@@ -31,34 +67,6 @@ CZolTracer::~CZolTracer() {
 }
 
 CZolMutex* CZolTracer::lockMutex() {
-    // A fork while another thread writes a trace would copy standard output's stdio lock,
-    // held, into the child, whose first trace would then wait for ever. So g_Tracer's and the
-    // default tracer's locks are taken before fork: no thread is then inside their output.
-    // The child does nothing: the mutex lives in memory shared with the parent, which
-    // releases it right after the fork.
-    static const int registered = pthread_atfork(
-        [] {
-            CZolTracer* tracers[2] = {&g_Tracer, __atomic_load_n(&g_pTracer, __ATOMIC_ACQUIRE)};
-            for (int i = 0; i < 2; ++i) {
-                CZolMutex* held = tracers[i] != nullptr
-                                      ? __atomic_load_n(&tracers[i]->m_pMutex, __ATOMIC_ACQUIRE)
-                                      : nullptr;
-                if (held != nullptr && (i == 0 || held != s_heldForFork[0]) &&
-                    held->Lock(QEL_INFINITE)) {
-                    s_heldForFork[i] = held;
-                }
-            }
-        },
-        [] {
-            for (int i = 1; i >= 0; --i) {
-                if (s_heldForFork[i] != nullptr) {
-                    s_heldForFork[i]->Unlock();
-                    s_heldForFork[i] = nullptr;
-                }
-            }
-        },
-        [] { s_heldForFork[0] = s_heldForFork[1] = nullptr; });
-    (void)registered;
     CZolMutex* mutex = __atomic_load_n(&m_pMutex, __ATOMIC_ACQUIRE);
     if (mutex != nullptr) {
         return mutex;
