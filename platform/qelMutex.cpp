@@ -14,6 +14,11 @@ namespace {
 
 struct ProcessMutex : qel::Record {
     pthread_mutex_t* mutex;
+    // The thread that holds the mutex through this handle (0: none). Written only by the
+    // holder while it holds the mutex; read by a close from another thread, which must not
+    // walk that thread's robust list (it changes under the reader, and its entries can be
+    // unmapped while being read).
+    pid_t holder;
     bool named;
     qel::NamedFile file;
 };
@@ -30,13 +35,13 @@ void initMutex(unsigned char* object) {
 
 using MutexPtr = qel::RecordPtr<ProcessMutex, qel::kMutexTag>;
 
-// Whether the robust list of thread tid (0: the caller) holds the mutex at this address.
-// glibc links a robust mutex into its holder's list through the address it was locked at,
-// that is through one particular mapping of a named mutex's file.
-bool onRobustList(pid_t tid, const pthread_mutex_t* mutex) {
+// Whether the calling thread's robust list holds the mutex at this address. glibc links a
+// robust mutex into its holder's list through the address it was locked at, that is through
+// one particular mapping of a named mutex's file.
+bool onOwnRobustList(const pthread_mutex_t* mutex) {
     robust_list_head* head = nullptr;
     size_t length = 0;
-    if (syscall(SYS_get_robust_list, tid, &head, &length) != 0 || head == nullptr) {
+    if (syscall(SYS_get_robust_list, 0, &head, &length) != 0 || head == nullptr) {
         return false;
     }
     const void* node = &mutex->__data.__list.__next;
@@ -61,6 +66,7 @@ QEL_STATUS makeMutex(const char* name, qel::OpenMode mode, long* handle) {
         return QEL_E_NO_MEMORY;
     }
     record->file = qel::NamedFile{};
+    record->holder = 0;
     if (name == nullptr) {
         void* page = mmap(nullptr, sizeof(pthread_mutex_t), PROT_READ | PROT_WRITE,
                           MAP_SHARED | MAP_ANONYMOUS, -1, 0);
@@ -105,9 +111,10 @@ QEL_STATUS qelLockMutex(long handle, long timeout) {
         // The owner died holding it: repair the state and hand it over. Unlocking without
         // making it consistent would leave it unusable for every process for ever.
         pthread_mutex_consistent(record->mutex);
-        return QEL_OK;
+        rc = 0;
     }
     if (rc == 0) {
+        __atomic_store_n(&record->holder, qel::currentTid(), __ATOMIC_RELAXED);
         return QEL_OK;
     }
     return (rc == EBUSY || rc == ETIMEDOUT) ? QEL_E_TIMEOUT : QEL_E_WAIT_FAILED;
@@ -120,6 +127,9 @@ QEL_STATUS qelUnlockMutex(long handle) {
     }
     if (!qel::ownsMutex(record->mutex)) {
         return QEL_E_NOT_OWNER;
+    }
+    if (record->mutex->__data.__count <= 1) {  // the last level: no longer held through here
+        __atomic_store_n(&record->holder, 0, __ATOMIC_RELAXED);
     }
     return pthread_mutex_unlock(record->mutex) == 0 ? QEL_OK : QEL_E_NOT_OWNER;
 }
@@ -139,13 +149,14 @@ QEL_STATUS qelCloseMutex(long* handle) {
     // every level first; memory that another thread of this process holds through this
     // handle stays mapped (a small leak instead of a crash). A lock taken through another
     // handle of the same name lives in that handle's mapping and is left alone.
-    if (onRobustList(0, mutex)) {
+    if (onOwnRobustList(mutex)) {
         while (qel::ownsMutex(mutex) && pthread_mutex_unlock(mutex) == 0) {
         }
     }
-    pid_t owner = __atomic_load_n(&mutex->__data.__owner, __ATOMIC_RELAXED) & FUTEX_TID_MASK;
-    if (owner != 0 && owner != qel::currentTid() && qel::isOwnThread(owner) &&
-        onRobustList(owner, mutex)) {
+    pid_t holder = __atomic_load_n(&record->holder, __ATOMIC_ACQUIRE);
+    if (holder != 0 && holder != qel::currentTid() && qel::isOwnThread(holder) &&
+        (__atomic_load_n(&mutex->__data.__owner, __ATOMIC_RELAXED) & FUTEX_TID_MASK) ==
+            static_cast<unsigned int>(holder)) {
         return QEL_OK;
     }
     if (record->named) {
