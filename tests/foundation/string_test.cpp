@@ -39,4 +39,7 @@ TEST(CString, CaseConversionInPlaceUpToTheTerminator) {
     EXPECT_STREQ(text, "HELLO, WORLD 9");
     EXPECT_STREQ(strlwr(text), "hello, world 9");
     EXPECT_STREQ(text + 15, "tail");
+    CZolString word("mixed Case");  // through the platform layer's upper-casing
+    word.MakeUpper();
+    EXPECT_STREQ(word.c_str(), "MIXED CASE");
 }
