@@ -119,13 +119,18 @@ bool exited(Thread* thread) {
 // Runs when the thread leaves its entry function, normally or by qelEndThread's unwinding.
 void finish(Thread* self) {
     // No suspension from here on: a pending signal stays pending for ever, and a suspender
-    // waiting for the acknowledgement sees the exited state instead.
+    // waiting for the acknowledgement sees the exited state instead. The state changes under
+    // the lock: a suspender that found the thread alive has then already cleared the
+    // acknowledgement, so the one set here cannot be lost.
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, g_suspendSignal);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    __atomic_store_n(&self->state, static_cast<uint32_t>(kExited), __ATOMIC_RELEASE);
-    __atomic_store_n(&self->acknowledged, 1u, __ATOMIC_RELEASE);
+    {
+        BlockLock locked(self);
+        __atomic_store_n(&self->state, static_cast<uint32_t>(kExited), __ATOMIC_RELEASE);
+        __atomic_store_n(&self->acknowledged, 1u, __ATOMIC_RELEASE);
+    }
     qel::futexWakeAll(&self->acknowledged, false);
     qel::futexWakeAll(&self->tid, false);
     t_self = nullptr;
