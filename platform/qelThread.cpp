@@ -69,19 +69,17 @@ void acknowledge(Thread* thread) {
 
 // What the suspend signal does on the thread it stops.
 void stopForSuspend(Thread* self) {
-    {
-        // The stop leaves after the first resume that follows its start, even if a new
-        // suspend already raised the count again: that suspend sent its own signal, which
-        // stays pending until this handler returns and then stops the thread afresh (and
-        // acknowledges that suspend). Staying here instead would leave it unacknowledged.
-        // It acknowledges even when a resume came first (the count is back to 0): the
-        // suspender waits for that acknowledgement without holding the thread's lock.
-        uint32_t entered = __atomic_load_n(&self->resumeWord, __ATOMIC_ACQUIRE);
-        bool stop = __atomic_load_n(&self->suspendCount, __ATOMIC_ACQUIRE) > 0;
-        acknowledge(self);
-        while (stop && __atomic_load_n(&self->resumeWord, __ATOMIC_ACQUIRE) == entered) {
-            qel::futexWait(&self->resumeWord, entered, nullptr, false);
-        }
+    // The stop leaves after the first resume that follows its start, even if a new suspend
+    // already raised the count again: that suspend sent its own signal, which stays pending
+    // (or deferred) until this stop returns and then stops the thread afresh (and
+    // acknowledges that suspend). Staying here instead would leave it unacknowledged. It
+    // acknowledges even when a resume came first (the count is back to 0): the suspender
+    // waits for that acknowledgement without holding the thread's lock.
+    uint32_t entered = __atomic_load_n(&self->resumeWord, __ATOMIC_ACQUIRE);
+    bool stop = __atomic_load_n(&self->suspendCount, __ATOMIC_ACQUIRE) > 0;
+    acknowledge(self);
+    while (stop && __atomic_load_n(&self->resumeWord, __ATOMIC_ACQUIRE) == entered) {
+        qel::futexWait(&self->resumeWord, entered, nullptr, false);
     }
 }
 
