@@ -6,9 +6,13 @@
 // process to a forked peer through one CZolStreamSharedMemory with
 // CZolStreamBuffer::Flush(target); the peer polls with Fill(source) and echoes the group
 // through a second segment; the time is one full request and reply.
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,6 +59,83 @@ void BM_BareMemcpy(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * size);
 }
 BENCHMARK(BM_BareMemcpy)->Arg(256)->Arg(64 * 1024);
+
+// A shared mapping headed by a robust, recursive, process-shared mutex (64 bytes) and data.
+struct RobustSegment {
+    static constexpr size_t kHead = 64;
+    static void init(unsigned char* map) {
+        pthread_mutexattr_t attr;
+        pthread_mutexattr_init(&attr);
+        pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+        pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+        pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+        pthread_mutex_init(reinterpret_cast<pthread_mutex_t*>(map), &attr);
+        pthread_mutexattr_destroy(&attr);
+    }
+    static void copy(unsigned char* map, const void* source, size_t size) {
+        auto* mutex = reinterpret_cast<pthread_mutex_t*>(map);
+        if (pthread_mutex_lock(mutex) == EOWNERDEAD) {
+            pthread_mutex_consistent(mutex);
+        }
+        memcpy(map + kHead, source, size);
+        pthread_mutex_unlock(mutex);
+    }
+};
+
+void BM_RobustMutexMemcpy(benchmark::State& state) {
+    const size_t size = static_cast<size_t>(state.range(0));
+    const size_t length = RobustSegment::kHead + 64 * 1024;
+    auto* map = static_cast<unsigned char*>(
+        mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    RobustSegment::init(map);
+    std::vector<unsigned char> source(size, 0x5A);
+    for (auto _ : state) {
+        RobustSegment::copy(map, source.data(), size);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * size);
+    munmap(map, length);
+}
+BENCHMARK(BM_RobustMutexMemcpy)->Arg(256)->Arg(64 * 1024);
+
+// Another user keeps the segment alive, so each iteration opens an existing one.
+void BM_ZolOpenCopyClose(benchmark::State& state) {
+    const std::string name = benchName("open");
+    CZolSharedMemory keeper(name.c_str(), 64 * 1024);
+    std::vector<unsigned char> source(kGroup, 0x5A);
+    for (auto _ : state) {
+        CZolSharedMemory memory(name.c_str(), 64 * 1024);
+        benchmark::DoNotOptimize(memcpy_shmem(memory, source.data(), kGroup));
+    }
+}
+BENCHMARK(BM_ZolOpenCopyClose);
+
+void BM_ShmOpenCopyClose(benchmark::State& state) {
+    const std::string name = "/" + benchName("peer");
+    const size_t length = RobustSegment::kHead + 64 * 1024;
+    int keeper = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    if (keeper < 0 || ftruncate(keeper, static_cast<off_t>(length)) != 0) {
+        state.SkipWithError("shm_open failed");
+        return;
+    }
+    auto* head = static_cast<unsigned char*>(
+        mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, keeper, 0));
+    RobustSegment::init(head);
+    std::vector<unsigned char> source(kGroup, 0x5A);
+    for (auto _ : state) {
+        int fd = shm_open(name.c_str(), O_RDWR, 0);
+        auto* map = static_cast<unsigned char*>(
+            mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+        close(fd);
+        RobustSegment::copy(map, source.data(), kGroup);
+        benchmark::DoNotOptimize(map);
+        munmap(map, length);
+    }
+    munmap(head, length);
+    close(keeper);
+    shm_unlink(name.c_str());
+}
+BENCHMARK(BM_ShmOpenCopyClose);
 
 void sendGroup(CZolStreamSharedMemory& stream, unsigned int sequence,
                const std::vector<unsigned char>& payload) {

@@ -1,5 +1,5 @@
 // Synchronization costs against their standard peers: the reader-writer lock's read path,
-// the light mutex, event ping-pong between two threads, and thread start-up.
+// the light and process mutexes, event ping-pong between two threads, and thread start-up.
 #include <pthread.h>
 
 #include <atomic>
@@ -13,6 +13,7 @@
 #include "CZolEvent.h"
 #include "CZolLightMutex.h"
 #include "CZolLocker.h"
+#include "CZolMutex.h"
 #include "CZolRWLock.h"
 #include "CZolRWLocker.h"
 #include "CZolThread.h"
@@ -87,6 +88,54 @@ void BM_StdMutex_LockGuard(benchmark::State& state) {
         std::lock_guard<std::mutex> guard(mutex);
         benchmark::ClobberMemory();
     }
+}
+
+void BM_ZolLightMutex_LockUnlock(benchmark::State& state) {
+    becomeMultiThreaded();
+    CZolLightMutex mutex(0);
+    for (auto _ : state) {
+        mutex.Lock(0xFFFFFFFF);
+        benchmark::ClobberMemory();
+        mutex.Unlock();
+    }
+}
+
+void BM_StdMutex_LockUnlock(benchmark::State& state) {
+    becomeMultiThreaded();
+    std::mutex mutex;
+    for (auto _ : state) {
+        mutex.lock();
+        benchmark::ClobberMemory();
+        mutex.unlock();
+    }
+}
+
+// CZolMutex is robust, recursive and process-shared: its peer is the same kind of pthread mutex.
+void BM_ZolMutex_LockUnlock(benchmark::State& state) {
+    becomeMultiThreaded();
+    CZolMutex mutex(0, nullptr, 0);
+    for (auto _ : state) {
+        mutex.Lock(0xFFFFFFFF);
+        benchmark::ClobberMemory();
+        mutex.Unlock();
+    }
+}
+
+void BM_RobustPthreadMutex_LockUnlock(benchmark::State& state) {
+    becomeMultiThreaded();
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    pthread_mutex_t mutex;
+    pthread_mutex_init(&mutex, &attr);
+    for (auto _ : state) {
+        pthread_mutex_lock(&mutex);
+        benchmark::ClobberMemory();
+        pthread_mutex_unlock(&mutex);
+    }
+    pthread_mutex_destroy(&mutex);
 }
 
 // ---- Two-thread ping-pong: one round trip per iteration ----
@@ -172,6 +221,17 @@ void BM_ZolThread_CreateRunEnd(benchmark::State& state) {
     }
 }
 
+// The same through ZolBeginThread, which also sets the priority.
+void BM_ZolBeginThread_RunEnd(benchmark::State& state) {
+    CZolEvent done(0, 0, nullptr);
+    for (auto _ : state) {
+        auto* thread = new NoopThread(done);
+        ZolBeginThread(thread, 0, 0);
+        done.Lock(0xFFFFFFFF);
+        delete thread;
+    }
+}
+
 void BM_StdThread_CreateJoin(benchmark::State& state) {
     for (auto _ : state) {
         std::thread thread([] { benchmark::ClobberMemory(); });
@@ -187,9 +247,14 @@ BENCHMARK(BM_SharedMutex_Read)->Threads(1)->Threads(2);
 BENCHMARK(BM_PthreadRwlock_Read)->Threads(1)->Threads(2);
 BENCHMARK(BM_ZolLightMutex_Locker);
 BENCHMARK(BM_StdMutex_LockGuard);
+BENCHMARK(BM_ZolLightMutex_LockUnlock);
+BENCHMARK(BM_StdMutex_LockUnlock);
+BENCHMARK(BM_ZolMutex_LockUnlock);
+BENCHMARK(BM_RobustPthreadMutex_LockUnlock);
 BENCHMARK(BM_ZolEvent_PingPong)->UseRealTime();
 BENCHMARK(BM_CondVar_PingPong)->UseRealTime();
 BENCHMARK(BM_ZolThread_CreateRunEnd)->UseRealTime();
+BENCHMARK(BM_ZolBeginThread_RunEnd)->UseRealTime();
 BENCHMARK(BM_StdThread_CreateJoin)->UseRealTime();
 
 BENCHMARK_MAIN();

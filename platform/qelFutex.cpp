@@ -72,13 +72,16 @@ void forgetTidInChild() {
 // Registered at load, not on first use: see the free lists' fork handlers.
 [[maybe_unused]] const int g_forkHandlersRegistered =
     pthread_atfork(nullptr, nullptr, forgetTidInChild);
+
+__attribute__((noinline, cold)) pid_t fetchTid() {
+    t_tid = static_cast<pid_t>(syscall(SYS_gettid));
+    return t_tid;
+}
 }  // namespace
 
 pid_t currentTid() {
-    if (t_tid == 0) {
-        t_tid = static_cast<pid_t>(syscall(SYS_gettid));
-    }
-    return t_tid;
+    pid_t tid = t_tid;
+    return tid != 0 ? tid : fetchTid();
 }
 
 bool ownsMutex(const pthread_mutex_t* mutex) {
@@ -103,13 +106,11 @@ bool isOwnThread(pid_t tid) {
     return tid > 0 && syscall(SYS_tgkill, getpid(), tid, 0) == 0;
 }
 
-int lockWithTimeout(pthread_mutex_t* mutex, long timeout) {
-    if (timeout < 0 || static_cast<unsigned long>(timeout) >= QEL_INFINITE) {
-        return pthread_mutex_lock(mutex);
-    }
-    if (timeout == 0) {
-        return pthread_mutex_trylock(mutex);
-    }
+namespace {
+
+// A lock with a finite, non-zero timeout; out of line, so that the common waits (for ever, or
+// not at all) need no deadline on the stack.
+__attribute__((noinline)) int lockBefore(pthread_mutex_t* mutex, long timeout) {
     Deadline deadline = deadlineAfter(static_cast<unsigned long long>(timeout));
 #if defined(__SANITIZE_THREAD__)
     // This ThreadSanitizer does not intercept pthread_mutex_clocklock, so it would not know
@@ -125,6 +126,18 @@ int lockWithTimeout(pthread_mutex_t* mutex, long timeout) {
 #else
     return pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline.at);
 #endif
+}
+
+}  // namespace
+
+int lockWithTimeout(pthread_mutex_t* mutex, long timeout) {
+    if (timeout < 0 || static_cast<unsigned long>(timeout) >= QEL_INFINITE) {
+        return pthread_mutex_lock(mutex);
+    }
+    if (timeout == 0) {
+        return pthread_mutex_trylock(mutex);
+    }
+    return lockBefore(mutex, timeout);
 }
 
 }  // namespace qel

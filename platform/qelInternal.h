@@ -131,19 +131,16 @@ void futexWakeOne(uint32_t* word, bool shared);
 // Whether thread id tid names a live thread of this process.
 bool isOwnThread(pid_t tid);
 
-// Blocks the thread-suspend signal for its scope (a no-op until a thread has been started):
-// a thread suspended while holding one of the layer's internal locks would stall every
-// thread that needs that lock.
+// Defers the thread-suspend signal for its scope (regions nest): a suspend that arrives
+// meanwhile takes effect when the outermost region ends. A thread suspended while holding one
+// of the layer's internal locks would stall every thread that needs that lock. No system call:
+// the signal is still delivered, its handler only counts it.
 class SuspendSignalBlock {
 public:
     SuspendSignalBlock();
     ~SuspendSignalBlock();
     SuspendSignalBlock(const SuspendSignalBlock&) = delete;
     SuspendSignalBlock& operator=(const SuspendSignalBlock&) = delete;
-
-private:
-    bool active_;
-    sigset_t saved_;
 };
 
 // ---- Named objects: one file each under /dev/shm/zoltov-<uid>/ ----

@@ -20,18 +20,28 @@ struct Thread : qel::Record {
     pthread_t thread;
     pthread_mutex_t lock;   // serialises suspend, resume, priority and delete
     uint32_t tid;           // kernel thread id, published by the thread itself
+    uint32_t tidWaiters;    // non-zero once someone may sleep until tid is published
     uint32_t state;         // State
     uint32_t refs;          // the handle and the running thread
     int suspendCount;       // read by the signal handler
-    uint32_t acknowledged;  // set by the handler once the thread has stopped
+    uint32_t acknowledged;  // Ack: set once the thread has stopped (or ended)
     uint32_t resumeWord;    // bumped when the count returns to 0
     int priority;
     QEL_THREAD_ENTRY entry;
     void* argument;
 };
 
+// The acknowledged word: a suspender that finds it not set marks it before sleeping, so the
+// thread wakes the word only when somebody sleeps on it.
+enum Ack : uint32_t { kNotStopped = 0, kStopped = 1, kAwaited = 2 };
+
 // Initial-exec: the handler must not trigger a lazy TLS allocation.
 __thread Thread* t_self __attribute__((tls_model("initial-exec"))) = nullptr;
+// While t_deferDepth is above 0 (the layer holds an internal lock, or the thread is ending),
+// a suspend signal is only counted in t_deferred and carried out when the depth returns to
+// 0: the effect of blocking the signal, without two system calls per region.
+__thread int t_deferDepth __attribute__((tls_model("initial-exec"))) = 0;
+__thread int t_deferred __attribute__((tls_model("initial-exec"))) = 0;
 
 int g_suspendSignal = 0;
 std::once_flag g_signalOnce;
@@ -50,23 +60,51 @@ void waitWhileSuspended(Thread* self) {
     }
 }
 
+void acknowledge(Thread* thread) {
+    if (__atomic_exchange_n(&thread->acknowledged, uint32_t{kStopped}, __ATOMIC_ACQ_REL) ==
+        kAwaited) {
+        qel::futexWakeAll(&thread->acknowledged, false);
+    }
+}
+
+// What the suspend signal does on the thread it stops.
+void stopForSuspend(Thread* self) {
+    // The stop leaves after the first resume that follows its start, even if a new suspend
+    // already raised the count again: that suspend sent its own signal, which stays pending
+    // (or deferred) until this stop returns and then stops the thread afresh (and
+    // acknowledges that suspend). Staying here instead would leave it unacknowledged. It
+    // acknowledges even when a resume came first (the count is back to 0): the suspender
+    // waits for that acknowledgement without holding the thread's lock.
+    uint32_t entered = __atomic_load_n(&self->resumeWord, __ATOMIC_ACQUIRE);
+    bool stop = __atomic_load_n(&self->suspendCount, __ATOMIC_ACQUIRE) > 0;
+    acknowledge(self);
+    while (stop && __atomic_load_n(&self->resumeWord, __ATOMIC_ACQUIRE) == entered) {
+        qel::futexWait(&self->resumeWord, entered, nullptr, false);
+    }
+}
+
+// Carries out the suspends that came while they were deferred, in the order they came.
+void runDeferred() {
+    Thread* self = t_self;
+    while (self != nullptr && __atomic_load_n(&t_deferred, __ATOMIC_RELAXED) > 0) {
+        __atomic_sub_fetch(&t_deferred, 1, __ATOMIC_RELAXED);
+        __atomic_add_fetch(&t_deferDepth, 1, __ATOMIC_RELAXED);
+        __atomic_signal_fence(__ATOMIC_SEQ_CST);
+        stopForSuspend(self);
+        __atomic_signal_fence(__ATOMIC_SEQ_CST);
+        __atomic_sub_fetch(&t_deferDepth, 1, __ATOMIC_RELAXED);
+    }
+}
+
 void onSuspendSignal(int) {
     int savedErrno = errno;
     Thread* self = t_self;
-    if (self != nullptr) {
-        // The handler leaves after the first resume that follows its start, even if a new
-        // suspend already raised the count again: that suspend sent its own signal, which
-        // stays pending until this handler returns and then stops the thread afresh (and
-        // acknowledges that suspend). Staying here instead would leave it unacknowledged.
-        // It acknowledges even when a resume came first (the count is back to 0): the
-        // suspender waits for that acknowledgement without holding the thread's lock.
-        uint32_t entered = __atomic_load_n(&self->resumeWord, __ATOMIC_ACQUIRE);
-        bool stop = __atomic_load_n(&self->suspendCount, __ATOMIC_ACQUIRE) > 0;
-        __atomic_store_n(&self->acknowledged, 1u, __ATOMIC_RELEASE);
-        qel::futexWakeAll(&self->acknowledged, false);
-        while (stop && __atomic_load_n(&self->resumeWord, __ATOMIC_ACQUIRE) == entered) {
-            qel::futexWait(&self->resumeWord, entered, nullptr, false);
-        }
+    // Before the thread has published itself, a suspend is also deferred: the start-up
+    // carries it out before the thread runs any of its own code.
+    if (self == nullptr || __atomic_load_n(&t_deferDepth, __ATOMIC_RELAXED) > 0) {
+        __atomic_add_fetch(&t_deferred, 1, __ATOMIC_RELAXED);
+    } else {
+        stopForSuspend(self);
     }
     errno = savedErrno;
 }
@@ -118,21 +156,17 @@ bool exited(Thread* thread) {
 
 // Runs when the thread leaves its entry function, normally or by qelEndThread's unwinding.
 void finish(Thread* self) {
-    // No suspension from here on: a pending signal stays pending for ever, and a suspender
-    // waiting for the acknowledgement sees the exited state instead. The state changes under
-    // the lock: a suspender that found the thread alive has then already cleared the
-    // acknowledgement, so the one set here cannot be lost.
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, g_suspendSignal);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    // No suspension from here on (the deferral is never undone): a later signal is only
+    // counted, and a suspender waiting for the acknowledgement sees the exited state instead.
+    // The state changes under the lock: a suspender that found the thread alive has then
+    // already cleared the acknowledgement, so the one set here cannot be lost.
+    __atomic_add_fetch(&t_deferDepth, 1, __ATOMIC_RELAXED);
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
     {
         BlockLock locked(self);
         __atomic_store_n(&self->state, static_cast<uint32_t>(kExited), __ATOMIC_RELEASE);
-        __atomic_store_n(&self->acknowledged, 1u, __ATOMIC_RELEASE);
+        acknowledge(self);
     }
-    qel::futexWakeAll(&self->acknowledged, false);
-    qel::futexWakeAll(&self->tid, false);
     t_self = nullptr;
     release(self);
 }
@@ -145,14 +179,20 @@ struct FinishGuard {
 void* trampoline(void* argument) {
     Thread* self = static_cast<Thread*>(argument);
     t_self = self;
-    __atomic_store_n(&self->tid, static_cast<uint32_t>(syscall(SYS_gettid)), __ATOMIC_RELEASE);
-    qel::futexWakeAll(&self->tid, false);
+    // Sequentially consistent with the waiter's mark: one of the two sees the other's store.
+    __atomic_store_n(&self->tid, static_cast<uint32_t>(syscall(SYS_gettid)), __ATOMIC_SEQ_CST);
+    if (__atomic_load_n(&self->tidWaiters, __ATOMIC_SEQ_CST) != 0) {
+        qel::futexWakeAll(&self->tid, false);
+    }
+    // The creator's mask is inherited: a thread started from one that blocks every signal
+    // must still take the suspend signal.
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, g_suspendSignal);
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
     FinishGuard guard{self};
     // A suspend that came before the thread ran stops it here, before any of its own code.
+    runDeferred();
     __atomic_store_n(&self->state, static_cast<uint32_t>(kRunning), __ATOMIC_RELEASE);
     self->entry(self->argument);
     return nullptr;
@@ -168,8 +208,13 @@ Thread* threadOf(long handle) {
 // block's lock: the thread may itself need that lock (its own priority call) with the signal
 // blocked, and would then never take the signal that acknowledges.
 QEL_STATUS awaitStop(Thread* thread) {
-    while (__atomic_load_n(&thread->acknowledged, __ATOMIC_ACQUIRE) == 0) {
-        qel::futexWait(&thread->acknowledged, 0u, nullptr, false);
+    uint32_t seen;
+    while ((seen = __atomic_load_n(&thread->acknowledged, __ATOMIC_ACQUIRE)) != kStopped) {
+        if (seen == kAwaited ||
+            __atomic_compare_exchange_n(&thread->acknowledged, &seen, uint32_t{kAwaited}, false,
+                                        __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+            qel::futexWait(&thread->acknowledged, kAwaited, nullptr, false);
+        }
     }
     if (exited(thread)) {
         qel::SuspendSignalBlock blocked;
@@ -225,8 +270,7 @@ QEL_STATUS qelSuspendThread(long handle) {
         // thread's signal is still to come). The stop is acknowledged at once, so that a
         // concurrent suspender finds the thread stopped, then the thread waits for resume.
         __atomic_add_fetch(&thread->suspendCount, 1, __ATOMIC_ACQ_REL);
-        __atomic_store_n(&thread->acknowledged, 1u, __ATOMIC_RELEASE);
-        qel::futexWakeAll(&thread->acknowledged, false);
+        acknowledge(thread);
         waitWhileSuspended(thread);
         return QEL_OK;
     }
@@ -237,7 +281,10 @@ QEL_STATUS qelSuspendThread(long handle) {
             return QEL_E_EXITED;
         }
         if (__atomic_add_fetch(&thread->suspendCount, 1, __ATOMIC_ACQ_REL) == 1) {
-            __atomic_store_n(&thread->acknowledged, 0u, __ATOMIC_RELEASE);
+            // Not stopped any more; a suspender still asleep on the word keeps its mark.
+            uint32_t stopped = kStopped;
+            __atomic_compare_exchange_n(&thread->acknowledged, &stopped, uint32_t{kNotStopped},
+                                        false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
             if (pthread_kill(thread->thread, g_suspendSignal) != 0) {
                 __atomic_store_n(&thread->suspendCount, 0, __ATOMIC_RELEASE);
                 return QEL_E_EXITED;
@@ -278,8 +325,11 @@ QEL_STATUS qelSetThreadPriority(long handle, int priority) {
     qel::SuspendSignalBlock blocked;
     BlockLock locked(thread);
     // The kernel id appears once the thread has started; it ends only after publishing it.
-    while (__atomic_load_n(&thread->tid, __ATOMIC_ACQUIRE) == 0 && !exited(thread)) {
-        qel::futexWait(&thread->tid, 0u, nullptr, false);
+    if (__atomic_load_n(&thread->tid, __ATOMIC_ACQUIRE) == 0) {
+        __atomic_store_n(&thread->tidWaiters, 1u, __ATOMIC_SEQ_CST);
+        while (__atomic_load_n(&thread->tid, __ATOMIC_SEQ_CST) == 0) {
+            qel::futexWait(&thread->tid, 0u, nullptr, false);
+        }
     }
     if (exited(thread)) {
         return QEL_E_EXITED;
@@ -332,20 +382,15 @@ QEL_STATUS qelDeleteThreadHandle(long* handle) {
 namespace qel {
 
 SuspendSignalBlock::SuspendSignalBlock() {
-    // Read without the start-up once-flag: threads that never started a thread need no block.
-    int signal = __atomic_load_n(&g_suspendSignal, __ATOMIC_ACQUIRE);
-    active_ = signal != 0;
-    if (active_) {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, signal);
-        pthread_sigmask(SIG_BLOCK, &set, &saved_);
-    }
+    __atomic_add_fetch(&t_deferDepth, 1, __ATOMIC_RELAXED);
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);  // before anything the region does
 }
 
 SuspendSignalBlock::~SuspendSignalBlock() {
-    if (active_) {
-        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
+    if (__atomic_sub_fetch(&t_deferDepth, 1, __ATOMIC_RELAXED) == 0 &&
+        __atomic_load_n(&t_deferred, __ATOMIC_RELAXED) > 0) {
+        runDeferred();
     }
 }
 

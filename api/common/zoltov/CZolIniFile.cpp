@@ -17,16 +17,27 @@ constexpr size_t kMaxFileName = 255;
 constexpr size_t kMaxCommentSymbols = 15;
 constexpr int kBookMarkGrowth = 5;
 
-// Reads the next line (or piece of one) without its trailing line feeds and carriage
-// returns. False at the end of the stream or on a read error, so a lookup always ends.
-bool readLine(FILE* file, char* line) {
-    if (fgets(line, kLineBuffer, file) == nullptr) {
-        return false;
-    }
+// Reads the next line (or piece of one) as it is. False at the end of the stream or on a
+// read error, so a lookup always ends. The stream belongs to one object, used by one thread
+// at a time: it is read without the stream's lock.
+bool readRawLine(FILE* file, char* line) {
+    return fgets_unlocked(line, kLineBuffer, file) != nullptr;
+}
+
+// Cuts the trailing line feeds and carriage returns of a line read by readRawLine.
+void cutLineEnd(char* line) {
     size_t length = strlen(line);
     while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r')) {
         line[--length] = '\0';
     }
+}
+
+// The next line (or piece of one) without its line end.
+bool readLine(FILE* file, char* line) {
+    if (!readRawLine(file, line)) {
+        return false;
+    }
+    cutLineEnd(line);
     return true;
 }
 
@@ -212,8 +223,9 @@ int CZolIniFile::GetSection(const char* name) {
     }
     seekFresh(m_pFile, 0);
     char line[kLineBuffer];
-    while (readLine(m_pFile, line)) {
-        // The key begins with "[", which upper-casing cannot create.
+    while (readRawLine(m_pFile, line)) {
+        // The key begins with "[", which upper-casing cannot create. The line end stays: it
+        // cannot be part of a match.
         if (strchr(line, '[') == nullptr) {
             continue;
         }
@@ -257,7 +269,12 @@ int CZolIniFile::FindItem(const char* item, char* value) {
         seekFresh(m_pFile, m_nSectionPos);
     }
     char line[kLineBuffer];
-    while (readLine(m_pFile, line)) {
+    while (readRawLine(m_pFile, line)) {
+        // Only a header or an item line stops or answers the lookup.
+        if (strpbrk(line, "[=") == nullptr) {
+            continue;
+        }
+        cutLineEnd(line);
         Str_Strip(line, 0);
         if (line[0] == '[') {
             break;

@@ -7,23 +7,29 @@ constexpr unsigned short kMutex = 1;
 constexpr unsigned short kLightMutex = 2;
 }  // namespace
 
-CZolLocker::CZolLocker(CZolMutex& mutex) : CZolLocker(&mutex) {}
+// The lock and unlock calls are virtual; the optimiser turns them into a check of the
+// object's function followed by the mutex's own code, inlined here, when everything reachable
+// from the locker is inlined into it.
+#define FLATTEN __attribute__((flatten))
 
-CZolLocker::CZolLocker(CZolMutex* pMutex) : m_pMutex(pMutex), m_nMutexType(kMutex) {
+FLATTEN CZolLocker::CZolLocker(CZolMutex& mutex) : CZolLocker(&mutex) {}
+
+FLATTEN CZolLocker::CZolLocker(CZolMutex* pMutex) : m_pMutex(pMutex), m_nMutexType(kMutex) {
     if (pMutex != nullptr) {
         pMutex->Lock(QEL_INFINITE);
     }
 }
 
-CZolLocker::CZolLocker(CZolLightMutex& mutex) : CZolLocker(&mutex) {}
+FLATTEN CZolLocker::CZolLocker(CZolLightMutex& mutex) : CZolLocker(&mutex) {}
 
-CZolLocker::CZolLocker(CZolLightMutex* pMutex) : m_pMutex(pMutex), m_nMutexType(kLightMutex) {
+FLATTEN CZolLocker::CZolLocker(CZolLightMutex* pMutex)
+    : m_pMutex(pMutex), m_nMutexType(kLightMutex) {
     if (pMutex != nullptr) {
         pMutex->Lock(QEL_INFINITE);
     }
 }
 
-CZolLocker::~CZolLocker() {
+FLATTEN CZolLocker::~CZolLocker() {
     if ((m_nMutexType == kMutex || m_nMutexType == kLightMutex) && m_pMutex != nullptr) {
         m_pMutex->Unlock();
     }

@@ -45,14 +45,18 @@ void CZolSharedMemory::Close() {
     m_pMutex = nullptr;
 }
 
-void* memcpy_shmem(CZolSharedMemory& target, const void* source, unsigned int count) {
+// The mutex calls are virtual; with everything reachable inlined into the copy, the optimiser
+// turns each into a check of the object's function followed by CZolMutex's own code.
+__attribute__((flatten)) void* memcpy_shmem(CZolSharedMemory& target, const void* source,
+                                            unsigned int count) {
     target.m_pMutex->Lock(QEL_INFINITE);
     memcpy(target.m_pData, source, count);
     target.m_pMutex->Unlock();
     return target.m_pData;
 }
 
-void* memcpy_shmem(void* target, const CZolSharedMemory& source, unsigned int count) {
+__attribute__((flatten)) void* memcpy_shmem(void* target, const CZolSharedMemory& source,
+                                            unsigned int count) {
     source.m_pMutex->Lock(QEL_INFINITE);
     memcpy(target, source.m_pData, count);
     source.m_pMutex->Unlock();

@@ -46,11 +46,15 @@ int CZolThread::ExitInstance() {
 
 void CZolThread::OnIdle() {}
 
-int CZolThread::CreateThread(unsigned int flags) {
+namespace {
+
+// CreateThread, with ZolBeginThread's priority (when given) set while the new thread is still
+// held before its first line of the object's code: then it needs no suspension for that.
+int startThread(CZolThread* thread, unsigned int flags, const int* priority) {
     _ZOL_THREAD_STARTUP startup;
-    startup.pThread = this;
+    startup.pThread = thread;
     startup.nFlags = flags;
-    startup.bAutoDelete = m_bAutoDelete;
+    startup.bAutoDelete = thread->m_bAutoDelete;
     startup.hEventStarted = 0;
     startup.hEventContinue = 0;
     if (qelCreateEvent(nullptr, &startup.hEventStarted) != QEL_OK ||
@@ -60,21 +64,37 @@ int CZolThread::CreateThread(unsigned int flags) {
         qelDeleteEvent(&startup.hEventContinue);
         return 0;
     }
-    if (qelBeginThread(_ZolThreadEntry, &startup, &m_hThread) != QEL_OK) {
+    if (qelBeginThread(_ZolThreadEntry, &startup, &thread->m_hThread) != QEL_OK) {
         qelDeleteEvent(&startup.hEventStarted);
         qelDeleteEvent(&startup.hEventContinue);
         return 0;
+    }
+    // Nothing to do before the thread goes on: let it go at once, so that it does not sleep
+    // on the event. The new thread owns hEventContinue from its set on and deletes it.
+    const bool holdBack = (flags & kStartSuspended) != 0 || priority != nullptr;
+    if (!holdBack) {
+        qelSetEvent(startup.hEventContinue);
     }
     // The record lives on this stack: wait until the new thread has copied it.
     qelWaitEvent(startup.hEventStarted, QEL_INFINITE);
     qelResetEvent(startup.hEventStarted);
     qelDeleteEvent(&startup.hEventStarted);
-    if (flags & kStartSuspended) {
-        SuspendThread();
+    if (holdBack) {
+        if (priority != nullptr) {
+            thread->SetThreadPriority(*priority);
+        }
+        if (flags & kStartSuspended) {
+            thread->SuspendThread();
+        }
+        qelSetEvent(startup.hEventContinue);
     }
-    // The new thread owns hEventContinue from here on and deletes it.
-    qelSetEvent(startup.hEventContinue);
     return 1;
+}
+
+}  // namespace
+
+int CZolThread::CreateThread(unsigned int flags) {
+    return startThread(this, flags, nullptr);
 }
 
 namespace {
@@ -180,12 +200,10 @@ void CZolThread::ExitThread(unsigned int code) {
 
 CZolThread* ZolBeginThread(CZolThread* pThread, int priority, unsigned int flags) {
     // An auto-deleting thread that ends quickly could delete the object before the
-    // priority is set, so the thread is held suspended across the call unless the caller
-    // asked for a suspended start, in which case it stays suspended for the caller.
-    int started = pThread->CreateThread(flags | kStartSuspended);
-    pThread->SetThreadPriority(priority);
-    if (started && !(flags & kStartSuspended)) {
-        pThread->ResumeThread();
+    // priority is set, so the priority is set while the new thread is held at its start
+    // (after a failed start, through whatever m_hThread holds).
+    if (startThread(pThread, flags, &priority) == 0) {
+        pThread->SetThreadPriority(priority);
     }
     return pThread;
 }

@@ -100,7 +100,8 @@ ZOL_API void _ZolThreadEntry(void* startup);
 
 /// Calls pThread->CreateThread(flags), then pThread->SetThreadPriority(priority) whatever
 /// CreateThread returned. The object stays valid for the priority call even when it deletes
-/// itself: the thread is held suspended until the priority is set.
+/// itself: the new thread is held at its start, before any of the object's code, until the
+/// priority is set.
 /// Always returns pThread. A refused priority shows in GetThreadPriority(), which keeps the
 /// priority the thread had (0 unless set before); to check it on an auto-deleting thread,
 /// start it suspended (flags bit 0), compare GetThreadPriority() with what was asked, then
