@@ -69,6 +69,7 @@ extern "C" {
 #define QEL_E_NOT_OWNER 0xF0108u   /* unlock by a thread that does not own the mutex */
 #define QEL_E_CORRUPT 0xF0109u     /* a shared object's header is damaged or of another kind */
 #define QEL_E_EXITED 0xF010Au      /* the thread has ended */
+#define QEL_E_NAMESPACE 0xF010Bu   /* a named mutex or event of another PID namespace */
 
 /* Most events qelWaitEvents accepts in one call (the kernel's futex_waitv limit). */
 #define QEL_MAX_WAIT_EVENTS 128u
@@ -201,6 +202,11 @@ QEL_STATUS qelDetachShMem(long* segment, void** base);
  * still attached keep their mapping, but the name is free at once. Sets *segment to 0 and
  * *base to null. */
 QEL_STATUS qelDeallocShMem(long* segment, void** base);
+
+/* Removes the key file /opt/zol/ftok/<name> of a deallocated segment: only for names that
+ * are one plain path component, walking the path without following symbolic links (a link
+ * planted there is removed itself, never its target). Nothing is reported. */
+void qelRemoveKeyFile(const char* name);
 
 /* ---- Strings ---- */
 

@@ -167,7 +167,7 @@ QEL_STATUS closeEvent(long* handle) {
         return QEL_E_BAD_HANDLE;
     }
     if (record->shared) {
-        qel::closeNamed(qel::ObjectType::Event, &record->file);
+        qel::closeNamed(&record->file);
     }
     return QEL_OK;
 }

@@ -39,6 +39,14 @@ QEL_STATUS qelInspectShMem(const char* name, QEL_SHM_VISITOR visitor, void* cont
  * caller's. QEL_E_NOT_FOUND when there is no such segment. */
 QEL_STATUS qelRemoveShMem(const char* name, const char* mutexSuffix);
 
+/* Removes the mutex and event files whose holders have all died (the wait-any word and
+ * segments are left alone). */
+QEL_STATUS qelSweepStale(void);
+
+/* Why the object directory cannot be used, with its path, owner and the remedy; "" when it
+ * can (or does not exist yet). */
+const char* qelShmProblem(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -16,16 +16,15 @@
 
 #include "ZolTool.h"
 #include "qelShmCatalog.h"
+#include "qelStore.h"
 
 namespace zoltool {
 
 namespace {
 
-constexpr unsigned int kCountBytes = 4;
-// Where the library keeps a segment's key file.
-const char kKeyDirectory[] = "/opt/zol/ftok/";
-// The library's named mutex of a segment is the segment's name followed by this.
-const char kMutexSuffix[] = "CZolSharedMemory";
+// The library's segment layout and names, from the one header that fixes them.
+constexpr unsigned int kCountBytes = qel::kSegmentCountSize;
+constexpr const char* kMutexSuffix = qel::kSegmentMutexSuffix;
 
 struct Collector {
     std::vector<SegmentInfo> segments;
@@ -168,16 +167,17 @@ std::vector<unsigned char> readSegmentData(const SegmentInfo& info, size_t count
     return c.data;
 }
 
-// Only a regular file of this user directly in the key directory: a name with a '/', "." or
-// ".." would lead elsewhere, and no key file was made for it anyway.
+// Through the platform's one rule for key files: only a name that is one plain path
+// component, never through a link.
 bool removeKeyFile(const std::string& name) {
-    if (name.empty() || name.find('/') != std::string::npos) {
+    std::string key = std::string(qel::kKeyDirectory) + "/" + name;
+    struct stat info;
+    if (!qel::hasKeyFile(name.c_str()) || lstat(key.c_str(), &info) != 0 ||
+        !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
         return false;
     }
-    std::string key = kKeyDirectory + name;
-    struct stat info;
-    return lstat(key.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
-           std::remove(key.c_str()) == 0;
+    qelRemoveKeyFile(name.c_str());
+    return true;
 }
 
 bool removeSegment(const SegmentInfo& info, std::string& error) {
@@ -207,8 +207,9 @@ unsigned int liveConnections(const SegmentInfo& info) {
             std::sscanf(line.c_str(), "%*s %7s %llx", perms, &offset) != 2) {
             return;
         }
-        // Read-only mappings are onlookers such as this tool's listings, not connections.
-        if (offset == 0 && perms[1] == 'w' && perms[3] == 's') {
+        // A connection maps the data area, which starts one header page into the file,
+        // writable; onlookers such as this tool's listings map the file read-only.
+        if (offset == qel::kNamedFileSize && perms[1] == 'w' && perms[3] == 's') {
             ++connections;
         }
     });

@@ -100,32 +100,6 @@ TEST(CrashFaults, KilledSegmentUserLetsABlockedSurvivorOnWithExactCounts) {
     }
 }
 
-TEST(CrashFaults, FilesOfACreatorKilledHalfWayDoNotBlockTheName) {
-    // What a process killed while it created a segment and its mutex leaves behind: files
-    // that never got their size, or got it but no header.
-    for (off_t size : {off_t{0}, off_t{4096 + 68}}) {
-        SCOPED_TRACE(size);
-        const std::string name = zoltest::uniqueName("crash-half");
-        CZolMutex keep(0, zoltest::uniqueName("keep").c_str(), 0);  // keeps the directory
-        // Where the segment, its mutex and its key file go.
-        const std::vector<std::string> files = [&] {
-            CZolSharedMemory model(name.c_str(), 64);
-            return zoltest::objectFiles(name);
-        }();
-        for (const std::string& file : files) {
-            int fd = open(file.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0600);
-            EXPECT_EQ(0, ftruncate(fd, size)) << file;
-            close(fd);
-        }
-        // In a child, so that a fatal error in Open fails the test instead of ending it.
-        EXPECT_EQ(0, Peer([&](Peer&) {
-                         Probe m;  // exit status 1: the fatal error
-                         return m.Open(name.c_str(), 64) != 1 || !m.created() || m.count() != 1;
-                     }).finish());
-        expectGone(name);
-    }
-}
-
 TEST(Exhaustion, RefusedResourcesEndWithTheFatalMessageAndLeaveNothing) {
     for (const char* what : {"event", "mutex", "shared memory"}) {
         SCOPED_TRACE(what);

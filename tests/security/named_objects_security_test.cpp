@@ -110,7 +110,7 @@ int hostileNamesAndFiles() {
         zoltest::listDirectory("/opt/zol") != Names{"ftok"} ||
         !zoltest::listDirectory("/opt/zol/ftok").empty() ||
         zoltest::readFile("/opt/target") != "untouched" ||
-        !zoltest::listDirectory("/dev/shm").empty())
+        !zoltest::listDirectory(directory).empty())
         return 6;
     // The key directory, then its parent, replaced by a link: nothing is made through it.
     mkdir("/opt/elsewhere", 0755);

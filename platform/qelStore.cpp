@@ -1,0 +1,778 @@
+// The named-object store's protocol: how a mutex, event or segment file is made, found,
+// held and removed. Each name stands alone: nothing locks the directory, nothing waits for
+// another name's work, nothing scans the directory on the way.
+//
+// Publish. A new object is built complete in an unnamed file (O_TMPFILE): sized with
+//   posix_fallocate, header written, object initialised, the creator entered as its first
+//   holder, state Live. One linkat() then gives it its name, and fails with EEXIST when
+//   the name is taken: the loser opens the winner's file. Nobody ever sees a half-built
+//   object, and a creator killed on the way leaves nothing.
+// Open. openat(O_NOFOLLOW|O_NONBLOCK) relative to the object directory's descriptor, then
+//   fstat: a regular, singly linked file of ours (see fileTrusted), of the right size and
+//   header, else QEL_E_CORRUPT. The file is mapped and its descriptor closed at once:
+//   holding an object costs memory, not a descriptor.
+// Hold. Each mutex or event file lists its holders: one slot per process (pid, the
+//   process's start time, its number of handles), changed under the file's own robust
+//   table lock. The first handle of a process enters it, its last handle leaves.
+// Remove. The handle that leaves the table with no live holder in it marks the file Dead
+//   and unlinks the name (only if the name still leads to this file), all under the table
+//   lock. An opener that finds a Dead file starts again from the name, which is gone or
+//   leads to a newer file: losing a race with a removal is a retry, never a failure.
+// Dead holders. A holder is alive when /proc shows its pid with the same start time (a
+//   zombie is dead; a /proc of another PID namespace tells nothing, and its holders count
+//   as alive). An opener that finds no live holder reinitialises the object (or, only
+//   opening, removes it: QEL_E_NOT_FOUND); stale files nobody opens again are swept a few
+//   at a time (sweepStale) and by `zoltov shm repair`.
+// PID namespaces. A robust mutex knows its owner by thread id, which means nothing in
+//   another PID namespace: the creator's namespace is in the header, and an open from
+//   another one is refused with QEL_E_NAMESPACE.
+// Segments. Published the same way; no holders (a segment lives until deallocated). Mapped
+//   in a reservation one page longer than the data, the header page read-only and the
+//   last page inaccessible, so an overrun faults in the process that made it.
+// Fork. A child inherits its parent's mappings but none of its holds: closing an inherited
+//   handle only unmaps it (see qelShMem.cpp for segments).
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <mutex>
+
+#include "qelInternal.h"
+#include "qelTesting.h"
+
+namespace qel {
+namespace {
+
+constexpr const char kWaitAnyFile[] = ".waitany";
+constexpr int kMaxRetries = 1000;
+
+QEL_STATUS statusOf(int error) {
+    switch (error) {
+        case ENOENT:
+            return QEL_E_NOT_FOUND;
+        case EEXIST:
+            return QEL_E_EXISTS;
+        case EACCES:
+        case EPERM:
+            return QEL_E_ACCESS;
+        case ENOMEM:
+            return QEL_E_NO_MEMORY;
+        case ELOOP:
+        case EMLINK:
+        case ENXIO:
+            return QEL_E_CORRUPT;
+        default:
+            return QEL_E_RESOURCES;
+    }
+}
+
+// ---- The object directory's descriptor, shared by this process's threads ----
+
+// Counted, so that a thread replacing a directory that another process removed never closes
+// the descriptor under a thread still using it.
+struct DirRef {
+    int fd;
+    bool shared;
+    int refs;  // __atomic
+};
+
+std::mutex g_dirLock;  // guards g_dir and g_problem
+DirRef* g_dir = nullptr;
+std::string g_problem;
+
+void releaseDir(DirRef* dir) {
+    if (__atomic_sub_fetch(&dir->refs, 1, __ATOMIC_ACQ_REL) == 0) {
+        close(dir->fd);
+        delete dir;
+    }
+}
+
+void lockForFork() {
+    g_dirLock.lock();
+}
+void unlockForFork() {
+    g_dirLock.unlock();
+}
+// Registered at load, while one thread runs: a child forked while another thread holds the
+// lock starts with it free.
+[[maybe_unused]] const int g_forkHandlers =
+    pthread_atfork(lockForFork, unlockForFork, unlockForFork);
+
+void tidyAtExit();
+struct ExitTidy {
+    ~ExitTidy() { tidyAtExit(); }
+};
+
+class DirUse {
+public:
+    explicit DirUse(bool create) : create_(create) { acquire(); }
+    ~DirUse() {
+        if (dir_ != nullptr) {
+            releaseDir(dir_);
+        }
+    }
+    bool ok() const { return dir_ != nullptr; }
+    int fd() const { return dir_->fd; }
+    bool shared() const { return dir_->shared; }
+    // True when the directory was removed under us (by another process's exit): then the
+    // current one is taken instead, and the caller starts again.
+    bool renewed() {
+        struct stat st;
+        if (dir_ == nullptr || fstat(dir_->fd, &st) != 0 || st.st_nlink != 0) {
+            return false;
+        }
+        {
+            SuspendSignalBlock blocked;
+            std::lock_guard<std::mutex> guard(g_dirLock);
+            if (g_dir == dir_) {
+                g_dir = nullptr;
+                releaseDir(dir_);
+            }
+        }
+        releaseDir(dir_);
+        acquire();
+        return dir_ != nullptr;
+    }
+    DirUse(const DirUse&) = delete;
+    DirUse& operator=(const DirUse&) = delete;
+
+private:
+    void acquire() {
+        SuspendSignalBlock blocked;
+        std::lock_guard<std::mutex> guard(g_dirLock);
+        dir_ = nullptr;
+        if (g_dir == nullptr) {
+            bool shared = false;
+            std::string problem;
+            int fd = openStoreDirectory(storeDirectory(), create_, &shared, &problem);
+            g_problem = problem;
+            if (fd < 0) {
+                return;
+            }
+            static ExitTidy tidy;  // destroyed before the globals above
+            g_dir = new DirRef{fd, shared, 1};
+        }
+        __atomic_add_fetch(&g_dir->refs, 1, __ATOMIC_ACQ_REL);
+        dir_ = g_dir;
+    }
+
+    bool create_;
+    DirRef* dir_ = nullptr;
+};
+
+// ---- This process as a holder ----
+
+struct Self {
+    pid_t pid;
+    uint64_t startTime;
+};
+
+Self self() {
+    static pid_t cachedPid = 0;
+    static uint64_t cachedStart = 0;
+    pid_t pid = getpid();
+    if (__atomic_load_n(&cachedPid, __ATOMIC_ACQUIRE) != pid) {
+        uint64_t start = processStartTime(pid);
+        __atomic_store_n(&cachedStart, start == ~uint64_t{0} ? 0 : start, __ATOMIC_RELAXED);
+        __atomic_store_n(&cachedPid, pid, __ATOMIC_RELEASE);
+    }
+    return Self{pid, __atomic_load_n(&cachedStart, __ATOMIC_RELAXED)};
+}
+
+uint64_t ownPidNamespace() {
+    static const uint64_t id = pidNamespaceId();
+    return id;
+}
+
+StoreHeader* headerOf(unsigned char* map) {
+    return reinterpret_cast<StoreHeader*>(map);
+}
+
+HolderSlot* slotsOf(unsigned char* map) {
+    return reinterpret_cast<HolderSlot*>(map + kHoldersOffset);
+}
+
+// Holds a file's table lock for the scope. A holder that died holding it left the table
+// consistent slot by slot, so the lock is simply taken over.
+class TableLock {
+public:
+    TableLock(unsigned char* map, bool wait)
+        : mutex_(reinterpret_cast<pthread_mutex_t*>(map + kTableLockOffset)) {
+        int rc = wait ? pthread_mutex_lock(mutex_) : pthread_mutex_trylock(mutex_);
+        if (rc == EOWNERDEAD) {
+            pthread_mutex_consistent(mutex_);
+            rc = 0;
+        }
+        held_ = rc == 0;
+    }
+    ~TableLock() {
+        if (held_) {
+            pthread_mutex_unlock(mutex_);
+        }
+    }
+    bool held() const { return held_; }
+    TableLock(const TableLock&) = delete;
+    TableLock& operator=(const TableLock&) = delete;
+
+private:
+    SuspendSignalBlock blocked_;  // first: a suspended holder would stall every opener
+    pthread_mutex_t* mutex_;
+    bool held_;
+};
+
+void initTableLock(unsigned char* map) {
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    pthread_mutex_init(reinterpret_cast<pthread_mutex_t*>(map + kTableLockOffset), &attr);
+    pthread_mutexattr_destroy(&attr);
+}
+
+// Whether a holder other than this process is alive; the dead ones found on the way are
+// cleared. Under the table lock.
+bool anyLiveHolder(unsigned char* map, pid_t me) {
+    HolderSlot* slots = slotsOf(map);
+    for (size_t i = 0; i < kHolderSlots; ++i) {
+        pid_t pid = static_cast<pid_t>(slots[i].pid);
+        if (pid == 0 || pid == me) {
+            continue;
+        }
+        uint64_t start = processStartTime(pid);
+        if (start == ~uint64_t{0} || start == slots[i].startTime) {
+            return true;
+        }
+        slots[i] = HolderSlot{0, 0, 0};
+    }
+    return false;
+}
+
+// The file name from a mapped header (kept name, or the hash of a long one).
+std::string fileNameOf(ObjectType type, unsigned char* map) {
+    const StoreHeader* header = headerOf(map);
+    if (header->nameLength < kNameCapacity) {
+        std::string name(reinterpret_cast<const char*>(map + kNameOffset),
+                         static_cast<size_t>(header->nameLength));
+        return encodeName(type, name.c_str());
+    }
+    return hashedName(type, header->hash);
+}
+
+// Removes name from the directory when it still leads to the file (device, inode).
+bool unlinkIfSame(int dirFd, const std::string& name, dev_t device, ino_t inode) {
+    struct stat st;
+    return fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == device &&
+           st.st_ino == inode && unlinkat(dirFd, name.c_str(), 0) == 0;
+}
+
+void removeName(ObjectType type, unsigned char* map, dev_t device, ino_t inode) {
+    DirUse dir(false);
+    if (dir.ok()) {
+        unlinkIfSame(dir.fd(), fileNameOf(type, map), device, inode);
+    }
+}
+
+void unmap(NamedFile* file) {
+    if (file->map != nullptr) {
+        munmap(file->map, file->mapSize);
+    }
+    *file = NamedFile{};
+}
+
+// Maps a segment file: the header page read-only, the data read/write, and one inaccessible
+// page after the data, in one reservation so that nothing else can be mapped there.
+QEL_STATUS mapSegment(int fd, size_t segmentSize, NamedFile* file) {
+    const size_t data = (segmentSize + kNamedFileSize - 1) / kNamedFileSize * kNamedFileSize;
+    const size_t reserve = kNamedFileSize + data + kNamedFileSize;
+    void* base =
+        mmap(nullptr, reserve, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (base == MAP_FAILED) {
+        return QEL_E_NO_MEMORY;
+    }
+    unsigned char* bytes = static_cast<unsigned char*>(base);
+    if (mmap(bytes, kNamedFileSize, PROT_READ, MAP_SHARED | MAP_FIXED, fd, 0) == MAP_FAILED ||
+        (data != 0 && mmap(bytes + kNamedFileSize, data, PROT_READ | PROT_WRITE,
+                           MAP_SHARED | MAP_FIXED, fd, kNamedFileSize) == MAP_FAILED)) {
+        munmap(base, reserve);
+        return QEL_E_NO_MEMORY;
+    }
+    file->map = bytes;
+    file->mapSize = reserve;
+    return QEL_OK;
+}
+
+QEL_STATUS mapObject(int fd, NamedFile* file) {
+    void* map = mmap(nullptr, kNamedFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED) {
+        return QEL_E_NO_MEMORY;
+    }
+    file->map = static_cast<unsigned char*>(map);
+    file->mapSize = kNamedFileSize;
+    return QEL_OK;
+}
+
+// Gives the unnamed file fd the name in the directory; errno EEXIST when it is taken.
+bool linkName(int fd, int dirFd, const char* name) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    if (linkat(AT_FDCWD, path, dirFd, name, AT_SYMLINK_FOLLOW) == 0) {
+        return true;
+    }
+    if (errno != ENOENT) {
+        return false;
+    }
+    // No /proc: the direct way, which needs CAP_DAC_READ_SEARCH.
+    return linkat(fd, "", dirFd, name, AT_EMPTY_PATH) == 0;
+}
+
+// Makes an unnamed, sized file of the directory's mode; -1 with a status in *status.
+int makeUnnamed(DirUse& dir, size_t size, QEL_STATUS* status) {
+    const mode_t mode = dir.shared() ? 0660 : 0600;
+    int fd = openat(dir.fd(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+    if (fd < 0) {
+        *status = statusOf(errno);
+        return -1;
+    }
+    fchmod(fd, mode);  // the umask only narrows
+    // posix_fallocate, not ftruncate: a full tmpfs must fail here, not as SIGBUS later.
+    int rc = posix_fallocate(fd, 0, static_cast<off_t>(size));
+    if (rc != 0) {
+        close(fd);
+        *status = rc == ENOSPC ? QEL_E_RESOURCES : statusOf(rc);
+        return -1;
+    }
+    return fd;
+}
+
+void writeHeader(unsigned char* map, ObjectType type, const char* name, size_t segmentSize) {
+    StoreHeader* header = headerOf(map);
+    header->magic = kStoreMagic;
+    header->version = kStoreVersion;
+    header->type = static_cast<uint32_t>(type);
+    hashName(name, header->hash);
+    header->nameLength = strlen(name);
+    header->segmentSize = segmentSize;
+    header->pidNamespace = ownPidNamespace();
+    if (header->nameLength < kNameCapacity) {
+        memcpy(map + kNameOffset, name, header->nameLength + 1);
+    }
+    header->state = kStateLive;
+}
+
+// Publish (see the top of the file). QEL_E_EXISTS when another file has the name.
+QEL_STATUS publish(DirUse& dir, const std::string& fileName, ObjectType type, const char* name,
+                   ObjectInit init, size_t segmentSize, NamedFile* out) {
+    QEL_STATUS status = QEL_OK;
+    int fd = makeUnnamed(dir, kNamedFileSize + segmentSize, &status);
+    if (fd < 0) {
+        return status;
+    }
+    NamedFile file;
+    void* page = mmap(nullptr, kNamedFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (page == MAP_FAILED) {
+        close(fd);
+        return QEL_E_NO_MEMORY;
+    }
+    unsigned char* map = static_cast<unsigned char*>(page);
+    writeHeader(map, type, name, segmentSize);
+    if (type != ObjectType::Segment) {
+        initTableLock(map);
+        if (init != nullptr) {
+            init(map + kObjectOffset);
+        }
+        Self me = self();
+        slotsOf(map)[0] = HolderSlot{static_cast<uint32_t>(me.pid), 1, me.startTime};
+        file.map = map;
+        file.mapSize = kNamedFileSize;
+    } else {
+        munmap(page, kNamedFileSize);
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !linkName(fd, dir.fd(), fileName.c_str())) {
+        status = statusOf(errno);
+    } else if (type == ObjectType::Segment) {
+        // Mapped through its name, as every attacher maps it: /proc/<pid>/maps then shows
+        // the path that the zoltov tool looks for, not the unnamed file's.
+        int named =
+            openat(dir.fd(), fileName.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        struct stat again;
+        bool same = named >= 0 && fstat(named, &again) == 0 && again.st_ino == st.st_ino &&
+                    again.st_dev == st.st_dev;
+        status = mapSegment(same ? named : fd, segmentSize, &file);
+        if (named >= 0) {
+            close(named);
+        }
+    }
+    close(fd);
+    if (status != QEL_OK) {
+        unmap(&file);
+        return status;
+    }
+    file.type = type;
+    file.device = st.st_dev;
+    file.inode = st.st_ino;
+    *out = file;
+    return QEL_OK;
+}
+
+// The first hold of this process on a mutex or event just mapped; kRetry when the file was
+// removed meanwhile.
+constexpr QEL_STATUS kRetry = 1;
+
+QEL_STATUS join(NamedFile* file, OpenMode mode, ObjectInit init) {
+    TableLock lock(file->map, true);
+    StoreHeader* header = headerOf(file->map);
+    uint32_t state = __atomic_load_n(&header->state, __ATOMIC_ACQUIRE);
+    if (!lock.held() || (state != kStateLive && state != kStateDead)) {
+        return QEL_E_CORRUPT;
+    }
+    if (state == kStateDead) {
+        return kRetry;
+    }
+    const Self me = self();
+    HolderSlot* slots = slotsOf(file->map);
+    HolderSlot* free = nullptr;
+    for (size_t i = 0; i < kHolderSlots; ++i) {
+        if (slots[i].pid == static_cast<uint32_t>(me.pid) && slots[i].startTime == me.startTime) {
+            ++slots[i].handles;
+            return QEL_OK;
+        }
+        free = free == nullptr && slots[i].pid == 0 ? &slots[i] : free;
+    }
+    if (!anyLiveHolder(file->map, me.pid)) {
+        // Every holder died without closing: the object is gone; this file is its remains.
+        if (mode == OpenMode::OpenExisting) {
+            __atomic_store_n(&header->state, kStateDead, __ATOMIC_RELEASE);
+            removeName(file->type, file->map, file->device, file->inode);
+            return QEL_E_NOT_FOUND;
+        }
+        if (init != nullptr) {
+            init(file->map + kObjectOffset);
+        }
+        free = &slots[0];
+    }
+    if (free == nullptr) {
+        return QEL_E_RESOURCES;  // more live processes than slots
+    }
+    *free = HolderSlot{static_cast<uint32_t>(me.pid), 1, me.startTime};
+    return QEL_OK;
+}
+
+// Opens the file of an existing object; QEL_E_NOT_FOUND when there is none, kRetry when it
+// was being removed.
+QEL_STATUS openExisting(DirUse& dir, const std::string& fileName, ObjectType type, const char* name,
+                        OpenMode mode, ObjectInit init, NamedFile* out) {
+    int fd = openat(dir.fd(), fileName.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return statusOf(errno);
+    }
+    NamedFile file;
+    struct stat st;
+    StoreHeader header;
+    QEL_STATUS status = QEL_E_CORRUPT;
+    if (!fileTrusted(fd, dir.shared(), &st)) {
+        status = QEL_E_CORRUPT;
+    } else if (type == ObjectType::Segment) {
+        status = readHeader(fd, type, &header, st.st_size)
+                     ? mapSegment(fd, static_cast<size_t>(header.segmentSize), &file)
+                     : QEL_E_CORRUPT;
+    } else if (st.st_size == static_cast<off_t>(kNamedFileSize)) {
+        status = mapObject(fd, &file);
+    }
+    close(fd);
+    if (status != QEL_OK) {
+        return status;
+    }
+    file.type = type;
+    file.device = st.st_dev;
+    file.inode = st.st_ino;
+    header = *headerOf(file.map);
+    if (!headerMatches(file.map, type, name)) {
+        status = QEL_E_CORRUPT;
+    } else if (header.pidNamespace != 0 && ownPidNamespace() != 0 &&
+               header.pidNamespace != ownPidNamespace() && type != ObjectType::Segment) {
+        status = QEL_E_NAMESPACE;
+    } else if (type != ObjectType::Segment) {
+        status = join(&file, mode, init);
+    }
+    if (status != QEL_OK) {
+        unmap(&file);
+        return status;
+    }
+    *out = file;
+    return QEL_OK;
+}
+
+// ---- Stale files, the wait-any word and the exit ----
+
+// Whether a mutex or event file nobody lives in was removed by this look. Never waits: a
+// table lock that is held means a live holder at work.
+bool removeIfStale(int dirFd, bool shared, const char* entry) {
+    int fd = openat(dirFd, entry, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st;
+    NamedFile file;
+    bool mapped = fileTrusted(fd, shared, &st) &&
+                  st.st_size == static_cast<off_t>(kNamedFileSize) &&
+                  mapObject(fd, &file) == QEL_OK;
+    close(fd);
+    if (!mapped) {
+        return false;
+    }
+    StoreHeader* header = headerOf(file.map);
+    bool removed = false;
+    if (header->magic == kStoreMagic && header->version == kStoreVersion &&
+        header->pidNamespace == ownPidNamespace() &&
+        (header->type == static_cast<uint32_t>(ObjectType::Mutex) ||
+         header->type == static_cast<uint32_t>(ObjectType::Event))) {
+        TableLock lock(file.map, false);
+        if (lock.held() && __atomic_load_n(&header->state, __ATOMIC_ACQUIRE) == kStateLive &&
+            !anyLiveHolder(file.map, 0)) {
+            __atomic_store_n(&header->state, kStateDead, __ATOMIC_RELEASE);
+            removed = unlinkIfSame(dirFd, entry, st.st_dev, st.st_ino);
+        }
+    }
+    unmap(&file);
+    return removed;
+}
+
+std::mutex g_sweepLock;  // guards the cursor
+DIR* g_sweep = nullptr;
+ino_t g_sweepInode = 0;
+
+int g_waitAnyFd = -1;  // see mapWaitAnyWord
+void* g_waitAnyWord = nullptr;
+
+// At exit: gives up the wait-any word (removing it when no other process holds it), sweeps
+// a few stale files, and removes the default directory when that leaves it empty. Never
+// blocks: a forked child may have inherited a lock held.
+void tidyAtExit() {
+    if (g_waitAnyWord != nullptr) {
+        // Swapped for private memory rather than unmapped: a thread still running may touch it.
+        mmap(g_waitAnyWord, kNamedFileSize, PROT_READ | PROT_WRITE,
+             MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+        close(g_waitAnyFd);
+        g_waitAnyWord = nullptr;
+    }
+    std::unique_lock<std::mutex> guard(g_dirLock, std::try_to_lock);
+    if (!guard.owns_lock() || g_dir == nullptr) {
+        return;
+    }
+    guard.unlock();
+    DirUse dir(false);
+    if (!dir.ok()) {
+        return;
+    }
+    // A fresh open: the lock of an inherited descriptor may be the parent's.
+    int fd = openat(dir.fd(), kWaitAnyFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &st) == 0) {
+        unlinkIfSame(dir.fd(), kWaitAnyFile, st.st_dev, st.st_ino);
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    sweepStale(64);
+    StoreDirectory where = storeDirectory();
+    int parent = where.configured ? -1 : openDirectoryPath(where.parent);
+    if (parent >= 0) {
+        unlinkat(parent, where.leaf.c_str(), AT_REMOVEDIR);  // fails unless empty
+        close(parent);
+    }
+}
+
+}  // namespace
+
+size_t sweepStale(size_t limit) {
+    std::unique_lock<std::mutex> guard(g_sweepLock, std::try_to_lock);
+    DirUse dir(false);
+    struct stat st;
+    if (!guard.owns_lock() || !dir.ok() || fstat(dir.fd(), &st) != 0) {
+        return 0;
+    }
+    if (g_sweep != nullptr && g_sweepInode != st.st_ino) {
+        closedir(g_sweep);
+        g_sweep = nullptr;
+    }
+    if (g_sweep == nullptr) {
+        int fd = openat(dir.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        g_sweep = fd >= 0 ? fdopendir(fd) : nullptr;
+        g_sweepInode = st.st_ino;
+        if (g_sweep == nullptr) {
+            if (fd >= 0) {
+                close(fd);
+            }
+            return 0;
+        }
+    }
+    size_t seen = 0;
+    for (; seen < limit; ++seen) {
+        dirent* entry = readdir(g_sweep);
+        if (entry == nullptr) {
+            rewinddir(g_sweep);
+            break;
+        }
+        const char* name = entry->d_name;
+        if ((name[0] == 'm' || name[0] == 'e') && (name[1] == '.' || name[1] == '#')) {
+            removeIfStale(dir.fd(), dir.shared(), name);
+        }
+    }
+    return seen;
+}
+
+uint32_t* mapWaitAnyWord() {
+    for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
+        DirUse dir(true);
+        if (!dir.ok()) {
+            return nullptr;
+        }
+        int fd = openat(dir.fd(), kWaitAnyFile, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT) {
+            QEL_STATUS status;
+            fd = makeUnnamed(dir, kNamedFileSize, &status);
+            if (fd >= 0 && !linkName(fd, dir.fd(), kWaitAnyFile)) {
+                close(fd);
+                fd = -1;
+                if (errno == EEXIST || dir.renewed()) {
+                    continue;
+                }
+            }
+        }
+        struct stat st, named;
+        if (fd < 0 || !fileTrusted(fd, dir.shared(), &st) ||
+            st.st_size != static_cast<off_t>(kNamedFileSize)) {
+            if (fd >= 0) {
+                close(fd);
+            }
+            return nullptr;
+        }
+        // Every process that maps the word holds a shared lock on it; the one that removes it
+        // takes it exclusively first. Held, it must still be the file of that name.
+        if (flock(fd, LOCK_SH | LOCK_NB) != 0 ||
+            fstatat(dir.fd(), kWaitAnyFile, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+            named.st_ino != st.st_ino || named.st_dev != st.st_dev) {
+            close(fd);
+            usleep(1000);
+            continue;
+        }
+        void* map = mmap(nullptr, kNamedFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (map == MAP_FAILED) {
+            close(fd);
+            return nullptr;
+        }
+        g_waitAnyFd = fd;
+        g_waitAnyWord = map;
+        return static_cast<uint32_t*>(map);
+    }
+    return nullptr;
+}
+
+QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectInit init,
+                     size_t segmentSize, NamedFile* out) {
+    if (name == nullptr || out == nullptr) {
+        return QEL_E_INVALID;
+    }
+    const std::string fileName = encodeName(type, name);
+    DirUse dir(mode != OpenMode::OpenExisting);
+    if (!dir.ok()) {
+        return mode == OpenMode::OpenExisting && storeProblem().empty() ? QEL_E_NOT_FOUND
+                                                                        : QEL_E_ACCESS;
+    }
+    for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
+        QEL_STATUS status = QEL_E_NOT_FOUND;
+        if (mode != OpenMode::CreateExclusive) {
+            status = openExisting(dir, fileName, type, name, mode, init, out);
+        }
+        if (status == QEL_E_NOT_FOUND && mode != OpenMode::OpenExisting) {
+            status = publish(dir, fileName, type, name, init, segmentSize, out);
+            static unsigned published = 0;
+            if (status == QEL_OK && __atomic_add_fetch(&published, 1, __ATOMIC_RELAXED) % 32 == 0) {
+                sweepStale(4);  // stale files nobody opens again go a few at a time
+            }
+            if (status == QEL_E_EXISTS && mode == OpenMode::CreateOrOpen) {
+                continue;  // another process published first: open its object
+            }
+        }
+        if (status == QEL_E_NOT_FOUND && dir.renewed()) {
+            continue;  // the directory was removed under us: try the current one
+        }
+        if (status == kRetry) {
+            continue;
+        }
+        if (status == QEL_OK) {
+            out->opener = getpid();
+        }
+        return status;
+    }
+    return QEL_E_RESOURCES;
+}
+
+void closeNamed(NamedFile* file) {
+    if (file->type != ObjectType::Segment && file->opener == getpid()) {
+        TableLock lock(file->map, true);
+        const Self me = self();
+        HolderSlot* slots = slotsOf(file->map);
+        for (size_t i = 0; i < kHolderSlots; ++i) {
+            if (slots[i].pid == static_cast<uint32_t>(me.pid) &&
+                slots[i].startTime == me.startTime) {
+                if (--slots[i].handles == 0) {
+                    slots[i] = HolderSlot{0, 0, 0};
+                }
+                break;
+            }
+        }
+        StoreHeader* header = headerOf(file->map);
+        if (lock.held() && __atomic_load_n(&header->state, __ATOMIC_ACQUIRE) == kStateLive &&
+            !anyLiveHolder(file->map, 0)) {
+            __atomic_store_n(&header->state, kStateDead, __ATOMIC_RELEASE);
+            removeName(file->type, file->map, file->device, file->inode);
+        }
+    }
+    unmap(file);
+}
+
+QEL_STATUS destroyNamed(NamedFile* file) {
+    QEL_STATUS status = QEL_E_NOT_FOUND;
+    DirUse dir(false);
+    if (dir.ok()) {
+        std::string fileName = fileNameOf(ObjectType::Segment, file->map);
+        errno = ENOENT;
+        if (!unlinkIfSame(dir.fd(), fileName, file->device, file->inode)) {
+            status = statusOf(errno);
+        } else {
+            status = QEL_OK;
+        }
+    }
+    unmap(file);
+    return status;
+}
+
+std::string storeProblem() {
+    std::lock_guard<std::mutex> guard(g_dirLock);
+    return g_problem;
+}
+
+int storeDirectoryFd(bool create, bool* shared) {
+    DirUse dir(create);
+    if (!dir.ok()) {
+        return -1;
+    }
+    *shared = dir.shared();
+    return fcntl(dir.fd(), F_DUPFD_CLOEXEC, 0);
+}
+
+}  // namespace qel
+
+const char* qelTestObjectDirectory(void) {
+    static const std::string path = qel::storeDirectory().path;
+    return path.c_str();
+}
