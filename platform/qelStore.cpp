@@ -48,7 +48,14 @@
 #include "qelTesting.h"
 
 namespace qel {
+
+thread_local char t_reason[512];  // see qelFailureReason
+
 namespace {
+
+void setReason(const std::string& text) {
+    snprintf(t_reason, sizeof t_reason, "%s", text.c_str());
+}
 
 constexpr const char kWaitAnyFile[] = ".waitany";
 constexpr int kMaxRetries = 1000;
@@ -434,6 +441,8 @@ QEL_STATUS join(NamedFile* file, OpenMode mode, ObjectInit init) {
         return QEL_E_CORRUPT;
     }
     if (state == kStateDead) {
+        // Its remover unlinks it before letting go of the lock, unless it died in between.
+        removeName(file->type, file->map, file->device, file->inode);
         return kRetry;
     }
     const Self me = self();
@@ -477,8 +486,10 @@ QEL_STATUS openExisting(DirUse& dir, const std::string& fileName, ObjectType typ
     struct stat st;
     StoreHeader header;
     QEL_STATUS status = QEL_E_CORRUPT;
+    st.st_nlink = 1;
     if (!fileTrusted(fd, dir.shared(), &st)) {
-        status = QEL_E_CORRUPT;
+        // No link left: removed since the openat, so the name is free or newer.
+        status = st.st_nlink == 0 ? kRetry : QEL_E_CORRUPT;
     } else if (type == ObjectType::Segment) {
         status = readHeader(fd, type, &header, st.st_size)
                      ? mapSegment(fd, static_cast<size_t>(header.segmentSize), &file)
@@ -682,12 +693,16 @@ QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectIni
         return QEL_E_INVALID;
     }
     const std::string fileName = encodeName(type, name);
+    t_reason[0] = '\0';
     DirUse dir(mode != OpenMode::OpenExisting);
     if (!dir.ok()) {
-        return mode == OpenMode::OpenExisting && storeProblem().empty() ? QEL_E_NOT_FOUND
-                                                                        : QEL_E_ACCESS;
+        setReason(storeProblem());
+        return mode == OpenMode::OpenExisting && t_reason[0] == '\0' ? QEL_E_NOT_FOUND
+                                                                     : QEL_E_ACCESS;
     }
-    for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
+    // Each pass that starts again follows another process's completed creation or removal
+    // of the name, or a directory removed under us: none can recur for ever.
+    for (;;) {
         QEL_STATUS status = QEL_E_NOT_FOUND;
         if (mode != OpenMode::CreateExclusive) {
             status = openExisting(dir, fileName, type, name, mode, init, out);
@@ -710,10 +725,18 @@ QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectIni
         }
         if (status == QEL_OK) {
             out->opener = getpid();
+        } else if (status == QEL_E_NAMESPACE) {
+            setReason(storeDirectory().path + "/" + fileName +
+                      " was made in another PID namespace; processes that share a named mutex "
+                      "or event must run in one PID namespace");
+        } else if (status == QEL_E_CORRUPT) {
+            setReason(storeDirectory().path + "/" + fileName +
+                      " is not an object file this user can trust (a link, a special file, "
+                      "another owner or mode, or a damaged header); zoltov shm repair or its "
+                      "owner can remove it");
         }
         return status;
     }
-    return QEL_E_RESOURCES;
 }
 
 void closeNamed(NamedFile* file) {
@@ -771,6 +794,10 @@ int storeDirectoryFd(bool create, bool* shared) {
 }
 
 }  // namespace qel
+
+const char* qelFailureReason(void) {
+    return qel::t_reason;
+}
 
 const char* qelTestObjectDirectory(void) {
     static const std::string path = qel::storeDirectory().path;

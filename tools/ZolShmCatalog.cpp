@@ -132,9 +132,9 @@ void countMappers(std::vector<SegmentInfo>& segments) {
 
 }  // namespace
 
-std::vector<SegmentInfo> listSegments() {
+std::vector<SegmentInfo> listSegments(std::string& problem) {
     Collector c;
-    qelEnumShMem(collect, &c);
+    problem = qelEnumShMem(collect, &c) == QEL_OK ? "" : qelShmProblem();
     for (SegmentInfo& s : c.segments) {
         if (s.name.empty()) {
             s.name = "(long name) " + s.path;

@@ -17,8 +17,9 @@ struct SegmentInfo {
     int mappedBy = 0;              // running processes that have it mapped now
 };
 
-// Every segment of this user, sorted by name.
-std::vector<SegmentInfo> listSegments();
+// Every segment of this user, sorted by name; problem says why the object directory cannot
+// be read (its path, owner and the remedy), "" when it can.
+std::vector<SegmentInfo> listSegments(std::string& problem);
 // The segment called name; false when there is none.
 bool findSegment(const std::string& name, SegmentInfo& info);
 // Up to count bytes of the data area (after the connection count).
