@@ -71,9 +71,10 @@ QEL_STATUS statusOf(int error) {
             return QEL_E_ACCESS;
         case ENOMEM:
             return QEL_E_NO_MEMORY;
-        case ELOOP:
+        case ELOOP:  // a link
+        case EISDIR:
+        case ENXIO:  // a socket
         case EMLINK:
-        case ENXIO:
             return QEL_E_CORRUPT;
         default:
             return QEL_E_RESOURCES;

@@ -8,7 +8,6 @@
 
 #include "../shm/ShmProbe.h"
 #include "CZolEvent.h"
-#include "CZolTovEventLog.h"
 
 using zoltest::Peer;
 
@@ -22,41 +21,18 @@ bool sleepsIn(const Peer& peer, const std::string& where) {
                               zoltest::kBoundMs);
 }
 
-// What a child that runs out of descriptors keeps, and gives back in its exit handler.
-std::vector<CZolSyncObject*> g_kept;
-struct rlimit g_files;
-
-// In a child: creates named objects of the kind what names beyond the descriptor limit, or a
-// 1 MiB segment beyond a file-size limit the platform cannot size it under.
-void exhaust(const std::string& what, const std::string& prefix) {
-    // UndefinedBehaviorSanitizer checks an object's type through a pipe the first time, which
-    // a process out of descriptors cannot open: the event log's check is made (and cached)
-    // here, before the limit.
-    CZolTovEventLog::m_ZolTovEventLog.registerSource();
-    if (what == "shared memory") {
-        signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit = {64 * 1024, 64 * 1024};
-        setrlimit(RLIMIT_FSIZE, &limit);
-        CZolShMem().Open(prefix.c_str(), 1024 * 1024);
-        return;
-    }
-    auto create = [&](const std::string& name) -> CZolSyncObject* {
-        return what == "event" ? new CZolEvent(0, 0, name.c_str())
-                               : static_cast<CZolSyncObject*>(new CZolMutex(0, name.c_str(), 0));
-    };
-    getrlimit(RLIMIT_NOFILE, &g_files);
-    struct rlimit limit = {static_cast<rlim_t>(dup(0) + 40), g_files.rlim_max};
-    setrlimit(RLIMIT_NOFILE, &limit);
-    g_kept.push_back(create(prefix + "-first"));
-    // At the fatal exit: the descriptors back, then every object closed. Registered after the
-    // first object, so it runs before the platform layer's own clean-up.
-    atexit([] {
-        setrlimit(RLIMIT_NOFILE, &g_files);
-        for (CZolSyncObject* object : g_kept)
-            delete object;
-    });
-    for (int i = 0; i < 100000; ++i)
-        g_kept.push_back(create(prefix + "-" + std::to_string(i)));
+// In a child: creates a named object of the kind what under a file-size limit too small
+// for any object file, so the platform cannot make it.
+void exhaust(const std::string& what, const std::string& name) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {1024, 1024};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    if (what == "shared memory")
+        CZolShMem().Open(name.c_str(), 1024 * 1024);
+    else if (what == "event")
+        CZolEvent(0, 0, name.c_str());
+    else
+        CZolMutex(0, name.c_str(), 0);
 }
 
 }  // namespace

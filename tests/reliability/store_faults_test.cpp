@@ -1,0 +1,222 @@
+// One process's fault stays with it: what a careless, stopped, forked, foreign or greedy
+// process does with a named object never reaches the other processes, nor other names.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "../shm/ShmProbe.h"
+#include "CZolEvent.h"
+#include "qel.h"
+#include "qelTesting.h"
+
+using zoltest::Peer;
+
+namespace {
+
+const std::string kHelper = std::string(ZOL_TEST_HELPER_DIR) + "/qel_helper";
+
+int exitOf(const std::function<int()>& body, int timeoutMs = zoltest::kBoundMs) {
+    return zoltest::exitCodeOf(zoltest::waitChild(zoltest::forkChild(body), timeoutMs));
+}
+
+// A fresh process makes, uses and closes a mutex, an event and a segment called name within
+// a second: nothing of another name holds it up.
+bool otherNameWorks(const std::string& name) {
+    return exitOf(
+               [&] {
+                   CZolMutex mutex(1, name.c_str(), 0);
+                   CZolEvent event(0, 1, name.c_str());
+                   CZolSharedMemory segment(name.c_str(), 8);
+                   return mutex.Unlock() == 1 && event.Lock(0) == 0 ? 0 : 1;
+               },
+               1000) == 0;
+}
+
+// Leaves nothing of name that killed processes left: a connection they kept, stale files.
+void dropRemains(const std::string& name) {
+    CZolEvent event(0, 1, name.c_str());
+    Probe last;
+    last.Open(name.c_str(), 4);
+    last.count() = 1;
+}
+
+}  // namespace
+
+TEST(StoreFaults, AnOverrunFaultsInTheOffenderAloneAndTheNameStaysUsable) {
+    const std::string name = zoltest::uniqueName("overrun");
+    Probe mine;
+    ASSERT_EQ(mine.Open(name.c_str(), 100), 1);
+    // Attaching with a larger size maps what the segment has: the copy runs past its end.
+    int status = zoltest::waitChild(zoltest::forkChild([&] {
+                                        CZolSharedMemory larger(name.c_str(), 1 << 20);
+                                        static char bytes[2 * 4096];
+                                        memcpy_shmem(larger, bytes, sizeof bytes);
+                                        return 0;
+                                    }),
+                                    zoltest::kBoundMs);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status;
+    memcpy_shmem(mine, "intact", 7);  // the mutex the offender died holding is handed over
+    mine.count() = 1;                 // the offender's connection died with it
+    mine.Close();
+    expectGone(name);
+}
+
+TEST(StoreFaults, AStoppedProcessDelaysNoOtherNameAndItsLockTimesOut) {
+    const std::string name = zoltest::uniqueName("stopped");
+    // Stopped at points spread over its work on name: creating, opening, copying, closing.
+    for (int round = 0; round < 8; ++round) {
+        pid_t busy = zoltest::forkChild([&] {
+            for (;;) {
+                CZolSharedMemory segment(name.c_str(), 1 << 16);
+                CZolEvent event(0, 1, name.c_str());
+                memcpy_shmem(segment, &round, sizeof round);
+            }
+            return 0;
+        });
+        usleep(3000 + 1700 * round);
+        kill(busy, SIGSTOP);
+        EXPECT_TRUE(otherNameWorks(name + "-other")) << "round " << round;
+        kill(busy, SIGKILL);
+        zoltest::waitChild(busy, zoltest::kBoundMs);
+    }
+    Peer holder([&](Peer& p) { return segmentPeer(p, name); });
+    ASSERT_EQ(holder.ask("lock"), "ok");
+    kill(holder.pid(), SIGSTOP);
+    {
+        CZolMutex mutex(0, (name + "CZolSharedMemory").c_str(), 0);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(mutex.Lock(100), 0);
+        EXPECT_LT(zoltest::elapsedMs(start), 1000);
+    }
+    holder.kill();
+    dropRemains(name);
+    expectGone(name);
+}
+
+TEST(StoreFaults, AForkedChildsCloseAndExitLeaveItsParentsConnectionAndObjects) {
+    const std::string name = zoltest::uniqueName("fork");
+    Probe mine;
+    ASSERT_EQ(mine.Open(name.c_str(), 16), 1);
+    long mutex = 0, again = 0;
+    ASSERT_EQ(QEL_OK, qelCreateUnlockedMutex(name.c_str(), &mutex));
+    Peer other([&](Peer& p) { return segmentPeer(p, name); });
+    EXPECT_EQ(other.ask("open"), "2 0");
+    EXPECT_EQ(0, exitOf([&] {
+                  mine.Close();
+                  qelCloseMutex(&mutex);
+                  exit(0);  // and the exit handlers
+                  return 1;
+              }));
+    EXPECT_EQ(mine.count(), 2u);
+    EXPECT_EQ(QEL_OK, qelOpenMutex(name.c_str(), &again));
+    qelCloseMutex(&again);
+    qelCloseMutex(&mutex);
+    mine.Close();
+    // The other user and a newcomer still meet on one segment.
+    EXPECT_EQ(other.ask("put shared"), "ok");
+    EXPECT_EQ(0, exitOf([&] {
+                  Probe newcomer;
+                  char out[7] = {};
+                  newcomer.Open(name.c_str(), 16);
+                  memcpy_shmem(out, newcomer, 6);
+                  return newcomer.created() || std::string(out) != "shared";
+              }));
+    EXPECT_EQ(other.ask("close"), "0");
+    expectGone(name);
+}
+
+TEST(StoreFaults, ChildrenForkedWhileThreadsWorkOnNamesCanUseTheStoreAtOnce) {
+    const std::string name = zoltest::uniqueName("forking");
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+        threads.emplace_back([&, t] {
+            const std::string mine = name + std::to_string(t);
+            while (!stop) {
+                CZolMutex mutex(1, mine.c_str(), 0);
+                CZolEvent event(0, 1, mine.c_str());
+                mutex.Unlock();
+            }
+        });
+    }
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(0, exitOf([&] { return otherNameWorks(name) ? 0 : 1; }, 5000)) << i;
+    stop = true;
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(zoltest::objectFiles(name), std::vector<std::string>());
+}
+
+TEST(StoreFaults, AnotherPidNamespaceIsRefusedRatherThanShared) {
+    const std::string name = zoltest::uniqueName("pidns");
+    CZolEvent event(0, 1, name.c_str());
+    zoltest::ProgramResult foreign =
+        zoltest::runProgram("/usr/bin/unshare", {"--pid", "--fork", kHelper, name});
+    if (foreign.exitCode != 3 && foreign.err.find("unshare") != std::string::npos)
+        GTEST_SKIP() << "unshare --pid is not permitted here: " << foreign.err;
+    EXPECT_EQ(foreign.exitCode, 3);  // QEL_E_NAMESPACE
+    EXPECT_EQ(event.Lock(0), 0);
+    EXPECT_EQ(zoltest::runProgram(kHelper, {name}).exitCode, 0);  // one namespace shares it
+    EXPECT_EQ(event.Lock(0), 1);
+}
+
+TEST(StoreFaults, ThousandsOfObjectsHeldUnderSixtyFourDescriptorsAllGoAtTheEnd) {
+    const std::string prefix = zoltest::uniqueName("fds");
+    EXPECT_EQ(0, exitOf([&] {
+                  struct rlimit limit = {64, 64};
+                  setrlimit(RLIMIT_NOFILE, &limit);
+                  std::vector<std::unique_ptr<CZolSyncObject>> held;
+                  for (int i = 0; i < 2000; ++i) {
+                      const std::string name = prefix + "-" + std::to_string(i);
+                      held.emplace_back(new CZolEvent(0, 1, name.c_str()));
+                      held.emplace_back(new CZolMutex(0, name.c_str(), 0));
+                  }
+                  return 0;
+              }));
+    EXPECT_EQ(zoltest::objectFiles(prefix), std::vector<std::string>());
+}
+
+TEST(StoreFaults, SpecialFilesAndLinksInPlaceOfObjectsAreRefusedAtOnce) {
+    const std::string name = zoltest::uniqueName("special");
+    CZolEvent keep(0, 1, (name + "-keep").c_str());  // keeps the directory
+    const std::string at = std::string(qelTestObjectDirectory()) + "/";
+    ASSERT_EQ(0, mkfifo((at + "s." + name).c_str(), 0600) |
+                     mkfifo((at + "m." + name).c_str(), 0600) |
+                     mkdir((at + "e." + name).c_str(), 0700) |
+                     symlink("/dev/zero", (at + "e." + name + "-link").c_str()));
+    long handle = 0;
+    void* base = nullptr;
+    EXPECT_EQ(QEL_E_CORRUPT, qelAttachShMem(name.c_str(), &handle, &base));
+    EXPECT_EQ(QEL_E_CORRUPT, qelCreateUnlockedMutex(name.c_str(), &handle));
+    EXPECT_EQ(QEL_E_CORRUPT, qelCreateEvent(name.c_str(), &handle));
+    EXPECT_EQ(QEL_E_CORRUPT, qelCreateEvent((name + "-link").c_str(), &handle));
+    unlink((at + "s." + name).c_str());
+    unlink((at + "m." + name).c_str());
+    rmdir((at + "e." + name).c_str());
+    unlink((at + "e." + name + "-link").c_str());
+}
+
+TEST(StoreFaults, AnAdministratorsDirectoryHoldsTheObjectsInItsGroupsMode) {
+    for (mode_t mode : {mode_t{02770}, mode_t{0700}}) {
+        zoltest::TempDir dir;
+        chmod(dir.path().c_str(), mode);
+        const std::vector<zoltest::EnvChange> env = {{"ZOLTOV_RUNTIME_DIR", dir.path()}};
+        const std::string name = zoltest::uniqueName("runtime");
+        const std::string file = dir.path() + "/e." + name;
+        Peer waiter([&](Peer&) {
+            return zoltest::runProgram(kHelper, {name, "10000"}, env).exitCode;
+        });
+        struct stat st = {};
+        EXPECT_TRUE(
+            zoltest::waitUntil([&] { return lstat(file.c_str(), &st) == 0; }, zoltest::kBoundMs));
+        EXPECT_EQ(st.st_mode & 07777, (mode & S_ISGID) != 0 ? 0660u : 0600u);
+        EXPECT_EQ(zoltest::runProgram(kHelper, {name}, env).exitCode, 0);
+        EXPECT_EQ(waiter.finish(), 0);
+        EXPECT_EQ(zoltest::listDirectory(dir.path()), std::vector<std::string>());
+    }
+}
