@@ -172,6 +172,8 @@ QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectIni
 void closeNamed(NamedFile* file);
 // Unmaps and removes a segment, whoever still maps it.
 QEL_STATUS destroyNamed(NamedFile* file);
+// This process's pid without a system call (kept right in forked children).
+pid_t ownPid();
 // Why the object directory cannot be used ("" when it can): for the fatal message and the
 // tool.
 std::string storeProblem();

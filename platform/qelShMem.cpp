@@ -106,7 +106,7 @@ QEL_STATUS qelDetachShMem(long* segment, void** base) {
     if (record == nullptr) {
         return QEL_E_BAD_HANDLE;
     }
-    if (record->file.opener != getpid()) {
+    if (record->file.opener != qel::ownPid()) {
         // Inherited: the library's Close has just taken a connection this process never made.
         __atomic_add_fetch(reinterpret_cast<uint32_t*>(record->file.map + qel::kNamedFileSize), 1u,
                            __ATOMIC_RELAXED);
@@ -122,7 +122,7 @@ QEL_STATUS qelDeallocShMem(long* segment, void** base) {
         return QEL_E_BAD_HANDLE;
     }
     QEL_STATUS status = QEL_E_NOT_OWNER;
-    if (record->file.opener != getpid()) {
+    if (record->file.opener != qel::ownPid()) {
         qel::closeNamed(&record->file);  // inherited: the segment stays with its parent
     } else {
         status = qel::destroyNamed(&record->file);

@@ -102,16 +102,22 @@ void releaseDir(DirRef* dir) {
     }
 }
 
+pid_t g_pid = 0;  // this process's pid once asked for; 0 again in a forked child
+
 void lockForFork() {
     g_dirLock.lock();
 }
 void unlockForFork() {
     g_dirLock.unlock();
 }
+void childAfterFork() {
+    __atomic_store_n(&g_pid, 0, __ATOMIC_RELAXED);
+    g_dirLock.unlock();
+}
 // Registered at load, while one thread runs: a child forked while another thread holds the
 // lock starts with it free.
 [[maybe_unused]] const int g_forkHandlers =
-    pthread_atfork(lockForFork, unlockForFork, unlockForFork);
+    pthread_atfork(lockForFork, unlockForFork, childAfterFork);
 
 void tidyAtExit();
 struct ExitTidy {
@@ -185,7 +191,7 @@ struct Self {
 Self self() {
     static pid_t cachedPid = 0;
     static uint64_t cachedStart = 0;
-    pid_t pid = getpid();
+    pid_t pid = ownPid();
     if (__atomic_load_n(&cachedPid, __ATOMIC_ACQUIRE) != pid) {
         uint64_t start = processStartTime(pid);
         __atomic_store_n(&cachedStart, start == ~uint64_t{0} ? 0 : start, __ATOMIC_RELAXED);
@@ -244,13 +250,20 @@ void initTableLock(unsigned char* map) {
     pthread_mutexattr_destroy(&attr);
 }
 
-// Whether a holder other than this process is alive; the dead ones found on the way are
-// cleared. Under the table lock.
-bool anyLiveHolder(unsigned char* map, pid_t me) {
+// Whether a holder is alive (this process's own slot counts only with counted); the dead
+// ones found on the way are cleared. Under the table lock.
+bool anyLiveHolder(unsigned char* map, bool counted) {
+    const Self me = self();
     HolderSlot* slots = slotsOf(map);
     for (size_t i = 0; i < kHolderSlots; ++i) {
         pid_t pid = static_cast<pid_t>(slots[i].pid);
-        if (pid == 0 || pid == me) {
+        if (pid == me.pid && slots[i].startTime == me.startTime) {
+            if (counted) {
+                return true;
+            }
+            continue;
+        }
+        if (pid == 0) {
             continue;
         }
         uint64_t start = processStartTime(pid);
@@ -294,24 +307,17 @@ void unmap(NamedFile* file) {
     *file = NamedFile{};
 }
 
-// Maps a segment file: the header page read-only, the data read/write, and one inaccessible
-// page after the data, in one reservation so that nothing else can be mapped there.
-QEL_STATUS mapSegment(int fd, size_t segmentSize, NamedFile* file) {
-    const size_t data = (segmentSize + kNamedFileSize - 1) / kNamedFileSize * kNamedFileSize;
-    const size_t reserve = kNamedFileSize + data + kNamedFileSize;
-    void* base =
-        mmap(nullptr, reserve, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+// Maps a segment file of fileSize bytes whole, and one page more: that page lies beyond the
+// file's end, where any access faults, so an overrun of the data stops in the process that
+// made it and nothing else can be mapped there.
+QEL_STATUS mapSegment(int fd, size_t fileSize, NamedFile* file) {
+    const size_t reserve =
+        (fileSize + kNamedFileSize - 1) / kNamedFileSize * kNamedFileSize + kNamedFileSize;
+    void* base = mmap(nullptr, reserve, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (base == MAP_FAILED) {
         return QEL_E_NO_MEMORY;
     }
-    unsigned char* bytes = static_cast<unsigned char*>(base);
-    if (mmap(bytes, kNamedFileSize, PROT_READ, MAP_SHARED | MAP_FIXED, fd, 0) == MAP_FAILED ||
-        (data != 0 && mmap(bytes + kNamedFileSize, data, PROT_READ | PROT_WRITE,
-                           MAP_SHARED | MAP_FIXED, fd, kNamedFileSize) == MAP_FAILED)) {
-        munmap(base, reserve);
-        return QEL_E_NO_MEMORY;
-    }
-    file->map = bytes;
+    file->map = static_cast<unsigned char*>(base);
     file->mapSize = reserve;
     return QEL_OK;
 }
@@ -413,7 +419,7 @@ QEL_STATUS publish(DirUse& dir, const std::string& fileName, ObjectType type, co
         struct stat again;
         bool same = named >= 0 && fstat(named, &again) == 0 && again.st_ino == st.st_ino &&
                     again.st_dev == st.st_dev;
-        status = mapSegment(same ? named : fd, segmentSize, &file);
+        status = mapSegment(same ? named : fd, kNamedFileSize + segmentSize, &file);
         if (named >= 0) {
             close(named);
         }
@@ -456,7 +462,7 @@ QEL_STATUS join(NamedFile* file, OpenMode mode, ObjectInit init) {
         }
         free = free == nullptr && slots[i].pid == 0 ? &slots[i] : free;
     }
-    if (!anyLiveHolder(file->map, me.pid)) {
+    if (!anyLiveHolder(file->map, false)) {
         // Every holder died without closing: the object is gone; this file is its remains.
         if (mode == OpenMode::OpenExisting) {
             __atomic_store_n(&header->state, kStateDead, __ATOMIC_RELEASE);
@@ -492,8 +498,8 @@ QEL_STATUS openExisting(DirUse& dir, const std::string& fileName, ObjectType typ
         // No link left: removed since the openat, so the name is free or newer.
         status = st.st_nlink == 0 ? kRetry : QEL_E_CORRUPT;
     } else if (type == ObjectType::Segment) {
-        status = readHeader(fd, type, &header, st.st_size)
-                     ? mapSegment(fd, static_cast<size_t>(header.segmentSize), &file)
+        status = st.st_size >= static_cast<off_t>(kNamedFileSize)
+                     ? mapSegment(fd, static_cast<size_t>(st.st_size), &file)
                      : QEL_E_CORRUPT;
     } else if (st.st_size == static_cast<off_t>(kNamedFileSize)) {
         status = mapObject(fd, &file);
@@ -506,7 +512,10 @@ QEL_STATUS openExisting(DirUse& dir, const std::string& fileName, ObjectType typ
     file.device = st.st_dev;
     file.inode = st.st_ino;
     header = *headerOf(file.map);
-    if (!headerMatches(file.map, type, name)) {
+    if (!headerMatches(file.map, type, name) ||
+        (type == ObjectType::Segment &&
+         (header.state != kStateLive ||
+          header.segmentSize > static_cast<uint64_t>(st.st_size) - kNamedFileSize))) {
         status = QEL_E_CORRUPT;
     } else if (header.pidNamespace != 0 && ownPidNamespace() != 0 &&
                header.pidNamespace != ownPidNamespace() && type != ObjectType::Segment) {
@@ -548,7 +557,7 @@ bool removeIfStale(int dirFd, bool shared, const char* entry) {
          header->type == static_cast<uint32_t>(ObjectType::Event))) {
         TableLock lock(file.map, false);
         if (lock.held() && __atomic_load_n(&header->state, __ATOMIC_ACQUIRE) == kStateLive &&
-            !anyLiveHolder(file.map, 0)) {
+            !anyLiveHolder(file.map, true)) {
             __atomic_store_n(&header->state, kStateDead, __ATOMIC_RELEASE);
             removed = unlinkIfSame(dirFd, entry, st.st_dev, st.st_ino);
         }
@@ -725,7 +734,7 @@ QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectIni
             continue;
         }
         if (status == QEL_OK) {
-            out->opener = getpid();
+            out->opener = ownPid();
         } else if (status == QEL_E_NAMESPACE) {
             setReason(storeDirectory().path + "/" + fileName +
                       " was made in another PID namespace; processes that share a named mutex "
@@ -741,7 +750,7 @@ QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectIni
 }
 
 void closeNamed(NamedFile* file) {
-    if (file->type != ObjectType::Segment && file->opener == getpid()) {
+    if (file->type != ObjectType::Segment && file->opener == ownPid()) {
         TableLock lock(file->map, true);
         const Self me = self();
         HolderSlot* slots = slotsOf(file->map);
@@ -756,7 +765,7 @@ void closeNamed(NamedFile* file) {
         }
         StoreHeader* header = headerOf(file->map);
         if (lock.held() && __atomic_load_n(&header->state, __ATOMIC_ACQUIRE) == kStateLive &&
-            !anyLiveHolder(file->map, 0)) {
+            !anyLiveHolder(file->map, true)) {
             __atomic_store_n(&header->state, kStateDead, __ATOMIC_RELEASE);
             removeName(file->type, file->map, file->device, file->inode);
         }
@@ -792,6 +801,15 @@ int storeDirectoryFd(bool create, bool* shared) {
     }
     *shared = dir.shared();
     return fcntl(dir.fd(), F_DUPFD_CLOEXEC, 0);
+}
+
+pid_t ownPid() {
+    pid_t pid = __atomic_load_n(&g_pid, __ATOMIC_RELAXED);
+    if (pid == 0) {
+        pid = getpid();
+        __atomic_store_n(&g_pid, pid, __ATOMIC_RELAXED);
+    }
+    return pid;
 }
 
 }  // namespace qel

@@ -207,9 +207,8 @@ unsigned int liveConnections(const SegmentInfo& info) {
             std::sscanf(line.c_str(), "%*s %7s %llx", perms, &offset) != 2) {
             return;
         }
-        // A connection maps the data area, which starts one header page into the file,
-        // writable; onlookers such as this tool's listings map the file read-only.
-        if (offset == qel::kNamedFileSize && perms[1] == 'w' && perms[3] == 's') {
+        // Read-only mappings are onlookers such as this tool's listings, not connections.
+        if (offset == 0 && perms[1] == 'w' && perms[3] == 's') {
             ++connections;
         }
     });
