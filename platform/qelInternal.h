@@ -177,9 +177,6 @@ pid_t ownPid();
 // Why the object directory cannot be used ("" when it can): for the fatal message and the
 // tool.
 std::string storeProblem();
-// The object directory, opened (created with create); -1 when absent or unusable. The
-// caller closes it. *shared: files there are 0660.
-int storeDirectoryFd(bool create, bool* shared);
 // Looks at up to limit entries of the object directory from where the last look stopped and
 // removes mutex and event files whose holders have all died. Returns the entries seen.
 size_t sweepStale(size_t limit);

@@ -94,11 +94,7 @@ QEL_STATUS qelAllocShMem(const char* name, unsigned int size, long* segment, voi
 }
 
 void qelRemoveKeyFile(const char* name) {
-    int ftok = name != nullptr && qel::hasKeyFile(name) ? qel::openKeyDirectory(false) : -1;
-    if (ftok >= 0) {
-        unlinkat(ftok, name, 0);  // the last component is never followed either
-        close(ftok);
-    }
+    qel::removeKeyFile(name);
 }
 
 QEL_STATUS qelDetachShMem(long* segment, void** base) {

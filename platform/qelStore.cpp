@@ -794,15 +794,6 @@ std::string storeProblem() {
     return g_problem;
 }
 
-int storeDirectoryFd(bool create, bool* shared) {
-    DirUse dir(create);
-    if (!dir.ok()) {
-        return -1;
-    }
-    *shared = dir.shared();
-    return fcntl(dir.fd(), F_DUPFD_CLOEXEC, 0);
-}
-
 pid_t ownPid() {
     pid_t pid = __atomic_load_n(&g_pid, __ATOMIC_RELAXED);
     if (pid == 0) {

@@ -112,6 +112,10 @@ bool fileTrusted(int fd, bool shared, struct stat* st);
 // through a link; -1 when it cannot be had.
 int openKeyDirectory(bool create);
 
+// Removes the key file of name (hasKeyFile) from the key directory reached without following
+// links; a link planted at its place is removed itself. True when something was removed.
+bool removeKeyFile(const char* name);
+
 // The calling process's PID namespace (the inode of /proc/self/ns/pid), 0 when unknown.
 uint64_t pidNamespaceId();
 // The start time of process pid as /proc tells it (0: no such process); (uint64_t)-1 when

@@ -194,6 +194,16 @@ int openKeyDirectory(bool create) {
     return fd;
 }
 
+bool removeKeyFile(const char* name) {
+    int ftok = name != nullptr && hasKeyFile(name) ? openKeyDirectory(false) : -1;
+    if (ftok < 0) {
+        return false;
+    }
+    bool removed = unlinkat(ftok, name, 0) == 0;  // the last component is never followed
+    close(ftok);
+    return removed;
+}
+
 uint64_t pidNamespaceId() {
     struct stat st;
     return stat("/proc/self/ns/pid", &st) == 0 ? static_cast<uint64_t>(st.st_ino) : 0;

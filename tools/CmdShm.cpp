@@ -5,7 +5,6 @@
 #include "CZolMutex.h"
 #include "ZolShmCatalog.h"
 #include "ZolTool.h"
-#include "qelShmCatalog.h"
 
 namespace zoltool {
 
@@ -44,9 +43,7 @@ int repairOne(const std::string& name) {
     int status = kExitOk;
     std::string error;
     if (!findSegment(name, s)) {
-        // A crash while allocating leaves a half-built file; one after the segment went but
-        // before its key file did leaves the key file.
-        clearHalfBuiltSegment(name);
+        // A crash after the segment went but before its key file did leaves the key file.
         if (removeKeyFile(name)) {
             std::printf("%s: no segment; removed its leftover key file\n", escaped(name).c_str());
         }
@@ -144,7 +141,7 @@ int runShmRepair(const Invocation& in) {
     if (!problem.empty()) {
         return fail(kExitFailed, "shm repair: " + problem);
     }
-    qelSweepStale();  // the mutex and event files that crashed processes left
+    dropStaleObjects();  // the mutex and event files that crashed processes left
     for (const SegmentInfo& s : segments) {
         if (s.name.rfind("(long name) ", 0) == 0) {
             std::printf("skipped %s: repair it by its name\n", escaped(s.name).c_str());
