@@ -31,7 +31,6 @@
 //   last page inaccessible, so an overrun faults in the process that made it.
 // Fork. A child inherits its parent's mappings but none of its holds: closing an inherited
 //   handle only unmaps it (see qelShMem.cpp for segments).
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -44,21 +43,18 @@
 
 #include <mutex>
 
-#include "qelInternal.h"
+#include "qelStoreParts.h"
 #include "qelTesting.h"
 
 namespace qel {
 
 thread_local char t_reason[512];  // see qelFailureReason
 
-namespace {
+namespace store {
 
 void setReason(const std::string& text) {
     snprintf(t_reason, sizeof t_reason, "%s", text.c_str());
 }
-
-constexpr const char kWaitAnyFile[] = ".waitany";
-constexpr int kMaxRetries = 1000;
 
 QEL_STATUS statusOf(int error) {
     switch (error) {
@@ -80,166 +76,6 @@ QEL_STATUS statusOf(int error) {
             return QEL_E_RESOURCES;
     }
 }
-
-// ---- The object directory's descriptor, shared by this process's threads ----
-
-// Counted, so that a thread replacing a directory that another process removed never closes
-// the descriptor under a thread still using it.
-struct DirRef {
-    int fd;
-    bool shared;
-    int refs;  // __atomic
-};
-
-std::mutex g_dirLock;  // guards g_dir and g_problem
-DirRef* g_dir = nullptr;
-std::string g_problem;
-
-void releaseDir(DirRef* dir) {
-    if (__atomic_sub_fetch(&dir->refs, 1, __ATOMIC_ACQ_REL) == 0) {
-        close(dir->fd);
-        delete dir;
-    }
-}
-
-pid_t g_pid = 0;  // this process's pid once asked for; 0 again in a forked child
-
-void lockForFork() {
-    g_dirLock.lock();
-}
-void unlockForFork() {
-    g_dirLock.unlock();
-}
-void childAfterFork() {
-    __atomic_store_n(&g_pid, 0, __ATOMIC_RELAXED);
-    g_dirLock.unlock();
-}
-// Registered at load, while one thread runs: a child forked while another thread holds the
-// lock starts with it free.
-[[maybe_unused]] const int g_forkHandlers =
-    pthread_atfork(lockForFork, unlockForFork, childAfterFork);
-
-void tidyAtExit();
-struct ExitTidy {
-    ~ExitTidy() { tidyAtExit(); }
-};
-
-class DirUse {
-public:
-    explicit DirUse(bool create) : create_(create) { acquire(); }
-    ~DirUse() {
-        if (dir_ != nullptr) {
-            releaseDir(dir_);
-        }
-    }
-    bool ok() const { return dir_ != nullptr; }
-    int fd() const { return dir_->fd; }
-    bool shared() const { return dir_->shared; }
-    // True when the directory was removed under us (by another process's exit): then the
-    // current one is taken instead, and the caller starts again.
-    bool renewed() {
-        struct stat st;
-        if (dir_ == nullptr || fstat(dir_->fd, &st) != 0 || st.st_nlink != 0) {
-            return false;
-        }
-        {
-            SuspendSignalBlock blocked;
-            std::lock_guard<std::mutex> guard(g_dirLock);
-            if (g_dir == dir_) {
-                g_dir = nullptr;
-                releaseDir(dir_);
-            }
-        }
-        releaseDir(dir_);
-        acquire();
-        return dir_ != nullptr;
-    }
-    DirUse(const DirUse&) = delete;
-    DirUse& operator=(const DirUse&) = delete;
-
-private:
-    void acquire() {
-        SuspendSignalBlock blocked;
-        std::lock_guard<std::mutex> guard(g_dirLock);
-        dir_ = nullptr;
-        if (g_dir == nullptr) {
-            bool shared = false;
-            std::string problem;
-            int fd = openStoreDirectory(storeDirectory(), create_, &shared, &problem);
-            g_problem = problem;
-            if (fd < 0) {
-                return;
-            }
-            static ExitTidy tidy;  // destroyed before the globals above
-            g_dir = new DirRef{fd, shared, 1};
-        }
-        __atomic_add_fetch(&g_dir->refs, 1, __ATOMIC_ACQ_REL);
-        dir_ = g_dir;
-    }
-
-    bool create_;
-    DirRef* dir_ = nullptr;
-};
-
-// ---- This process as a holder ----
-
-struct Self {
-    pid_t pid;
-    uint64_t startTime;
-};
-
-Self self() {
-    static pid_t cachedPid = 0;
-    static uint64_t cachedStart = 0;
-    pid_t pid = ownPid();
-    if (__atomic_load_n(&cachedPid, __ATOMIC_ACQUIRE) != pid) {
-        uint64_t start = processStartTime(pid);
-        __atomic_store_n(&cachedStart, start == ~uint64_t{0} ? 0 : start, __ATOMIC_RELAXED);
-        __atomic_store_n(&cachedPid, pid, __ATOMIC_RELEASE);
-    }
-    return Self{pid, __atomic_load_n(&cachedStart, __ATOMIC_RELAXED)};
-}
-
-uint64_t ownPidNamespace() {
-    static const uint64_t id = pidNamespaceId();
-    return id;
-}
-
-StoreHeader* headerOf(unsigned char* map) {
-    return reinterpret_cast<StoreHeader*>(map);
-}
-
-HolderSlot* slotsOf(unsigned char* map) {
-    return reinterpret_cast<HolderSlot*>(map + kHoldersOffset);
-}
-
-// Holds a file's table lock for the scope. A holder that died holding it left the table
-// consistent slot by slot, so the lock is simply taken over.
-class TableLock {
-public:
-    TableLock(unsigned char* map, bool wait)
-        : mutex_(reinterpret_cast<pthread_mutex_t*>(map + kTableLockOffset)) {
-        int rc = wait ? pthread_mutex_lock(mutex_) : pthread_mutex_trylock(mutex_);
-        if (rc == EOWNERDEAD) {
-            pthread_mutex_consistent(mutex_);
-            rc = 0;
-        }
-        held_ = rc == 0;
-    }
-    ~TableLock() {
-        if (held_) {
-            pthread_mutex_unlock(mutex_);
-        }
-    }
-    bool held() const { return held_; }
-    TableLock(const TableLock&) = delete;
-    TableLock& operator=(const TableLock&) = delete;
-
-private:
-    SuspendSignalBlock blocked_;  // first: a suspended holder would stall every opener
-    pthread_mutex_t* mutex_;
-    bool held_;
-};
 
 void initTableLock(unsigned char* map) {
     pthread_mutexattr_t attr;
@@ -531,171 +367,9 @@ QEL_STATUS openExisting(DirUse& dir, const std::string& fileName, ObjectType typ
     return QEL_OK;
 }
 
-// ---- Stale files, the wait-any word and the exit ----
+}  // namespace store
 
-// Whether a mutex or event file nobody lives in was removed by this look. Never waits: a
-// table lock that is held means a live holder at work.
-bool removeIfStale(int dirFd, bool shared, const char* entry) {
-    int fd = openat(dirFd, entry, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    struct stat st;
-    NamedFile file;
-    bool mapped = fileTrusted(fd, shared, &st) &&
-                  st.st_size == static_cast<off_t>(kNamedFileSize) &&
-                  mapObject(fd, &file) == QEL_OK;
-    close(fd);
-    if (!mapped) {
-        return false;
-    }
-    StoreHeader* header = headerOf(file.map);
-    bool removed = false;
-    if (header->magic == kStoreMagic && header->version == kStoreVersion &&
-        header->pidNamespace == ownPidNamespace() &&
-        (header->type == static_cast<uint32_t>(ObjectType::Mutex) ||
-         header->type == static_cast<uint32_t>(ObjectType::Event))) {
-        TableLock lock(file.map, false);
-        if (lock.held() && __atomic_load_n(&header->state, __ATOMIC_ACQUIRE) == kStateLive &&
-            !anyLiveHolder(file.map, true)) {
-            __atomic_store_n(&header->state, kStateDead, __ATOMIC_RELEASE);
-            removed = unlinkIfSame(dirFd, entry, st.st_dev, st.st_ino);
-        }
-    }
-    unmap(&file);
-    return removed;
-}
-
-std::mutex g_sweepLock;  // guards the cursor
-DIR* g_sweep = nullptr;
-ino_t g_sweepInode = 0;
-
-int g_waitAnyFd = -1;  // see mapWaitAnyWord
-void* g_waitAnyWord = nullptr;
-
-// At exit: gives up the wait-any word (removing it when no other process holds it), sweeps
-// a few stale files, and removes the default directory when that leaves it empty. Never
-// blocks: a forked child may have inherited a lock held.
-void tidyAtExit() {
-    if (g_waitAnyWord != nullptr) {
-        // Swapped for private memory rather than unmapped: a thread still running may touch it.
-        mmap(g_waitAnyWord, kNamedFileSize, PROT_READ | PROT_WRITE,
-             MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
-        close(g_waitAnyFd);
-        g_waitAnyWord = nullptr;
-    }
-    std::unique_lock<std::mutex> guard(g_dirLock, std::try_to_lock);
-    if (!guard.owns_lock() || g_dir == nullptr) {
-        return;
-    }
-    guard.unlock();
-    DirUse dir(false);
-    if (!dir.ok()) {
-        return;
-    }
-    // A fresh open: the lock of an inherited descriptor may be the parent's.
-    int fd = openat(dir.fd(), kWaitAnyFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat st;
-    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &st) == 0) {
-        unlinkIfSame(dir.fd(), kWaitAnyFile, st.st_dev, st.st_ino);
-    }
-    if (fd >= 0) {
-        close(fd);
-    }
-    sweepStale(64);
-    StoreDirectory where = storeDirectory();
-    int parent = where.configured ? -1 : openDirectoryPath(where.parent);
-    if (parent >= 0) {
-        unlinkat(parent, where.leaf.c_str(), AT_REMOVEDIR);  // fails unless empty
-        close(parent);
-    }
-}
-
-}  // namespace
-
-size_t sweepStale(size_t limit) {
-    std::unique_lock<std::mutex> guard(g_sweepLock, std::try_to_lock);
-    DirUse dir(false);
-    struct stat st;
-    if (!guard.owns_lock() || !dir.ok() || fstat(dir.fd(), &st) != 0) {
-        return 0;
-    }
-    if (g_sweep != nullptr && g_sweepInode != st.st_ino) {
-        closedir(g_sweep);
-        g_sweep = nullptr;
-    }
-    if (g_sweep == nullptr) {
-        int fd = openat(dir.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        g_sweep = fd >= 0 ? fdopendir(fd) : nullptr;
-        g_sweepInode = st.st_ino;
-        if (g_sweep == nullptr) {
-            if (fd >= 0) {
-                close(fd);
-            }
-            return 0;
-        }
-    }
-    size_t seen = 0;
-    for (; seen < limit; ++seen) {
-        dirent* entry = readdir(g_sweep);
-        if (entry == nullptr) {
-            rewinddir(g_sweep);
-            break;
-        }
-        const char* name = entry->d_name;
-        if ((name[0] == 'm' || name[0] == 'e') && (name[1] == '.' || name[1] == '#')) {
-            removeIfStale(dir.fd(), dir.shared(), name);
-        }
-    }
-    return seen;
-}
-
-uint32_t* mapWaitAnyWord() {
-    for (int attempt = 0; attempt < kMaxRetries; ++attempt) {
-        DirUse dir(true);
-        if (!dir.ok()) {
-            return nullptr;
-        }
-        int fd = openat(dir.fd(), kWaitAnyFile, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0 && errno == ENOENT) {
-            QEL_STATUS status;
-            fd = makeUnnamed(dir, kNamedFileSize, &status);
-            if (fd >= 0 && !linkName(fd, dir.fd(), kWaitAnyFile)) {
-                close(fd);
-                fd = -1;
-                if (errno == EEXIST || dir.renewed()) {
-                    continue;
-                }
-            }
-        }
-        struct stat st, named;
-        if (fd < 0 || !fileTrusted(fd, dir.shared(), &st) ||
-            st.st_size != static_cast<off_t>(kNamedFileSize)) {
-            if (fd >= 0) {
-                close(fd);
-            }
-            return nullptr;
-        }
-        // Every process that maps the word holds a shared lock on it; the one that removes it
-        // takes it exclusively first. Held, it must still be the file of that name.
-        if (flock(fd, LOCK_SH | LOCK_NB) != 0 ||
-            fstatat(dir.fd(), kWaitAnyFile, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-            named.st_ino != st.st_ino || named.st_dev != st.st_dev) {
-            close(fd);
-            usleep(1000);
-            continue;
-        }
-        void* map = mmap(nullptr, kNamedFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (map == MAP_FAILED) {
-            close(fd);
-            return nullptr;
-        }
-        g_waitAnyFd = fd;
-        g_waitAnyWord = map;
-        return static_cast<uint32_t*>(map);
-    }
-    return nullptr;
-}
+using namespace store;
 
 QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectInit init,
                      size_t segmentSize, NamedFile* out) {
@@ -787,20 +461,6 @@ QEL_STATUS destroyNamed(NamedFile* file) {
     }
     unmap(file);
     return status;
-}
-
-std::string storeProblem() {
-    std::lock_guard<std::mutex> guard(g_dirLock);
-    return g_problem;
-}
-
-pid_t ownPid() {
-    pid_t pid = __atomic_load_n(&g_pid, __ATOMIC_RELAXED);
-    if (pid == 0) {
-        pid = getpid();
-        __atomic_store_n(&g_pid, pid, __ATOMIC_RELAXED);
-    }
-    return pid;
 }
 
 }  // namespace qel
