@@ -102,8 +102,11 @@ bool anyLiveHolder(unsigned char* map, bool counted) {
         if (pid == 0) {
             continue;
         }
+        // No such process: dead. Otherwise alive unless its start time tells a later
+        // process of that pid (a holder whose /proc could not tell its own counts as alive).
         uint64_t start = processStartTime(pid);
-        if (start == ~uint64_t{0} || start == slots[i].startTime) {
+        if (start != 0 &&
+            (start == ~uint64_t{0} || slots[i].startTime == 0 || start == slots[i].startTime)) {
             return true;
         }
         slots[i] = HolderSlot{0, 0, 0};
@@ -129,11 +132,17 @@ bool unlinkIfSame(int dirFd, const std::string& name, dev_t device, ino_t inode)
            st.st_ino == inode && unlinkat(dirFd, name.c_str(), 0) == 0;
 }
 
-void removeName(ObjectType type, unsigned char* map, dev_t device, ino_t inode) {
+// Removes the file's name; false when the name still leads to the file afterwards.
+bool removeName(ObjectType type, unsigned char* map, dev_t device, ino_t inode) {
     DirUse dir(false);
-    if (dir.ok()) {
-        unlinkIfSame(dir.fd(), fileNameOf(type, map), device, inode);
+    if (!dir.ok()) {
+        return true;  // no directory: no name
     }
+    const std::string name = fileNameOf(type, map);
+    struct stat st;
+    return unlinkIfSame(dir.fd(), name, device, inode) ||
+           fstatat(dir.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_dev != device ||
+           st.st_ino != inode;
 }
 
 void unmap(NamedFile* file) {
@@ -285,8 +294,7 @@ QEL_STATUS join(NamedFile* file, OpenMode mode, ObjectInit init) {
     }
     if (state == kStateDead) {
         // Its remover unlinks it before letting go of the lock, unless it died in between.
-        removeName(file->type, file->map, file->device, file->inode);
-        return kRetry;
+        return removeName(file->type, file->map, file->device, file->inode) ? kRetry : QEL_E_ACCESS;
     }
     const Self me = self();
     HolderSlot* slots = slotsOf(file->map);

@@ -157,12 +157,13 @@ int openStoreDirectory(const StoreDirectory& where, bool create, bool* shared,
         return fd;
     }
     // An administrator's directory: this user's own, or shared through its group (setgid,
-    // so that every file gets the group); never writable by all.
+    // so that every file gets the group); never writable by all, and not sticky, which
+    // would keep the last user of an object from removing a file another user made.
     *shared = (st.st_mode & S_ISGID) != 0 && inGroup(st.st_gid);
-    if ((st.st_mode & 0002) != 0 || (st.st_uid != geteuid() && !*shared)) {
+    if ((st.st_mode & (0002 | S_ISVTX)) != 0 || (st.st_uid != geteuid() && !*shared)) {
         *problem = "ZOLTOV_RUNTIME_DIR=" + where.path + " (owner " + userText(st.st_uid) +
                    ") is not shared with " + userText(geteuid()) +
-                   "; remedy: make it setgid to a group of this user, mode 2770";
+                   "; remedy: make it setgid to a group of this user, mode 2770, not sticky";
         close(fd);
         errno = EACCES;
         return -1;
