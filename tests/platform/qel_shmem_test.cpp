@@ -1,26 +1,33 @@
-// Segments and named files of the platform layer: exclusive allocation, and the objects that a
-// dead process left.
+// Named files of the platform layer: what a dead process or a killed remover left.
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "ZolTestSupport.h"
 #include "qel.h"
+#include "qelStore.h"
+#include "qelTesting.h"
 
 using zoltest::Peer;
 
-TEST(QelShMem, SegmentIsAllocatedExclusivelyWholeAndUntilDeallocated) {
-    const std::string name = zoltest::uniqueName("seg");
-    long segment = 0, other = 0;
-    void *base = nullptr, *otherBase = nullptr;
-    ASSERT_EQ(QEL_OK, qelAllocShMem(name.c_str(), 100000, &segment, &base));
-    static_cast<char*>(base)[99999] = 'x';  // mapped to its last byte
-    EXPECT_EQ(QEL_E_EXISTS, qelAllocShMem(name.c_str(), 10, &other, &otherBase));
-    long copy = segment;
-    EXPECT_EQ(QEL_OK, qelDeallocShMem(&segment, &base));
-    EXPECT_NE(QEL_OK, qelDeallocShMem(&copy, &base));  // a closed handle
-    EXPECT_EQ(QEL_E_NOT_FOUND, qelAttachShMem(name.c_str(), &segment, &base));
-    unlink(("/opt/zol/ftok/" + name).c_str());  // the library's job above this layer
+TEST(QelNamed, AFileLeftDeadByAKilledRemoverIsReplacedByTheNextCreation) {
+    // A remover killed after marking the file dead but before unlinking it leaves it named.
+    const std::string name = zoltest::uniqueName("dead");
+    long mutex = 0, again = 0;
+    ASSERT_EQ(QEL_OK, qelCreateUnlockedMutex(name.c_str(), &mutex));
+    int fd = open((std::string(qelTestObjectDirectory()) + "/m." + name).c_str(), O_RDWR);
+    auto* header = static_cast<qel::StoreHeader*>(
+        mmap(nullptr, qel::kNamedFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+    close(fd);
+    ASSERT_NE(header, MAP_FAILED);
+    header->state = qel::kStateDead;
+    EXPECT_EQ(QEL_OK, qelCreateUnlockedMutex(name.c_str(), &again));
+    munmap(header, qel::kNamedFileSize);
+    qelCloseMutex(&again);
+    qelCloseMutex(&mutex);
+    EXPECT_EQ(zoltest::objectFiles(name), std::vector<std::string>());
 }
 
 TEST(QelNamed, ADeadProcesssObjectsAreMadeAfreshAndOpeningOnlyRemovesThem) {
