@@ -44,8 +44,9 @@
  *   at a time by later creations and exits, or by `zoltov shm repair`. Telling live holders
  *   from dead ones needs /proc of the processes' own PID namespace (not hidden by hidepid);
  *   where it cannot tell, holders count as alive.
- *   A segment lives until qelDeallocShMem. Its data is mapped between a read-only header page
- *   and an inaccessible page, so a copy past its end faults in the process that made it.
+ *   A segment lives until qelDeallocShMem. Its data is mapped with an inaccessible page after
+ *   it (past the file's end), so a copy past its end faults (SIGBUS) in the process that
+ *   made it and never reaches another object's memory.
  *   PID namespaces: robust mutexes identify their owner by thread id, so a named mutex or
  *   event made in another PID namespace is refused with QEL_E_NAMESPACE rather than shared.
  *   Failures that the status alone would not explain (a default directory that another user

@@ -181,7 +181,7 @@ std::string storeProblem();
 // removes mutex and event files whose holders have all died. Returns the entries seen.
 size_t sweepStale(size_t limit);
 // Maps the word that fallback wait-any sleeps on, shared by every process of the directory;
-// null when it cannot be had. The process keeps it until exit.
+// null when it cannot be had. The process keeps it until exit; later calls return it.
 uint32_t* mapWaitAnyWord();
 
 // Events: wakes a fallback wait-any that marked an event (see qelEvent.cpp).

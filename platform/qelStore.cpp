@@ -27,8 +27,8 @@
 //   another PID namespace: the creator's namespace is in the header, and an open from
 //   another one is refused with QEL_E_NAMESPACE.
 // Segments. Published the same way; no holders (a segment lives until deallocated). Mapped
-//   in a reservation one page longer than the data, the header page read-only and the
-//   last page inaccessible, so an overrun faults in the process that made it.
+//   one page longer than the file: that page lies past the file's end, where any access
+//   faults, so an overrun faults in the process that made it and reaches nothing else.
 // Fork. A child inherits its parent's mappings but none of its holds: closing an inherited
 //   handle only unmaps it (see qelShMem.cpp for segments).
 #include <errno.h>

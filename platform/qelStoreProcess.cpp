@@ -37,17 +37,21 @@ void releaseDir(DirRef* dir) {
 
 pid_t g_pid = 0;  // this process's pid once asked for; 0 again in a forked child
 
+std::mutex g_waitAnyLock;  // guards the mapping of the wait-any word; taken before g_dirLock
+
 void lockForFork() {
+    g_waitAnyLock.lock();
     g_dirLock.lock();
 }
 void unlockForFork() {
     g_dirLock.unlock();
+    g_waitAnyLock.unlock();
 }
 void childAfterFork() {
     __atomic_store_n(&g_pid, 0, __ATOMIC_RELAXED);
-    g_dirLock.unlock();
+    unlockForFork();
 }
-// Registered at load, while one thread runs: a child forked while another thread holds the
+// Registered at load, while one thread runs: a child forked while another thread holds a
 // lock starts with it free.
 [[maybe_unused]] const int g_forkHandlers =
     pthread_atfork(lockForFork, unlockForFork, childAfterFork);
@@ -256,6 +260,11 @@ size_t sweepStale(size_t limit) {
 }
 
 uint32_t* mapWaitAnyWord() {
+    SuspendSignalBlock blocked;
+    std::lock_guard<std::mutex> guard(g_waitAnyLock);
+    if (g_waitAnyWord != nullptr) {
+        return static_cast<uint32_t*>(g_waitAnyWord);
+    }
     for (int attempt = 0; attempt < 1000; ++attempt) {  // a remover holds it for a moment
         DirUse dir(true);
         if (!dir.ok()) {
