@@ -157,6 +157,8 @@ struct NamedFile {
     pid_t opener = 0;  // a forked child inherits the mapping but not the hold
     dev_t device = 0;  // which file it is, to remove that one and no other of the name
     ino_t inode = 0;
+    NamedFile* prev = nullptr;  // this process's holds, given up at exit (qelStoreProcess.cpp)
+    NamedFile* next = nullptr;
 };
 
 enum class OpenMode { CreateOrOpen, OpenExisting, CreateExclusive };

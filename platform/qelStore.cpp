@@ -417,6 +417,9 @@ QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectIni
         }
         if (status == QEL_OK) {
             out->opener = ownPid();
+            if (type != ObjectType::Segment) {
+                rememberHold(out);
+            }
         } else if (status == QEL_E_NAMESPACE) {
             setReason(storeDirectory().path + "/" + fileName +
                       " was made in another PID namespace; processes that share a named mutex "
@@ -431,26 +434,33 @@ QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectIni
     }
 }
 
+void store::leaveTable(NamedFile* file, bool all, bool wait) {
+    TableLock lock(file->map, wait);
+    if (!lock.held()) {
+        return;
+    }
+    const Self me = self();
+    HolderSlot* slots = slotsOf(file->map);
+    for (size_t i = 0; i < kHolderSlots; ++i) {
+        if (slots[i].pid == static_cast<uint32_t>(me.pid) && slots[i].startTime == me.startTime) {
+            if (all || --slots[i].handles == 0) {
+                slots[i] = HolderSlot{0, 0, 0};
+            }
+            break;
+        }
+    }
+    StoreHeader* header = headerOf(file->map);
+    if (__atomic_load_n(&header->state, __ATOMIC_ACQUIRE) == kStateLive &&
+        !anyLiveHolder(file->map, true)) {
+        __atomic_store_n(&header->state, kStateDead, __ATOMIC_RELEASE);
+        removeName(file->type, file->map, file->device, file->inode);
+    }
+}
+
 void closeNamed(NamedFile* file) {
     if (file->type != ObjectType::Segment && file->opener == ownPid()) {
-        TableLock lock(file->map, true);
-        const Self me = self();
-        HolderSlot* slots = slotsOf(file->map);
-        for (size_t i = 0; i < kHolderSlots; ++i) {
-            if (slots[i].pid == static_cast<uint32_t>(me.pid) &&
-                slots[i].startTime == me.startTime) {
-                if (--slots[i].handles == 0) {
-                    slots[i] = HolderSlot{0, 0, 0};
-                }
-                break;
-            }
-        }
-        StoreHeader* header = headerOf(file->map);
-        if (lock.held() && __atomic_load_n(&header->state, __ATOMIC_ACQUIRE) == kStateLive &&
-            !anyLiveHolder(file->map, true)) {
-            __atomic_store_n(&header->state, kStateDead, __ATOMIC_RELEASE);
-            removeName(file->type, file->map, file->device, file->inode);
-        }
+        forgetHold(file);
+        leaveTable(file, false, true);
     }
     unmap(file);
 }

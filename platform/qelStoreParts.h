@@ -92,6 +92,14 @@ void unmap(NamedFile* file);
 QEL_STATUS mapObject(int fd, NamedFile* file);
 // Gives the unnamed file fd the name in the directory; errno EEXIST when it is taken.
 bool linkName(int fd, int dirFd, const char* name);
+// Drops one handle's hold on a mutex or event file (every hold of this process with all),
+// and removes the file when no live holder is left. With wait false, gives up when the
+// table lock is busy. Leaves the mapping.
+void leaveTable(NamedFile* file, bool all, bool wait);
+// The list of this process's holds on mutex and event files, given up at exit so that a
+// process that ends without closing (a fatal error included) leaves no file behind.
+void rememberHold(NamedFile* file);
+void forgetHold(NamedFile* file);
 // Makes an unnamed, sized file of the directory's mode; -1 with a status in *status.
 int makeUnnamed(DirUse& dir, size_t size, QEL_STATUS* status);
 

@@ -38,12 +38,16 @@ void releaseDir(DirRef* dir) {
 pid_t g_pid = 0;  // this process's pid once asked for; 0 again in a forked child
 
 std::mutex g_waitAnyLock;  // guards the mapping of the wait-any word; taken before g_dirLock
+std::mutex g_heldLock;     // guards g_held; no other lock is taken under it
+NamedFile* g_held = nullptr;
 
 void lockForFork() {
     g_waitAnyLock.lock();
     g_dirLock.lock();
+    g_heldLock.lock();
 }
 void unlockForFork() {
+    g_heldLock.unlock();
     g_dirLock.unlock();
     g_waitAnyLock.unlock();
 }
@@ -118,6 +122,27 @@ void DirUse::acquire() {
     dir_ = g_dir;
 }
 
+void rememberHold(NamedFile* file) {
+    SuspendSignalBlock blocked;
+    std::lock_guard<std::mutex> guard(g_heldLock);
+    file->prev = nullptr;
+    file->next = g_held;
+    if (g_held != nullptr) {
+        g_held->prev = file;
+    }
+    g_held = file;
+}
+
+void forgetHold(NamedFile* file) {
+    SuspendSignalBlock blocked;
+    std::lock_guard<std::mutex> guard(g_heldLock);
+    (file->prev != nullptr ? file->prev->next : g_held) = file->next;
+    if (file->next != nullptr) {
+        file->next->prev = file->prev;
+    }
+    file->prev = file->next = nullptr;
+}
+
 Self self() {
     static pid_t cachedPid = 0;
     static uint64_t cachedStart = 0;
@@ -189,6 +214,18 @@ void tidyAtExit() {
              MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
         close(g_waitAnyFd);
         g_waitAnyWord = nullptr;
+    }
+    {
+        // This process's holds end with it: a file whose last live holder it was goes now,
+        // not when someone happens to open its name again. Only the holds it made itself (a
+        // forked child's list is its parent's), and without waiting for a busy table.
+        std::unique_lock<std::mutex> held(g_heldLock, std::try_to_lock);
+        for (NamedFile* file = held.owns_lock() ? g_held : nullptr; file != nullptr;
+             file = file->next) {
+            if (file->opener == ownPid()) {
+                leaveTable(file, true, false);
+            }
+        }
     }
     std::unique_lock<std::mutex> guard(g_dirLock, std::try_to_lock);
     if (!guard.owns_lock() || g_dir == nullptr) {

@@ -22,8 +22,9 @@ bool sleepsIn(const Peer& peer, const std::string& where) {
 }
 
 // In a child: creates a named object of the kind what under a file-size limit too small
-// for any object file, so the platform cannot make it.
+// for any object file, so the platform cannot make it, while it holds another one.
 void exhaust(const std::string& what, const std::string& name) {
+    new CZolEvent(0, 0, (name + "-held").c_str());
     signal(SIGXFSZ, SIG_IGN);
     struct rlimit limit = {1024, 1024};
     setrlimit(RLIMIT_FSIZE, &limit);
