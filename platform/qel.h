@@ -39,10 +39,10 @@
  *   scans the directory. An object is published complete or not at all, so a creator killed
  *   at any step leaves nothing. Holding an object costs a mapping, no file descriptor.
  *   A named mutex or event disappears when its last holding process closes it or exits
- *   (exit() gives up every hold the process made itself); one whose holders were all
- *   killed is treated as absent (made afresh, or
- *   QEL_E_NOT_FOUND for an open), and its file is removed by the next open of its name, a few
- *   at a time by later creations and exits, or by `zoltov shm repair`. Telling live holders
+ *   (exit() gives up every hold the process made itself); one whose holders were all killed
+ *   is treated as absent (made afresh, or QEL_E_NOT_FOUND for an open), and its file is
+ *   removed by the next open of its name, a few at a time by later creations and exits, or
+ *   by `zoltov shm repair`. Telling live holders
  *   from dead ones needs /proc of the processes' own PID namespace (not hidden by hidepid);
  *   where it cannot tell, holders count as alive.
  *   A segment lives until qelDeallocShMem. Its data is mapped with an inaccessible page after
