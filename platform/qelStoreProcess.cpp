@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <mutex>
+#include <vector>
 
 #include "qelStoreParts.h"
 
@@ -219,12 +220,18 @@ void tidyAtExit() {
         // This process's holds end with it: a file whose last live holder it was goes now,
         // not when someone happens to open its name again. Only the holds it made itself (a
         // forked child's list is its parent's), and without waiting for a busy table.
-        std::unique_lock<std::mutex> held(g_heldLock, std::try_to_lock);
-        for (NamedFile* file = held.owns_lock() ? g_held : nullptr; file != nullptr;
-             file = file->next) {
-            if (file->opener == ownPid()) {
-                leaveTable(file, true, false);
+        std::vector<NamedFile*> mine;
+        {
+            std::unique_lock<std::mutex> held(g_heldLock, std::try_to_lock);
+            for (NamedFile* file = held.owns_lock() ? g_held : nullptr; file != nullptr;
+                 file = file->next) {
+                if (file->opener == ownPid()) {
+                    mine.push_back(file);
+                }
             }
+        }
+        for (NamedFile* file : mine) {
+            leaveTable(file, true, false);
         }
     }
     std::unique_lock<std::mutex> guard(g_dirLock, std::try_to_lock);
