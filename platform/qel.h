@@ -18,33 +18,55 @@
  *   - Names are any NUL-terminated byte strings (empty included). Each kind of named object
  *     (mutex, event, segment) has its own name space; names are case-sensitive.
  *
- * Named objects
- *   Named mutexes, named events and segments live as files under /dev/shm/zoltov-<uid>/
- *   (directory mode 0700), created with mode 0600 (owner read/write only, never group- or
- *   world-writable), so only processes of the same effective user share them. Bytes other
- *   than [A-Za-z0-9._-] are escaped in the file name and names whose escaped form is longer
- *   than 200 bytes are replaced by a 128-bit hash, so no name reaches outside the directory
- *   and names differing in any byte (case included) never meet. A file that is not a
- *   regular, singly linked 0600 file of ours, or whose header does not match the kind and
- *   name asked for, gives QEL_E_CORRUPT.
- *   All processes that share a named mutex must run in the same PID namespace (robust
- *   mutexes identify their owner by thread id). A named mutex or event disappears when
- *   the last process that holds it closes it; the file of one whose users all ended without
- *   closing it is treated as absent (re-created fresh, or QEL_E_NOT_FOUND for an open) and is
- *   swept when another named object is closed. A segment lives until qelDeallocShMem.
- *   The layer keeps two files of its own in the directory: .lock (serialises creation and
- *   removal) and .waitany (the wait-any fallback's wake-up word, created only when used and
- *   held by every process that maps it). The directory and both files are removed with the
- *   last object (at the latest when the last process that used them exits), so nothing of
- *   the layer stays in /dev/shm. ZOL_QEL_NAMESPACE=<word> ([A-Za-z0-9_-], up to 32 bytes)
- *   moves a process's objects to /dev/shm/zoltov-<uid>-<word>/, a separate set of names.
+ * Named objects (the protocol in detail: qelStore.cpp)
+ *   Named mutexes, named events and segments are files of one object directory:
+ *   /dev/shm/zoltov-<euid>/ (mode 0700, made on first use, removed when the last process
+ *   that used it exits and it is empty), or the directory named by ZOLTOV_RUNTIME_DIR, which
+ *   an administrator creates and which is never made or removed here. In a setgid directory
+ *   of one of the user's groups (for example root:shared 2770) the files are 0660 and every
+ *   user of that group shares the objects; elsewhere they are 0600 and only processes of the
+ *   same effective user share them. ZOL_QEL_NAMESPACE=<word> ([A-Za-z0-9_-], up to 32
+ *   bytes) moves the default directory to /dev/shm/zoltov-<euid>-<word>/.
+ *   Bytes other than [A-Za-z0-9._-] are escaped in the file name and names whose escaped form
+ *   is longer than 200 bytes are replaced by a 128-bit hash, so no name reaches outside the
+ *   directory and names differing in any byte (case included) never meet.
+ *   Every path is walked one directory at a time without following symbolic links (the
+ *   object directory and /opt/zol/ftok alike), and object files are opened without blocking:
+ *   a link, FIFO or other special file, a file of another owner or mode, one with more than
+ *   one link or a header of another kind or name gives QEL_E_CORRUPT at once.
+ *   Each name stands alone: creating, opening and closing one name never waits for another
+ *   name's work (a process stopped in the middle of one delays only that name) and never
+ *   scans the directory. An object is published complete or not at all, so a creator killed
+ *   at any step leaves nothing. Holding an object costs a mapping, no file descriptor.
+ *   A named mutex or event disappears when its last holding process closes it or exits
+ *   (exit() gives up every hold the process made itself); one whose holders were all killed
+ *   is treated as absent (made afresh, or QEL_E_NOT_FOUND for an open), and its file is
+ *   removed by the next open of its name, a few at a time by later creations and exits, or
+ *   by `zoltov shm repair`. Telling live holders
+ *   from dead ones needs /proc of the processes' own PID namespace (not hidden by hidepid);
+ *   where it cannot tell, holders count as alive.
+ *   A segment lives until qelDeallocShMem. Its data is mapped with an inaccessible page after
+ *   it (past the file's end), so a copy past its end faults (SIGBUS) in the process that
+ *   made it and never reaches another object's memory.
+ *   PID namespaces: robust mutexes identify their owner by thread id, so a named mutex or
+ *   event made in another PID namespace is refused with QEL_E_NAMESPACE rather than shared.
+ *   Failures that the status alone would not explain (a default directory that another user
+ *   took: its path, owner and the remedy) are told by qelFailureReason.
+ *   The layer keeps one file of its own in the directory: .waitany (the wait-any fallback's
+ *   wake-up word, made only when used and removed by the last process that used it).
  *
  * Fork
  *   An unnamed process mutex lives in shared memory and is shared with children forked after
  *   its creation. Unnamed events are private to the process (a forked child has a copy); use
- *   a named event to signal between processes. Handles inherited by a forked child refer to the
- *   parent's references: the child may use them, but only the parent's close removes a named
- *   object, so a child should open named objects by name itself.
+ *   a named event to signal between processes. The layer's internal locks are held across
+ *   fork, so a child may use it at once, even when other threads were busy in it.
+ *   A child's inherited handles are its parent's holds, not its own: it may use them, and
+ *   closing them only unmaps (the parent's close still removes the object when it is the
+ *   last). A segment handle inherited across fork is a view, not a connection: qelDetachShMem
+ *   gives back the connection that the library's Close has just taken from the 4-byte count
+ *   at the segment's start, and qelDeallocShMem only unmaps and returns QEL_E_NOT_OWNER, so a
+ *   child that exits or closes never ends its parent's connection or frees its segment. A
+ *   child that needs objects of its own opens them by name.
  */
 #ifndef ZOLTOV_PLATFORM_QEL_H
 #define ZOLTOV_PLATFORM_QEL_H
@@ -66,9 +88,12 @@ extern "C" {
 #define QEL_E_NO_MEMORY 0xF0105u   /* memory or address space exhausted */
 #define QEL_E_RESOURCES 0xF0106u   /* the system refused (files, threads, disk space) */
 #define QEL_E_ACCESS 0xF0107u      /* permission denied */
-#define QEL_E_NOT_OWNER 0xF0108u   /* unlock by a thread that does not own the mutex */
-#define QEL_E_CORRUPT 0xF0109u     /* a shared object's header is damaged or of another kind */
-#define QEL_E_EXITED 0xF010Au      /* the thread has ended */
+#define QEL_E_NOT_OWNER                                                                    \
+    0xF0108u                     /* not the owner: unlock of another's mutex; deallocation \
+                                  * of an inherited segment */
+#define QEL_E_CORRUPT 0xF0109u   /* a shared object's header is damaged or of another kind */
+#define QEL_E_EXITED 0xF010Au    /* the thread has ended */
+#define QEL_E_NAMESPACE 0xF010Bu /* a named mutex or event of another PID namespace */
 
 /* Most events qelWaitEvents accepts in one call (the kernel's futex_waitv limit). */
 #define QEL_MAX_WAIT_EVENTS 128u
@@ -201,6 +226,17 @@ QEL_STATUS qelDetachShMem(long* segment, void** base);
  * still attached keep their mapping, but the name is free at once. Sets *segment to 0 and
  * *base to null. */
 QEL_STATUS qelDeallocShMem(long* segment, void** base);
+
+/* Removes the key file /opt/zol/ftok/<name> of a deallocated segment: only for names that
+ * are one plain path component, walking the path without following symbolic links (a link
+ * planted there is removed itself, never its target). Nothing is reported. */
+void qelRemoveKeyFile(const char* name);
+
+/* Why the calling thread's last failed create or open of a named object failed, where the
+ * status alone would mislead: an object directory taken by someone else (its path, owner and
+ * the remedy), an object of another PID namespace, a file that cannot be trusted. "" when
+ * there is nothing to add. The library prints it after its fatal message. */
+const char* qelFailureReason(void);
 
 /* ---- Strings ---- */
 

@@ -19,8 +19,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <mutex>
-
 #include "qelInternal.h"
 #include "qelTesting.h"
 
@@ -80,12 +78,17 @@ bool waitvAvailable() {
 
 // ---- the fallback's broadcast sequence: one shared word for every process of this user ----
 
-uint32_t* g_sequence = nullptr;
-std::once_flag g_sequenceOnce;
+uint32_t* g_sequence = nullptr;  // __atomic
 
+// Not std::call_once: a child forked while another thread is inside it would wait for that
+// thread for ever. mapWaitAnyWord maps the word once under a lock that fork leaves free.
 uint32_t* sequenceWord() {
-    std::call_once(g_sequenceOnce, [] { g_sequence = qel::mapWaitAnyWord(); });
-    return g_sequence;
+    uint32_t* word = __atomic_load_n(&g_sequence, __ATOMIC_ACQUIRE);
+    if (word == nullptr) {
+        word = qel::mapWaitAnyWord();
+        __atomic_store_n(&g_sequence, word, __ATOMIC_RELEASE);
+    }
+    return word;
 }
 
 bool released(uint32_t word, uint32_t generation) {
@@ -167,7 +170,7 @@ QEL_STATUS closeEvent(long* handle) {
         return QEL_E_BAD_HANDLE;
     }
     if (record->shared) {
-        qel::closeNamed(qel::ObjectType::Event, &record->file);
+        qel::closeNamed(&record->file);
     }
     return QEL_OK;
 }

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "qel.h"
+#include "qelStore.h"
 
 namespace qel {
 
@@ -143,59 +144,43 @@ public:
     SuspendSignalBlock& operator=(const SuspendSignalBlock&) = delete;
 };
 
-// ---- Named objects: one file each under /dev/shm/zoltov-<uid>/ ----
+// ---- Named objects (qelStore.cpp; the protocol is described there) ----
 
-enum class ObjectType : uint32_t { Mutex = 1, Event = 2, Segment = 3 };
-
-constexpr size_t kNamedFileSize = 4096;  // mutex and event files; also a segment's header page
-constexpr size_t kObjectOffset = 64;     // where the mutex or event word sits in the file
-constexpr size_t kNameOffset = 128;      // where the name is kept for checks
-constexpr size_t kNameCapacity = kNamedFileSize - kNameOffset;
-
-// The head of every named file. Its fields are untrusted when read back: any process of the
-// user can write the file.
-struct NamedHeader {
-    uint32_t magic;
-    uint32_t version;
-    uint32_t type;
-    uint32_t state;  // kNamedReady once initialised; read with acquire ordering
-    uint64_t hash[2];
-    uint64_t nameLength;
-    uint64_t segmentSize;  // payload bytes after the header page (segments only)
-};
-static_assert(sizeof(NamedHeader) <= kObjectOffset, "header overlaps the object");
-constexpr uint32_t kNamedMagic = 0x5A514F42u;  // "ZQOB"
-constexpr uint32_t kNamedVersion = 1;
-constexpr uint32_t kNamedReady = 0x52454459u;  // published last, after the object is initialised
-
-// One process's reference to a named file: its descriptor (holding a shared flock) and mapping.
+// One handle's hold on a named object: its mapping, nothing else (no descriptor).
 struct NamedFile {
-    int fd = -1;
-    unsigned char* map = nullptr;
-    size_t mapSize = 0;
-    pid_t opener = 0;  // a forked child inherits the descriptor but does not own the reference
+    unsigned char* map = nullptr;  // the file's first byte (a segment's header page)
+    size_t mapSize = 0;            // what was reserved, a segment's guard page included
+    ObjectType type = ObjectType::Mutex;
+    pid_t opener = 0;  // a forked child inherits the mapping but not the hold
+    dev_t device = 0;  // which file it is, to remove that one and no other of the name
+    ino_t inode = 0;
+    NamedFile* prev = nullptr;  // this process's holds, given up at exit (qelStoreProcess.cpp)
+    NamedFile* next = nullptr;
 };
 
 enum class OpenMode { CreateOrOpen, OpenExisting, CreateExclusive };
 
-// Opens (and, by mode, creates) the named object file. For mutexes and events, init runs on a
-// newly created or stale file, before the header is published. segmentSize is the payload size
-// for CreateExclusive segments. Returns a QEL status.
+// Opens (and, by mode, creates) the named object. For mutexes and events, init runs on a new
+// object before it is published, or on one whose holders have all died. segmentSize is the
+// payload size for CreateExclusive segments. Returns a QEL status.
 using ObjectInit = void (*)(unsigned char* object);
 QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectInit init,
                      size_t segmentSize, NamedFile* out);
-// Drops this process's reference; the last user removes the file (mutexes and events).
-void closeNamed(ObjectType type, NamedFile* file);
-// Unmaps and removes a segment's file whoever still uses it.
+// Drops this handle's hold; the last live holder of a mutex or event removes it. A segment
+// is only unmapped.
+void closeNamed(NamedFile* file);
+// Unmaps and removes a segment, whoever still maps it.
 QEL_STATUS destroyNamed(NamedFile* file);
-
-// The file name used for name in type's name space (tests check collisions and escapes).
-std::string encodeName(ObjectType type, const char* name);
-// The directory holding the named objects (empty when someone else's is in the way). It is
-// created when an object is and removed with the last one.
-const std::string& namedDirectory();
-// Maps the word that fallback wait-any sleeps on, shared by every process of this user; null
-// when it cannot be had. The process keeps it until exit.
+// This process's pid without a system call (kept right in forked children).
+pid_t ownPid();
+// Why the object directory cannot be used ("" when it can): for the fatal message and the
+// tool.
+std::string storeProblem();
+// Looks at up to limit entries of the object directory from where the last look stopped and
+// removes mutex and event files whose holders have all died. Returns the entries seen.
+size_t sweepStale(size_t limit);
+// Maps the word that fallback wait-any sleeps on, shared by every process of the directory;
+// null when it cannot be had. The process keeps it until exit; later calls return it.
 uint32_t* mapWaitAnyWord();
 
 // Events: wakes a fallback wait-any that marked an event (see qelEvent.cpp).

@@ -160,7 +160,7 @@ QEL_STATUS qelCloseMutex(long* handle) {
         return QEL_OK;
     }
     if (record->named) {
-        qel::closeNamed(qel::ObjectType::Mutex, &record->file);
+        qel::closeNamed(&record->file);
     } else {
         munmap(mutex, sizeof(pthread_mutex_t));
     }

@@ -1,6 +1,13 @@
-// Shared-memory segments: a named file of a header page plus the payload, mapped shared. The
-// address handed out is the payload's, one page into the mapping. A segment outlives the
-// processes that use it until qelDeallocShMem removes it.
+// Shared-memory segments: a named file of a header page plus the payload, mapped shared with
+// an inaccessible page after it (qelStore.cpp). The address handed out is the payload's, one
+// page into the mapping. A segment outlives the processes that use it until qelDeallocShMem
+// removes it.
+//
+// Fork: a child's copy of an open segment object is not a connection of its own. The
+// library's Close takes one connection from the count at the segment's start and then
+// detaches, or deallocates when that was the last; for a handle the calling process did not
+// open (inherited across fork) detach gives that connection back and deallocation only
+// unmaps, so a child's exit never takes its parent's connection or frees its segment.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -16,36 +23,12 @@ struct Segment : qel::Record {
     qel::NamedFile file;
 };
 
-// Opens the directory name inside parent, creating it (0755, narrowed by the umask) when it
-// is missing. A symbolic link in its place is refused, not followed: whoever could plant one
-// must not be able to steer key files into a directory of their choosing.
-int openKeyDirectory(int parent, const char* name) {
-    mkdirat(parent, name, 0755);  // EEXIST is the usual case
-    return openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-}
-
-// The operators' marker /opt/zol/ftok/<name>, an empty file (0644, narrowed by the umask).
-// Only names that are one plain path component get one, so no name can place a file anywhere
-// else. The path is walked one directory at a time below /opt without following symbolic
-// links, and the file is created exclusively: a link planted at its path is left as it is,
-// and nothing is written through it. Failing to create it is not an error.
+// The operators' marker /opt/zol/ftok/<name>, an empty file (0644, narrowed by the umask),
+// for names that are one plain path component (hasKeyFile). The path is walked one directory
+// at a time without following links, and the file is created exclusively: a link planted at
+// its path is left as it is, and nothing is written through it. Failing is not an error.
 void createKeyFile(const char* name) {
-    size_t length = strlen(name);
-    if (length == 0 || length > NAME_MAX || strchr(name, '/') != nullptr ||
-        strcmp(name, ".") == 0 || strcmp(name, "..") == 0) {
-        return;
-    }
-    int opt = open("/opt", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (opt < 0) {
-        return;
-    }
-    int zol = openKeyDirectory(opt, "zol");
-    close(opt);
-    if (zol < 0) {
-        return;
-    }
-    int ftok = openKeyDirectory(zol, "ftok");
-    close(zol);
+    int ftok = qel::hasKeyFile(name) ? qel::openKeyDirectory(true) : -1;
     if (ftok < 0) {
         return;
     }
@@ -110,12 +93,21 @@ QEL_STATUS qelAllocShMem(const char* name, unsigned int size, long* segment, voi
     return makeSegment(name, qel::OpenMode::CreateExclusive, size, segment, base);
 }
 
+void qelRemoveKeyFile(const char* name) {
+    qel::removeKeyFile(name);
+}
+
 QEL_STATUS qelDetachShMem(long* segment, void** base) {
     Segment* record = takeSegment(segment, base);
     if (record == nullptr) {
         return QEL_E_BAD_HANDLE;
     }
-    qel::closeNamed(qel::ObjectType::Segment, &record->file);
+    if (record->file.opener != qel::ownPid()) {
+        // Inherited: the library's Close has just taken a connection this process never made.
+        __atomic_add_fetch(reinterpret_cast<uint32_t*>(record->file.map + qel::kNamedFileSize), 1u,
+                           __ATOMIC_RELAXED);
+    }
+    qel::closeNamed(&record->file);
     qel::freeRecord(record, qel::kSegmentTag);
     return QEL_OK;
 }
@@ -125,7 +117,12 @@ QEL_STATUS qelDeallocShMem(long* segment, void** base) {
     if (record == nullptr) {
         return QEL_E_BAD_HANDLE;
     }
-    QEL_STATUS status = qel::destroyNamed(&record->file);
+    QEL_STATUS status = QEL_E_NOT_OWNER;
+    if (record->file.opener != qel::ownPid()) {
+        qel::closeNamed(&record->file);  // inherited: the segment stays with its parent
+    } else {
+        status = qel::destroyNamed(&record->file);
+    }
     qel::freeRecord(record, qel::kSegmentTag);
     return status;
 }

@@ -1,38 +1,36 @@
-// Segment catalogue: reads the segment files of the named-object directory without
-// attaching to them, so that listing a segment never counts as using it.
+// The store's catalogue: reads the object files of the directory without opening them as a
+// user would, so that listing a segment never counts as using it. Stateless, like the rest
+// of the read side.
 #include "qelShmCatalog.h"
 
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 
-#include "qelInternal.h"
+#include "qelStore.h"
 
 namespace {
 
-// Maps the segment file at path read-only and calls visitor; QEL_E_NOT_FOUND when the
-// file is not a finished segment of this user, or (with wanted) of another name.
-QEL_STATUS visitFile(const std::string& path, const char* wanted, QEL_SHM_VISITOR visitor,
-                     void* context, int* stop) {
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+// Maps the object file entry of the directory read-only and calls visitor; QEL_E_NOT_FOUND
+// when the file is not a complete object of type, or (with wanted) of another name. Never
+// blocks on a special file and never follows a link.
+QEL_STATUS visitFile(int dirFd, bool shared, qel::ObjectType type, const std::string& path,
+                     const char* entry, const char* wanted, QEL_SHM_VISITOR visitor, void* context,
+                     int* stop) {
+    int fd = openat(dirFd, entry, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return errno == ENOENT ? QEL_E_NOT_FOUND : QEL_E_ACCESS;
     }
     struct stat st;
-    qel::NamedHeader header;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
-        static_cast<size_t>(st.st_size) < qel::kNamedFileSize ||
-        pread(fd, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header) ||
-        header.magic != qel::kNamedMagic || header.version != qel::kNamedVersion ||
-        header.type != static_cast<uint32_t>(qel::ObjectType::Segment) ||
-        header.state != qel::kNamedReady ||
-        header.segmentSize > static_cast<uint64_t>(st.st_size) - qel::kNamedFileSize) {
+    qel::StoreHeader header;
+    if (!qel::fileTrusted(fd, shared, &st) || !qel::readHeader(fd, type, &header, st.st_size)) {
         close(fd);
         return QEL_E_NOT_FOUND;
     }
@@ -51,47 +49,87 @@ QEL_STATUS visitFile(const std::string& path, const char* wanted, QEL_SHM_VISITO
         return QEL_E_NOT_FOUND;
     }
     size_t mapSize = qel::kNamedFileSize + static_cast<size_t>(header.segmentSize);
-    void* map = mmap(nullptr, mapSize, PROT_READ, MAP_SHARED, fd, 0);
+    void* map = type == qel::ObjectType::Segment
+                    ? mmap(nullptr, mapSize, PROT_READ, MAP_SHARED, fd, 0)
+                    : nullptr;
     close(fd);
     if (map == MAP_FAILED) {
         return QEL_E_NO_MEMORY;
     }
-    QEL_SHM_ENTRY entry;
-    entry.name = named ? name.c_str() : nullptr;
-    entry.path = path.c_str();
-    entry.size = header.segmentSize;
-    entry.base = static_cast<const unsigned char*>(map) + qel::kNamedFileSize;
-    int result = visitor(&entry, context);
-    munmap(map, mapSize);
+    QEL_SHM_ENTRY item;
+    std::string full = path + "/" + entry;
+    item.name = named ? name.c_str() : nullptr;
+    item.path = full.c_str();
+    item.size = header.segmentSize;
+    item.base =
+        map != nullptr ? static_cast<const unsigned char*>(map) + qel::kNamedFileSize : nullptr;
+    int result = visitor(&item, context);
+    if (map != nullptr) {
+        munmap(map, mapSize);
+    }
     if (stop != nullptr) {
         *stop = result;
     }
     return QEL_OK;
 }
 
+// The kind of object file entry names ("s." + the encoded name or "s#" + a hash, see
+// encodeName); 0 for anything else.
+uint32_t kindOf(const char* entry) {
+    if (entry[1] != '.' && entry[1] != '#') {
+        return 0;
+    }
+    switch (entry[0]) {
+        case 's':
+            return static_cast<uint32_t>(qel::ObjectType::Segment);
+        case 'm':
+            return static_cast<uint32_t>(qel::ObjectType::Mutex);
+        case 'e':
+            return static_cast<uint32_t>(qel::ObjectType::Event);
+        default:
+            return 0;
+    }
+}
+
 }  // namespace
 
 extern "C" {
 
-QEL_STATUS qelEnumShMem(QEL_SHM_VISITOR visitor, void* context) {
+void qelShmProblem(char* buffer, size_t size) {
+    bool shared;
+    std::string problem;
+    int fd = qel::openStoreDirectory(qel::storeDirectory(), false, &shared, &problem);
+    if (fd >= 0) {
+        close(fd);
+    }
+    snprintf(buffer, size, "%s", problem.c_str());
+}
+
+QEL_STATUS qelEnumShMem(unsigned int kinds, QEL_SHM_VISITOR visitor, void* context) {
     if (visitor == nullptr) {
         return QEL_E_INVALID;
     }
-    const std::string& directory = qel::namedDirectory();
-    if (directory.empty()) {
+    const qel::StoreDirectory where = qel::storeDirectory();
+    bool shared;
+    std::string problem;
+    int fd = qel::openStoreDirectory(where, false, &shared, &problem);
+    if (fd < 0) {
+        return problem.empty() ? QEL_OK : QEL_E_ACCESS;
+    }
+    DIR* dir = fdopendir(fd);
+    if (dir == nullptr) {
+        close(fd);
         return QEL_E_ACCESS;
     }
-    DIR* dir = opendir(directory.c_str());
-    if (dir == nullptr) {
-        return errno == ENOENT ? QEL_OK : QEL_E_ACCESS;
-    }
-    // Segment files are "s." + the encoded name or "s#" + a hash (see encodeName).
     while (dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] != 's' || (entry->d_name[1] != '.' && entry->d_name[1] != '#')) {
+        uint32_t kind = kindOf(entry->d_name);
+        bool segment = kind == static_cast<uint32_t>(qel::ObjectType::Segment);
+        if (kind == 0 || (kinds & (segment ? QEL_CATALOG_SEGMENTS : QEL_CATALOG_SYNC)) == 0) {
             continue;
         }
         int stop = 0;
-        visitFile(directory + "/" + entry->d_name, nullptr, visitor, context, &stop);
+        visitFile(dirfd(dir), shared, static_cast<qel::ObjectType>(kind), where.path, entry->d_name,
+                  nullptr, visitor, context, &stop);
         if (stop != 0) {
             break;
         }
@@ -104,40 +142,20 @@ QEL_STATUS qelInspectShMem(const char* name, QEL_SHM_VISITOR visitor, void* cont
     if (name == nullptr || visitor == nullptr) {
         return QEL_E_INVALID;
     }
-    const std::string& directory = qel::namedDirectory();
-    if (directory.empty()) {
-        return QEL_E_ACCESS;
+    const qel::StoreDirectory where = qel::storeDirectory();
+    bool shared;
+    std::string problem;
+    int fd = qel::openStoreDirectory(where, false, &shared, &problem);
+    if (fd < 0) {
+        return problem.empty() ? QEL_E_NOT_FOUND : QEL_E_ACCESS;
     }
-    std::string path = directory + "/" + qel::encodeName(qel::ObjectType::Segment, name);
+    std::string entry = qel::encodeName(qel::ObjectType::Segment, name);
     // A name too long to keep in the file is known by its hashed file name alone ('#'
     // appears only in those): then the file's name field cannot be compared.
-    bool hashed = path.find('#', directory.size()) != std::string::npos;
-    return visitFile(path, hashed ? nullptr : name, visitor, context, nullptr);
-}
-
-QEL_STATUS qelRemoveShMem(const char* name, const char* mutexSuffix) {
-    if (name == nullptr) {
-        return QEL_E_INVALID;
-    }
-    // Through the layer's own open and destroy, so the directory lock and the header
-    // checks apply as for any user of the segment.
-    qel::NamedFile file;
-    QEL_STATUS status = qel::openNamed(qel::ObjectType::Segment, name, qel::OpenMode::OpenExisting,
-                                       nullptr, 0, &file);
-    if (status != QEL_OK) {
-        return status;
-    }
-    status = qel::destroyNamed(&file);
-    if (status == QEL_OK && mutexSuffix != nullptr) {
-        // Opening a named mutex that nobody holds removes its stale file; one that a live
-        // process holds is opened and let go again, and stays with that process.
-        std::string mutexName = std::string(name) + mutexSuffix;
-        qel::NamedFile mutexFile;
-        if (qel::openNamed(qel::ObjectType::Mutex, mutexName.c_str(), qel::OpenMode::OpenExisting,
-                           nullptr, 0, &mutexFile) == QEL_OK) {
-            qel::closeNamed(qel::ObjectType::Mutex, &mutexFile);
-        }
-    }
+    bool hashed = entry.find('#') != std::string::npos;
+    QEL_STATUS status = visitFile(fd, shared, qel::ObjectType::Segment, where.path, entry.c_str(),
+                                  hashed ? nullptr : name, visitor, context, nullptr);
+    close(fd);
     return status;
 }
 

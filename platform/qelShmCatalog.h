@@ -1,9 +1,13 @@
-/* qelShmCatalog.h - a view of this user's shared-memory segments from outside any process
- * that uses them: for operators' tools (the zoltov tool's `shm` commands), not for the
- * library's classes. Hidden like the rest of the platform layer; status 0 = success.
+/* qelShmCatalog.h - a view of this user's named objects from outside any process that uses
+ * them, for operators' tools (the zoltov tool's `shm` commands). Part of the store's read
+ * side: it keeps no state and changes nothing, so the tool links it without the rest of the
+ * platform layer, and makes every change through the library's own classes. Status 0 =
+ * success.
  */
 #ifndef ZOLTOV_PLATFORM_QELSHMCATALOG_H
 #define ZOLTOV_PLATFORM_QELSHMCATALOG_H
+
+#include <stddef.h>
 
 #include "qel.h"
 
@@ -12,32 +16,37 @@ extern "C" {
 #endif
 
 typedef struct QEL_SHM_ENTRY {
-    /* The segment's name; null for a name too long to be kept in its file. */
+    /* The object's name; null for a name too long to be kept in its file. */
     const char* name;
-    /* The file that holds the segment. */
+    /* The file that holds the object. */
     const char* path;
-    /* The size given to qelAllocShMem (for the library: 4-byte count plus data area). */
+    /* A segment: the size given to qelAllocShMem (for the library: the 4-byte count plus
+     * the data area); 0 for a mutex or event. */
     unsigned long long size;
-    /* The segment's first byte, mapped read-only for the visitor's call only. */
+    /* A segment's first byte, mapped read-only for the visitor's call only; null for a mutex
+     * or event. */
     const unsigned char* base;
 } QEL_SHM_ENTRY;
 
 /* Returns non-zero to stop the walk. */
 typedef int (*QEL_SHM_VISITOR)(const QEL_SHM_ENTRY* entry, void* context);
 
-/* Calls visitor once per well-formed segment file of this user, in directory order.
- * Files of other kinds, damaged or half-created ones are passed over. QEL_OK also when
- * there is no segment (or no directory yet). */
-QEL_STATUS qelEnumShMem(QEL_SHM_VISITOR visitor, void* context);
+/* Kinds of object to walk. */
+#define QEL_CATALOG_SEGMENTS 1u
+#define QEL_CATALOG_SYNC 2u /* named mutexes and events */
+
+/* Calls visitor once per well-formed object file of the kinds asked for, in directory order.
+ * Files of other kinds, links, special files and damaged ones are passed over. QEL_OK also
+ * when there is no object (or no directory yet); QEL_E_ACCESS when the directory cannot be
+ * used (qelShmProblem says why). */
+QEL_STATUS qelEnumShMem(unsigned int kinds, QEL_SHM_VISITOR visitor, void* context);
 
 /* Calls visitor once for the segment called name; QEL_E_NOT_FOUND when there is none. */
 QEL_STATUS qelInspectShMem(const char* name, QEL_SHM_VISITOR visitor, void* context);
 
-/* Destroys the segment called name, whoever still maps it (their mappings stay valid until
- * they unmap, but nobody can attach any more), and drops its named mutex (name followed by
- * mutexSuffix, may be null) when no process holds that any longer. The key file is the
- * caller's. QEL_E_NOT_FOUND when there is no such segment. */
-QEL_STATUS qelRemoveShMem(const char* name, const char* mutexSuffix);
+/* Writes why the object directory cannot be used (its path, owner and the remedy) to
+ * buffer, "" when it can or does not exist yet. */
+void qelShmProblem(char* buffer, size_t size);
 
 #ifdef __cplusplus
 }

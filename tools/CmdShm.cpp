@@ -43,9 +43,7 @@ int repairOne(const std::string& name) {
     int status = kExitOk;
     std::string error;
     if (!findSegment(name, s)) {
-        // A crash while allocating leaves a half-built file; one after the segment went but
-        // before its key file did leaves the key file.
-        clearHalfBuiltSegment(name);
+        // A crash after the segment went but before its key file did leaves the key file.
         if (removeKeyFile(name)) {
             std::printf("%s: no segment; removed its leftover key file\n", escaped(name).c_str());
         }
@@ -76,7 +74,11 @@ int repairOne(const std::string& name) {
 }  // namespace
 
 int runShmList(const Invocation&) {
-    std::vector<SegmentInfo> segments = listSegments();
+    std::string problem;
+    std::vector<SegmentInfo> segments = listSegments(problem);
+    if (!problem.empty()) {
+        return fail(kExitFailed, "shm list: " + problem);
+    }
     // The name goes last: it may hold blanks.
     std::printf("%10s %11s %9s  %s\n", "SIZE", "CONNECTIONS", "PROCESSES", "NAME");
     for (const SegmentInfo& s : segments) {
@@ -134,7 +136,13 @@ int runShmRepair(const Invocation& in) {
         return repairOne(in.operands[0]);
     }
     int status = kExitOk;
-    for (const SegmentInfo& s : listSegments()) {
+    std::string problem;
+    std::vector<SegmentInfo> segments = listSegments(problem);
+    if (!problem.empty()) {
+        return fail(kExitFailed, "shm repair: " + problem);
+    }
+    dropStaleObjects();  // the mutex and event files that crashed processes left
+    for (const SegmentInfo& s : segments) {
         if (s.name.rfind("(long name) ", 0) == 0) {
             std::printf("skipped %s: repair it by its name\n", escaped(s.name).c_str());
             continue;

@@ -16,45 +16,24 @@
 
 #include "ZolTool.h"
 #include "qelShmCatalog.h"
+#include "qelStore.h"
+#include "CZolEvent.h"
+#include "CZolMutex.h"
+#include "CZolSharedMemory.h"
 
 namespace zoltool {
 
 namespace {
 
-constexpr unsigned int kCountBytes = 4;
-// Where the library keeps a segment's key file.
-const char kKeyDirectory[] = "/opt/zol/ftok/";
-// The library's named mutex of a segment is the segment's name followed by this.
-const char kMutexSuffix[] = "CZolSharedMemory";
+// The library's segment layout and names, from the one header that fixes them.
+constexpr unsigned int kCountBytes = qel::kSegmentCountSize;
+constexpr const char* kMutexSuffix = qel::kSegmentMutexSuffix;
 
 struct Collector {
     std::vector<SegmentInfo> segments;
     size_t dataBytes = 0;  // how much of the data area to copy (readSegmentData)
     std::vector<unsigned char> data;
 };
-
-// The reason of a platform status, in the words strerror would use where one applies.
-std::string statusText(QEL_STATUS status) {
-    switch (status) {
-        case QEL_E_NOT_FOUND:
-            return std::strerror(ENOENT);
-        case QEL_E_ACCESS:
-            return std::strerror(EACCES);
-        case QEL_E_NO_MEMORY:
-            return std::strerror(ENOMEM);
-        case QEL_E_INVALID:
-            return std::strerror(EINVAL);
-        case QEL_E_RESOURCES:
-            return "the system refused the resources";
-        case QEL_E_CORRUPT:
-            return "the segment's header is damaged";
-        default: {
-            char code[32];
-            std::snprintf(code, sizeof code, "status 0x%X", status);
-            return code;
-        }
-    }
-}
 
 int collect(const QEL_SHM_ENTRY* entry, void* context) {
     Collector* c = static_cast<Collector*>(context);
@@ -133,9 +112,13 @@ void countMappers(std::vector<SegmentInfo>& segments) {
 
 }  // namespace
 
-std::vector<SegmentInfo> listSegments() {
+std::vector<SegmentInfo> listSegments(std::string& problem) {
     Collector c;
-    qelEnumShMem(collect, &c);
+    char text[1024] = "";
+    if (qelEnumShMem(QEL_CATALOG_SEGMENTS, collect, &c) != QEL_OK) {
+        qelShmProblem(text, sizeof text);
+    }
+    problem = text;
     for (SegmentInfo& s : c.segments) {
         if (s.name.empty()) {
             s.name = "(long name) " + s.path;
@@ -168,27 +151,34 @@ std::vector<unsigned char> readSegmentData(const SegmentInfo& info, size_t count
     return c.data;
 }
 
-// Only a regular file of this user directly in the key directory: a name with a '/', "." or
-// ".." would lead elsewhere, and no key file was made for it anyway.
+// The store's one rule for key files: only a name that is one plain path component, never
+// through a link.
 bool removeKeyFile(const std::string& name) {
-    if (name.empty() || name.find('/') != std::string::npos) {
-        return false;
-    }
-    std::string key = kKeyDirectory + name;
+    std::string key = std::string(qel::kKeyDirectory) + "/" + name;
     struct stat info;
-    return lstat(key.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
-           std::remove(key.c_str()) == 0;
+    return qel::hasKeyFile(name.c_str()) && lstat(key.c_str(), &info) == 0 &&
+           S_ISREG(info.st_mode) && info.st_uid == geteuid() && qel::removeKeyFile(name.c_str());
 }
 
+namespace {
+
+// A segment opened through the library, with its count in reach.
+struct Connection : CZolSharedMemory {
+    unsigned int& count() { return *static_cast<unsigned int*>(m_pShMem); }
+};
+
+}  // namespace
+
 bool removeSegment(const SegmentInfo& info, std::string& error) {
-    QEL_STATUS status = qelRemoveShMem(info.name.c_str(), kMutexSuffix);
-    if (status != QEL_OK) {
-        error = "cannot remove '" + escaped(info.name) + "': " + statusText(status);
+    // Attached as any user is, under the segment's mutex; made the last connection, its
+    // Close deallocates it and removes the key file, and the mutex goes with its last holder.
+    Connection segment;
+    if (segment.Open(info.name.c_str(), 0) != 1) {
+        error = "cannot open '" + escaped(info.name) + "'";
         return false;
     }
-    // The key file marks the segment for operators; it goes with the segment (absent or not
-    // ours: the segment is gone all the same).
-    removeKeyFile(info.name);
+    segment.count() = 1;
+    segment.Close();
     return true;
 }
 
@@ -216,24 +206,40 @@ unsigned int liveConnections(const SegmentInfo& info) {
 }
 
 bool writeConnections(const SegmentInfo& info, unsigned int count, std::string& error) {
-    long handle = 0;
-    void* base = nullptr;
-    QEL_STATUS status = qelAttachShMem(info.name.c_str(), &handle, &base);
-    if (status != QEL_OK) {
-        error = "cannot attach to '" + escaped(info.name) + "': " + statusText(status);
+    // This tool's own connection is counted while it is open, and given back by its Close.
+    Connection segment;
+    if (segment.Open(info.name.c_str(), 0) != 1) {
+        error = "cannot open '" + escaped(info.name) + "'";
         return false;
     }
-    std::memcpy(base, &count, kCountBytes);
-    qelDetachShMem(&handle, &base);
+    segment.count() = count + 1;
+    segment.Close();
     return true;
 }
 
-void clearHalfBuiltSegment(const std::string& name) {
-    long handle = 0;
-    void* base = nullptr;
-    if (qelAttachShMem(name.c_str(), &handle, &base) == QEL_OK) {
-        qelDetachShMem(&handle, &base);
+namespace {
+
+int collectSync(const QEL_SHM_ENTRY* entry, void* context) {
+    if (entry->name != nullptr) {
+        static_cast<std::vector<std::pair<std::string, char>>*>(context)->emplace_back(
+            entry->name, std::strrchr(entry->path, '/')[1]);
     }
+    return 0;
+}
+
+}  // namespace
+
+int dropStaleObjects() {
+    std::vector<std::pair<std::string, char>> objects;  // name, 'm' or 'e'
+    qelEnumShMem(QEL_CATALOG_SYNC, collectSync, &objects);
+    for (const auto& object : objects) {
+        if (object.second == 'm') {
+            CZolMutex mutex(0, object.first.c_str(), 1);  // opening only: never makes one
+        } else {
+            CZolEvent event(0, 1, object.first.c_str());
+        }
+    }
+    return static_cast<int>(objects.size());
 }
 
 }  // namespace zoltool

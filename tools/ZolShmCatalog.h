@@ -1,5 +1,5 @@
 // ZolShmCatalog.h - the tool's view of this user's shared-memory segments, read from the
-// platform layer's storage (never through the library, which only knows names it opens).
+// store's files (the library only knows names it opens); changes go through the library.
 #ifndef ZOLTOV_TOOLS_ZOLSHMCATALOG_H
 #define ZOLTOV_TOOLS_ZOLSHMCATALOG_H
 
@@ -17,13 +17,15 @@ struct SegmentInfo {
     int mappedBy = 0;              // running processes that have it mapped now
 };
 
-// Every segment of this user, sorted by name.
-std::vector<SegmentInfo> listSegments();
+// Every segment of this user, sorted by name; problem says why the object directory cannot
+// be read (its path, owner and the remedy), "" when it can.
+std::vector<SegmentInfo> listSegments(std::string& problem);
 // The segment called name; false when there is none.
 bool findSegment(const std::string& name, SegmentInfo& info);
 // Up to count bytes of the data area (after the connection count).
 std::vector<unsigned char> readSegmentData(const SegmentInfo& info, size_t count);
-// Destroys the segment and its key file; false with a message in error on failure.
+// Destroys the segment (with its key file, and its mutex when nobody holds that) through
+// the library's own Close; false with a message in error on failure.
 bool removeSegment(const SegmentInfo& info, std::string& error);
 
 // The named mutex that serialises opening, closing and copies of the segment called name.
@@ -33,13 +35,14 @@ std::string segmentMutexName(const std::string& name);
 // once. A process forked from a connected one shares its parent's mapping until it execs or
 // ends, and counts too.
 unsigned int liveConnections(const SegmentInfo& info);
-// Writes count into the segment's connection count; false with a message in error.
+// Writes count into the segment's connection count, through the library's own Open and
+// Close; false with a message in error.
 bool writeConnections(const SegmentInfo& info, unsigned int count, std::string& error);
 // Removes the key file of name when this user owns it; for a segment that no longer exists.
 bool removeKeyFile(const std::string& name);
-// Clears a half-built segment file of name (its creator was killed while allocating it),
-// which the listing passes over; the platform layer removes one when asked to attach.
-void clearHalfBuiltSegment(const std::string& name);
+// Opens every named mutex and event by name and lets go of it again: the library removes
+// those whose holders have all died. Returns how many were looked at.
+int dropStaleObjects();
 
 }  // namespace zoltool
 

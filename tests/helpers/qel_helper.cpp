@@ -2,6 +2,7 @@
 // nothing inherited from the test): it reaches a named event only by its name.
 //   qel_helper <name>               sets the named event; 0 on success
 //   qel_helper <name> <timeout-ms>  waits for the named event through wait-any; 0 when set
+// A name it may not open ends it with 1, or 3 when the event is of another PID namespace.
 #include <stdlib.h>
 
 #include "qel.h"
@@ -9,8 +10,9 @@
 int main(int argc, char** argv) {
     long event = 0;
     unsigned int index = 0;
-    if (argc < 2 || argc > 3 || qelCreateEvent(argv[1], &event) != QEL_OK)
-        return 1;
+    QEL_STATUS opened = argc < 2 || argc > 3 ? QEL_E_INVALID : qelCreateEvent(argv[1], &event);
+    if (opened != QEL_OK)
+        return opened == QEL_E_NAMESPACE ? 3 : 1;
     QEL_STATUS status =
         argc == 2 ? qelSetEvent(event) : qelWaitEvents(&event, 1, &index, atol(argv[2]));
     qelCloseEvent(&event);

@@ -110,20 +110,23 @@ int hostileNamesAndFiles() {
         zoltest::listDirectory("/opt/zol") != Names{"ftok"} ||
         !zoltest::listDirectory("/opt/zol/ftok").empty() ||
         zoltest::readFile("/opt/target") != "untouched" ||
-        !zoltest::listDirectory("/dev/shm").empty())
+        !zoltest::listDirectory(directory).empty())
         return 6;
-    // The key directory, then its parent, replaced by a link: nothing is made through it.
+    // The key directory, then its parent, replaced by a link: nothing is made or removed
+    // through it.
     mkdir("/opt/elsewhere", 0755);
     mkdir("/opt/elsewhere/ftok", 0755);
+    std::ofstream("/opt/elsewhere/ftok/redirected") << "kept";
     for (const char* linked : {"/opt/zol/ftok", "/opt/zol"}) {
         Segment redirected;
         if (rename(linked, "/opt/real") | symlink("/opt/elsewhere", linked) ||
             redirected.Open("redirected", 8) != 1 ||
             zoltest::listDirectory("/opt/elsewhere") != Names{"ftok"} ||
-            !zoltest::listDirectory("/opt/elsewhere/ftok").empty())
+            zoltest::listDirectory("/opt/elsewhere/ftok") != Names{"redirected"})
             return 7;
-        redirected.Close();
-        if (unlink(linked) | rename("/opt/real", linked))
+        redirected.Close();  // removes no key file through the link either
+        if (zoltest::readFile("/opt/elsewhere/ftok/redirected") != "kept" ||
+            unlink(linked) | rename("/opt/real", linked))
             return 7;
     }
     // Files loosened to group and world, or with a damaged header, are no longer trusted

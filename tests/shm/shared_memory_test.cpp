@@ -48,7 +48,7 @@ TEST(SharedMemory, EightProcessesChurningOneNameKeepTheCountExact) {
     std::vector<pid_t> churners;
     for (int i = 0; i < 8; ++i) {
         churners.push_back(zoltest::forkChild([&] {
-            for (int round = 0; round < 200; ++round) {
+            for (int round = 0; round < 600; ++round) {
                 CZolSharedMemory memory(name.c_str(), 64);
                 // A count outside 1..8 means an update that was not serialised.
                 if (memory.GetConnectionsCount() < 1 || memory.GetConnectionsCount() > 8)

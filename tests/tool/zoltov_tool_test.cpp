@@ -149,6 +149,26 @@ TEST(ZoltovTool, ShmListsShowsRemovesAndRepairsSegments) {
     check({{{"shm", "show", fixed}, 1, "", "no segment named"}});
 }
 
+TEST(ZoltovTool, ShmNamesADirectoryTakenByAnotherUserAndPassesSpecialFilesOver) {
+    // In a private /dev/shm: a FIFO where a segment's file goes, then the directory taken by
+    // another user, then by a link.
+    auto r = shell(R"(unshare -m sh -c 'mount --make-rprivate / &&
+        mount -t tmpfs -o mode=1777 none /dev/shm || exit 77
+        D=/dev/shm/zoltov-$(id -u)${ZOL_QEL_NAMESPACE:+-$ZOL_QEL_NAMESPACE}
+        mkdir -m 700 $D && mkfifo $D/s.fifo && "$Z" shm list && "$Z" shm show fifo
+        echo "show=$?"; rm -r $D; mkdir -m 700 $D; chown 4242 $D; "$Z" shm list; echo "list=$?"
+        "$Z" demo; echo "demo=$?"; rm -r $D; ln -s /tmp $D; "$Z" shm list; echo "link=$?"')");
+    if (r.exitCode == 77 || r.err.find("unshare:") != std::string::npos)
+        GTEST_SKIP() << "no private mount namespace: " << r.err;
+    for (const char* piece :
+         {"NAME\nshow=1\nlist=3\n", "resources\nthe object directory",
+          " is a directory of uid 4242, not a private directory of ", "demo=1\nlink=3"})
+        EXPECT_NE(r.out.find(piece), std::string::npos) << piece << " in\n" << r.out;
+    EXPECT_TRUE(r.err.find("is a symbolic link of ") != r.err.npos &&
+                r.err.find("remedy: have root remove it, or set ZOLTOV_RUNTIME_DIR") < r.err.npos)
+        << r.err;
+}
+
 TEST(ZoltovTool, DemoTellsItsStoryAndLeavesNothingEvenWhenItsOutputCloses) {
     auto r = check({{{"demo"}, 0, "Done in ", ""}});
     size_t from = 0;

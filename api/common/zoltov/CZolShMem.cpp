@@ -18,13 +18,6 @@ unsigned int* countOf(void* segment) {
     return static_cast<unsigned int*>(segment);
 }
 
-// Key files exist only for names that are one plain path component. Any other name must not
-// reach remove(): "../x" would delete a file beside the key directory, and the empty name
-// the key directory itself.
-bool hasKeyFile(const char* name) {
-    return name[0] != '\0' && strchr(name, '/') == nullptr && strcmp(name, ".") != 0 &&
-           strcmp(name, "..") != 0;
-}
 }  // namespace
 
 CZolShMem::CZolShMem()
@@ -76,11 +69,10 @@ void CZolShMem::Close() {
     if (m_nConnections != 0) {
         *countOf(m_pShMem) = m_nConnections;
         qelDetachShMem(&m_hShMem, &m_pShMem);
-    } else if (qelDeallocShMem(&m_hShMem, &m_pShMem) == QEL_OK && hasKeyFile(m_strName.c_str())) {
-        // The platform owns the segment's identity; the key file is the one trace of
-        // it that the library itself cleans up.
-        std::string keyFile = std::string("/opt/zol/ftok/") + m_strName.c_str();
-        remove(keyFile.c_str());
+    } else if (qelDeallocShMem(&m_hShMem, &m_pShMem) == QEL_OK) {
+        // The platform owns the segment's identity; the key file is the one trace of it that
+        // the library itself cleans up (through the platform, which never follows a link).
+        qelRemoveKeyFile(m_strName.c_str());
     }
     m_pData = nullptr;
     m_bOpen = 0;

@@ -14,6 +14,13 @@
 ///
 /// A segment outlives a process that dies while it holds it open: its connection is never
 /// given back, so the segment stays until the count is repaired.
+///
+/// Fork: a child's copy of an open object is not a connection of its own. Its Close (or
+/// destructor, at the child's exit) leaves the count and the segment as they were and only
+/// unmaps the child's view; a child that needs its own connection opens the name itself.
+///
+/// Bounds: the data area is followed by an inaccessible page, so a copy past its end stops
+/// the process that made it (SIGBUS or SIGSEGV) and never reaches other memory.
 #ifndef ZOLTOV_CZOLSHMEM_H
 #define ZOLTOV_CZOLSHMEM_H
 

@@ -7,6 +7,7 @@
 #include "detail/ZolLoadOrder.h"
 #include "detail/ZolFatalError.h"
 #include "detail/ZolFormat.h"
+#include "qel.h"
 
 // Second of the three load-time objects (after g_Tracer, before theModule). Each object
 // registers its destructor when it is constructed, so unload destroys them in reverse.
@@ -15,6 +16,12 @@ CZolTovEventLog CZolTovEventLog::m_ZolTovEventLog ZOL_LOAD_ORDER(ZOL_LOAD_ORDER_
 void zolReportFatalError(const char* object) {
     CZolTovEventLog::ReportTovError(
         "Unable to create %s; possibly not root or insufficient resources", object);
+    // The platform's reason, when it knows one the fixed message would hide (a directory
+    // taken by another user, another PID namespace).
+    const char* reason = qelFailureReason();
+    if (reason[0] != '\0') {
+        CZolTovEventLog::ReportTovError("%s", reason);
+    }
     exit(1);
 }
 
