@@ -129,7 +129,8 @@ int hostileNamesAndFiles() {
             return 8;
     }
     // So are special files there: a FIFO, which must not block its opener, and a directory.
-    if (mkfifo((directory + "/s.fifo").c_str(), 0600) | mkdir((directory + "/e.fifo").c_str(), 0700))
+    if (mkfifo((directory + "/s.fifo").c_str(), 0600) |
+        mkdir((directory + "/e.fifo").c_str(), 0700))
         return 8;
     if (!refusedElsewhere("CASE") || !refusedElsewhere("case") || !refusedElsewhere("fifo") ||
         !refusedElsewhere("caseplanted") || zoltest::readFile("/opt/target") != "untouched")

@@ -28,7 +28,9 @@ struct Probe : CZolStreamSharedMemory {
 //             process stopped at the end of that call's work; answers "ok"
 //   put TEXT  copies TEXT to the position with memcpy_shmem; answers "ok"
 //   fault-in  copies from unreadable memory into the segment, fault-out from the segment
-//             into unwritable memory: stops (SIGSTOP) inside the copy, the mutex held
+//             into unwritable memory, fault-past attaches (another connection) with a larger
+//             size than the segment's and copies past its end: stops (SIGSTOP) inside the
+//             copy, the mutex held
 // Anything else, or the test's end, ends the peer with status 0.
 inline int segmentPeer(zoltest::Peer& peer, const std::string& name) {
     Probe m;
@@ -45,10 +47,17 @@ inline int segmentPeer(zoltest::Peer& peer, const std::string& name) {
             new CZolMutex(1, (name + "CZolSharedMemory").c_str(), 0);
         } else if (verb == "put") {
             memcpy_shmem(m, step.c_str() + 4, static_cast<unsigned int>(step.size() - 4));
-        } else if (verb == "fault-in" || verb == "fault-out") {
+        } else if (verb.rfind("fault-", 0) == 0) {
             signal(SIGSEGV, [](int) { raise(SIGSTOP); });
+            signal(SIGBUS, [](int) { raise(SIGSTOP); });  // past the end of the file
             void* none = mmap(nullptr, 16, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-            verb == "fault-in" ? memcpy_shmem(m, none, 16) : memcpy_shmem(none, m, 16);
+            static char bytes[2 * 4096];
+            if (verb == "fault-in")
+                memcpy_shmem(m, none, 16);
+            else if (verb == "fault-out")
+                memcpy_shmem(none, m, 16);
+            else
+                memcpy_shmem(*new CZolSharedMemory(name.c_str(), 1 << 20), bytes, sizeof bytes);
         } else {
             return 0;
         }
