@@ -16,12 +16,11 @@ TEST(SharedMemory, ProcessesShareCountAndDataKeepTheirPositionsAndTheLastCloseRe
     EXPECT_EQ(peer.ask("open"), "2 0");  // attached: the count raised, nothing allocated
     EXPECT_EQ(mine.count(), 2u);
     // A forked child's close and exit take nothing from its parent's connection.
-    pid_t child = zoltest::forkChild([&] {
-        mine.Close();
-        exit(0);  // and the exit handlers
-        return 1;
-    });
-    EXPECT_EQ(zoltest::exitCodeOf(zoltest::waitChild(child, zoltest::kBoundMs)), 0);
+    EXPECT_EQ(0, Peer([&](Peer&) {
+                     mine.Close();
+                     exit(0);  // and the exit handlers
+                     return 1;
+                 }).finish());
     EXPECT_EQ(mine.count(), 2u);
     EXPECT_EQ(peer.ask("put hello"), "ok");
     char out[6] = {};
