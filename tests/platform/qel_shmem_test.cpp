@@ -30,7 +30,7 @@ TEST(QelNamed, AFileLeftDeadByAKilledRemoverIsReplacedByTheNextCreation) {
     EXPECT_EQ(zoltest::objectFiles(name), std::vector<std::string>());
 }
 
-TEST(QelNamed, ADeadProcesssObjectsAreMadeAfreshAndOpeningOnlyRemovesThem) {
+TEST(QelNamed, ADeadProcesssObjectsAreMadeAfreshAndAForkedChildsOrOneHandlesCloseLeavesThem) {
     const std::string name = zoltest::uniqueName("named");
     long mutex = 0, event = 0;
     // A child takes the mutex, sets the event and dies without closing them: the next user
@@ -44,7 +44,19 @@ TEST(QelNamed, ADeadProcesssObjectsAreMadeAfreshAndOpeningOnlyRemovesThem) {
     ASSERT_EQ(QEL_OK, qelCreateEvent(name.c_str(), &event));
     EXPECT_EQ(QEL_E_TIMEOUT, qelWaitEvent(event, 0));
     ASSERT_EQ(QEL_OK, qelCreateUnlockedMutex(name.c_str(), &mutex));
-    EXPECT_EQ(QEL_OK, qelLockMutex(mutex, 0));
+    // A forked child's close and exit leave it to this process, as closing one of its
+    // two handles does.
+    EXPECT_EQ(0, Peer([&](Peer&) {
+                     qelCloseMutex(&mutex);
+                     exit(0);  // and the exit handlers
+                     return 1;
+                 }).finish());
+    long again = 0;
+    EXPECT_EQ(QEL_OK, qelOpenMutex(name.c_str(), &again));
+    qelCloseMutex(&mutex);
+    EXPECT_EQ(QEL_OK, qelOpenMutex(name.c_str(), &mutex));
+    EXPECT_EQ(QEL_OK, qelLockMutex(mutex, 0));  // not the dead child's any more
+    qelCloseMutex(&again);
     qelCloseMutex(&mutex);
     qelCloseEvent(&event);
     EXPECT_EQ(zoltest::objectFiles(name), std::vector<std::string>());

@@ -22,9 +22,15 @@ bool sleepsIn(const Peer& peer, const std::string& where) {
 }
 
 // In a child: creates a named object of the kind what under a file-size limit too small
-// for any object file, so the platform cannot make it, while it holds another one.
+// for any object file, so the platform cannot make it, while it holds a thousand others
+// under 64 descriptors.
 void exhaust(const std::string& what, const std::string& name) {
-    new CZolEvent(0, 0, (name + "-held").c_str());
+    struct rlimit files = {64, 64};
+    setrlimit(RLIMIT_NOFILE, &files);
+    for (int i = 0; i < 500; ++i) {
+        new CZolEvent(0, 0, (name + "-held" + std::to_string(i)).c_str());
+        new CZolMutex(0, (name + "-held" + std::to_string(i)).c_str(), 0);
+    }
     signal(SIGXFSZ, SIG_IGN);
     struct rlimit limit = {1024, 1024};
     setrlimit(RLIMIT_FSIZE, &limit);
@@ -50,6 +56,7 @@ TEST(CrashFaults, KilledSegmentUserLetsABlockedSurvivorOnWithExactCounts) {
         {"inside Open", {"lock", "open"}, "futex", 1},
         {"inside a copy in", {"open", "fault-in"}, "futex", 1},
         {"inside a copy out", {"open", "fault-out"}, "futex", 1},
+        {"inside a copy past the end", {"fault-past"}, "futex", 1},
         {"inside Close", {"open", "lock", "close"}, "futex", 0},
     };
     for (const Case& c : cases) {

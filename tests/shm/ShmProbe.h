@@ -5,7 +5,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 
-#include <sstream>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -27,16 +27,16 @@ struct Probe : CZolStreamSharedMemory {
 //             later open or close runs and returns with the mutex still held, as if the
 //             process stopped at the end of that call's work; answers "ok"
 //   put TEXT  copies TEXT to the position with memcpy_shmem; answers "ok"
-//   ints N    rewinds (Flush) and reads N ints with operator>>; answers "v1 v2 ... "
 //   fault-in  copies from unreadable memory into the segment, fault-out from the segment
-//             into unwritable memory: stops (SIGSTOP) inside the copy, the mutex held
+//             into unwritable memory, fault-past attaches (another connection) with a larger
+//             size than the segment's and copies past its end: stops (SIGSTOP) inside the
+//             copy, the mutex held
 // Anything else, or the test's end, ends the peer with status 0.
 inline int segmentPeer(zoltest::Peer& peer, const std::string& name) {
     Probe m;
     for (std::string step = peer.receive(); !step.empty(); step = peer.receive()) {
-        std::string verb, out = "ok";
-        int n = 0, value = 0;
-        std::istringstream(step) >> verb >> n;
+        const std::string verb = step.substr(0, step.find(' '));
+        std::string out = "ok";
         if (verb == "open") {
             m.Open(name.c_str(), 100);
             out = std::to_string(m.GetConnectionsCount()) + " " + std::to_string(m.created());
@@ -47,13 +47,17 @@ inline int segmentPeer(zoltest::Peer& peer, const std::string& name) {
             new CZolMutex(1, (name + "CZolSharedMemory").c_str(), 0);
         } else if (verb == "put") {
             memcpy_shmem(m, step.c_str() + 4, static_cast<unsigned int>(step.size() - 4));
-        } else if (verb == "ints") {
-            for (out.clear(), m.Flush(); n-- > 0; out += std::to_string(value) + " ")
-                m >> value;
-        } else if (verb == "fault-in" || verb == "fault-out") {
+        } else if (verb.rfind("fault-", 0) == 0) {
             signal(SIGSEGV, [](int) { raise(SIGSTOP); });
+            signal(SIGBUS, [](int) { raise(SIGSTOP); });  // past the end of the file
             void* none = mmap(nullptr, 16, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-            verb == "fault-in" ? memcpy_shmem(m, none, 16) : memcpy_shmem(none, m, 16);
+            static char bytes[2 * 4096];
+            if (verb == "fault-in")
+                memcpy_shmem(m, none, 16);
+            else if (verb == "fault-out")
+                memcpy_shmem(none, m, 16);
+            else
+                memcpy_shmem(*new CZolSharedMemory(name.c_str(), 1 << 20), bytes, sizeof bytes);
         } else {
             return 0;
         }
