@@ -156,6 +156,7 @@ struct NamedFile {
     ino_t inode = 0;
     NamedFile* prev = nullptr;  // this process's holds, given up at exit (qelStoreProcess.cpp)
     NamedFile* next = nullptr;
+    size_t key = 0;  // the file name's hash, for this process's list of its mappings
 };
 
 enum class OpenMode { CreateOrOpen, OpenExisting, CreateExclusive };

@@ -149,7 +149,7 @@ QEL_STATUS qelCloseMutex(long* handle) {
     // every level first; memory that another thread of this process holds through this
     // handle stays mapped (a small leak instead of a crash). A lock taken through another
     // handle of the same name lives in that handle's mapping and is left alone.
-    if (onOwnRobustList(mutex)) {
+    if (qel::ownsMutex(mutex) && onOwnRobustList(mutex)) {
         while (qel::ownsMutex(mutex) && pthread_mutex_unlock(mutex) == 0) {
         }
     }

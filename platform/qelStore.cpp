@@ -10,7 +10,10 @@
 // Open. openat(O_NOFOLLOW|O_NONBLOCK) relative to the object directory's descriptor, then
 //   fstat: a regular, singly linked file of ours (see fileTrusted), of the right size and
 //   header, else QEL_E_CORRUPT. The file is mapped and its descriptor closed at once:
-//   holding an object costs memory, not a descriptor.
+//   holding an object costs memory, not a descriptor. A process that already maps the
+//   file (through a handle it opened itself) starts from that mapping instead (see
+//   copyMapping), checked as a fresh one would be: a mutex or event joins its table, a
+//   segment's name must still lead to the same file.
 // Hold. Each mutex or event file lists its holders: one slot per process (pid, the
 //   process's start time, its number of handles), changed under the file's own robust
 //   table lock. The first handle of a process enters it, its last handle leaves.
@@ -375,6 +378,32 @@ QEL_STATUS openExisting(DirUse& dir, const std::string& fileName, ObjectType typ
     return QEL_OK;
 }
 
+// Opens by copying this process's own mapping of the file (see copyMapping), which holds
+// it as a fresh open would: a mutex or event through its table, a segment only while its
+// name still leads to it. QEL_E_NOT_FOUND: no such mapping, or its file was removed since;
+// open afresh.
+QEL_STATUS openCopy(DirUse& dir, const std::string& fileName, size_t key, ObjectType type,
+                    const char* name, OpenMode mode, ObjectInit init, NamedFile* out) {
+    if (!copyMapping(key, type, name, out)) {
+        return QEL_E_NOT_FOUND;
+    }
+    QEL_STATUS status = QEL_OK;
+    struct stat st;
+    if (type == ObjectType::Segment) {
+        if (fstatat(dir.fd(), fileName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            st.st_dev != out->device || st.st_ino != out->inode) {
+            status = QEL_E_NOT_FOUND;
+        }
+    } else {
+        status = join(out, mode, init);
+        status = status == kRetry ? QEL_E_NOT_FOUND : status;
+    }
+    if (status != QEL_OK) {
+        releaseMapping(out);
+    }
+    return status;
+}
+
 }  // namespace store
 
 using namespace store;
@@ -385,6 +414,7 @@ QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectIni
         return QEL_E_INVALID;
     }
     const std::string fileName = encodeName(type, name);
+    const size_t key = std::hash<std::string>()(fileName);
     t_reason[0] = '\0';
     DirUse dir(mode != OpenMode::OpenExisting);
     if (!dir.ok()) {
@@ -394,10 +424,19 @@ QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectIni
     }
     // Each pass that starts again follows another process's completed creation or removal
     // of the name, or a directory removed under us: none can recur for ever.
+    bool tried = false;  // a copy is tried once, before any fresh open
     for (;;) {
         QEL_STATUS status = QEL_E_NOT_FOUND;
+        bool copied = false;
         if (mode != OpenMode::CreateExclusive) {
-            status = openExisting(dir, fileName, type, name, mode, init, out);
+            if (!tried) {
+                tried = true;
+                status = openCopy(dir, fileName, key, type, name, mode, init, out);
+                copied = status == QEL_OK;
+            }
+            if (status == QEL_E_NOT_FOUND) {
+                status = openExisting(dir, fileName, type, name, mode, init, out);
+            }
         }
         if (status == QEL_E_NOT_FOUND && mode != OpenMode::OpenExisting) {
             status = publish(dir, fileName, type, name, init, segmentSize, out);
@@ -416,7 +455,11 @@ QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectIni
             continue;
         }
         if (status == QEL_OK) {
-            out->opener = ownPid();
+            if (!copied) {
+                out->opener = ownPid();
+                out->key = key;
+                rememberMapping(out);
+            }
             if (type != ObjectType::Segment) {
                 rememberHold(out);
             }
@@ -462,7 +505,7 @@ void closeNamed(NamedFile* file) {
         forgetHold(file);
         leaveTable(file, false, true);
     }
-    unmap(file);
+    releaseMapping(file);
 }
 
 QEL_STATUS destroyNamed(NamedFile* file) {
@@ -477,7 +520,7 @@ QEL_STATUS destroyNamed(NamedFile* file) {
             status = QEL_OK;
         }
     }
-    unmap(file);
+    releaseMapping(file);
     return status;
 }
 

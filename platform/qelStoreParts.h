@@ -100,6 +100,20 @@ void leaveTable(NamedFile* file, bool all, bool wait);
 // process that ends without closing (a fatal error included) leaves no file behind.
 void rememberHold(NamedFile* file);
 void forgetHold(NamedFile* file);
+// This process's mappings of named files, by file name (NamedFile::key). Another open of a
+// name the process already has open starts from them instead of opening, checking and
+// mapping the file again. Each handle has its own mapping: a robust mutex is linked into its
+// holder's list through the address it was locked at, and the zoltov tool counts a
+// segment's connections by its mappings. A copy is made with mremap (the same pages at a
+// new address); a mutex or event mapping whose handle closes while another handle of this
+// process keeps the file is parked for the next open rather than unmapped, and goes with
+// the file's last handle. Only mappings this process made are used (a forked child's are
+// its parent's). copyMapping enters out in the list; the caller checks it as it would a
+// fresh mapping and on failure gives it back with releaseMapping, which also ends every
+// handle's mapping.
+void rememberMapping(NamedFile* file);
+void releaseMapping(NamedFile* file);
+bool copyMapping(size_t key, ObjectType type, const char* name, NamedFile* out);
 // Makes an unnamed, sized file of the directory's mode; -1 with a status in *status.
 int makeUnnamed(DirUse& dir, size_t size, QEL_STATUS* status);
 

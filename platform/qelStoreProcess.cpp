@@ -1,6 +1,7 @@
 // This process's side of the store: the object directory's descriptor shared by its
-// threads, its own identity as a holder (pid, start time, PID namespace), what fork and exit
-// do, the sweep of stale files a few at a time, and the wait-any word.
+// threads, its own identity as a holder (pid, start time, PID namespace), its mappings of
+// named files, what fork and exit do, the sweep of stale files a few at a time, and the
+// wait-any word.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "qelStoreParts.h"
@@ -41,13 +43,24 @@ pid_t g_pid = 0;  // this process's pid once asked for; 0 again in a forked chil
 std::mutex g_waitAnyLock;  // guards the mapping of the wait-any word; taken before g_dirLock
 std::mutex g_heldLock;     // guards g_held; no other lock is taken under it
 NamedFile* g_held = nullptr;
+// This process's mappings by file name (NamedFile::key): those of its open handles, and
+// mutex and event mappings parked by a close for the next open of the same file.
+struct Mappings {
+    std::vector<NamedFile*> open;
+    std::vector<NamedFile> parked;
+};
+std::mutex g_mapsLock;  // guards g_maps; no other lock is taken under it
+// Never destroyed: handles may still be closed while the process exits.
+auto* g_maps = new std::unordered_map<size_t, Mappings>;
 
 void lockForFork() {
     g_waitAnyLock.lock();
     g_dirLock.lock();
     g_heldLock.lock();
+    g_mapsLock.lock();
 }
 void unlockForFork() {
+    g_mapsLock.unlock();
     g_heldLock.unlock();
     g_dirLock.unlock();
     g_waitAnyLock.unlock();
@@ -142,6 +155,90 @@ void forgetHold(NamedFile* file) {
         file->next->prev = file->prev;
     }
     file->prev = file->next = nullptr;
+}
+
+void rememberMapping(NamedFile* file) {
+    SuspendSignalBlock blocked;
+    std::lock_guard<std::mutex> guard(g_mapsLock);
+    (*g_maps)[file->key].open.push_back(file);
+}
+
+void releaseMapping(NamedFile* file) {
+    SuspendSignalBlock blocked;
+    std::lock_guard<std::mutex> guard(g_mapsLock);
+    auto found = g_maps->find(file->key);
+    if (found == g_maps->end()) {
+        unmap(file);
+        return;
+    }
+    Mappings& maps = found->second;
+    bool held = false;  // another handle of this process still has the file
+    for (size_t i = 0; i < maps.open.size(); ++i) {
+        if (maps.open[i] == file) {
+            maps.open.erase(maps.open.begin() + static_cast<ptrdiff_t>(i--));
+        } else {
+            held = held ||
+                   (maps.open[i]->device == file->device && maps.open[i]->inode == file->inode);
+        }
+    }
+    if (held && file->type != ObjectType::Segment && file->opener == ownPid()) {
+        // Kept for the next open: no unmapping, and its pages need no faulting in again.
+        maps.parked.push_back(*file);
+        *file = NamedFile{};
+        return;
+    }
+    unmap(file);
+    for (size_t i = 0; !held && i < maps.parked.size(); ++i) {
+        if (maps.parked[i].device == file->device && maps.parked[i].inode == file->inode) {
+            unmap(&maps.parked[i]);
+            maps.parked.erase(maps.parked.begin() + static_cast<ptrdiff_t>(i--));
+        }
+    }
+    if (maps.open.empty() && maps.parked.empty()) {
+        g_maps->erase(found);
+    }
+}
+
+bool copyMapping(size_t key, ObjectType type, const char* name, NamedFile* out) {
+    SuspendSignalBlock blocked;
+    std::lock_guard<std::mutex> guard(g_mapsLock);  // no source is unmapped meanwhile
+    auto found = g_maps->find(key);
+    if (found == g_maps->end()) {
+        return false;
+    }
+    Mappings& maps = found->second;
+    // The newest first: an older file of the name may be one that was removed since.
+    for (auto at = maps.open.rbegin(); at != maps.open.rend(); ++at) {
+        NamedFile* file = *at;
+        if (file->opener != ownPid() || file->type != type ||
+            !headerMatches(file->map, type, name)) {
+            continue;
+        }
+        *out = NamedFile{};
+        for (size_t i = 0; i < maps.parked.size(); ++i) {
+            if (maps.parked[i].device == file->device && maps.parked[i].inode == file->inode) {
+                *out = maps.parked[i];
+                maps.parked.erase(maps.parked.begin() + static_cast<ptrdiff_t>(i));
+                break;
+            }
+        }
+        if (out->map == nullptr) {
+            void* map = mremap(file->map, 0, file->mapSize, MREMAP_MAYMOVE);
+            if (map == MAP_FAILED) {
+                return false;
+            }
+            out->map = static_cast<unsigned char*>(map);
+        }
+        out->mapSize = file->mapSize;
+        out->type = type;
+        out->opener = file->opener;
+        out->device = file->device;
+        out->inode = file->inode;
+        out->key = key;
+        maps.open.push_back(out);
+        return true;
+    }
+    return false;
 }
 
 Self self() {

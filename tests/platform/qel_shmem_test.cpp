@@ -61,3 +61,18 @@ TEST(QelNamed, ADeadProcesssObjectsAreMadeAfreshAndAForkedChildsOrOneHandlesClos
     qelCloseEvent(&event);
     EXPECT_EQ(zoltest::objectFiles(name), std::vector<std::string>());
 }
+
+TEST(QelNamed, ASegmentIsOpenedAgainFromThisProcesssMappingOnlyWhileItsNameLeadsThere) {
+    const std::string name = zoltest::uniqueName("again");
+    long first = 0, second = 0;
+    void *a = nullptr, *b = nullptr;
+    ASSERT_EQ(QEL_OK, qelAllocShMem(name.c_str(), 16, &first, &a));
+    ASSERT_EQ(QEL_OK, qelAttachShMem(name.c_str(), &second, &b));
+    static_cast<char*>(a)[0] = 'x';
+    EXPECT_EQ(static_cast<char*>(b)[0], 'x');
+    EXPECT_EQ(QEL_OK, qelDeallocShMem(&second, &b));  // the name goes; first still maps it
+    EXPECT_EQ(QEL_E_NOT_FOUND, qelAttachShMem(name.c_str(), &second, &b));
+    EXPECT_EQ(QEL_OK, qelDetachShMem(&first, &a));
+    qelRemoveKeyFile(name.c_str());
+    EXPECT_EQ(zoltest::objectFiles(name), std::vector<std::string>());
+}
