@@ -74,7 +74,7 @@ TEST(CrashFaults, KilledSegmentUserLetsABlockedSurvivorOnWithExactCounts) {
         survivor.send("open");
         ASSERT_TRUE(sleepsIn(survivor, c.asleepIn));
         victim.kill();
-        EXPECT_EQ(survivor.receive(1000), std::to_string(2 + c.stillCounted) + " 0");
+        EXPECT_EQ(survivor.receive(5000), std::to_string(2 + c.stillCounted) + " 0");
         EXPECT_EQ(survivor.ask("put after the crash"), "ok");
         EXPECT_EQ(survivor.ask("close"), std::to_string(1 + c.stillCounted));
         EXPECT_EQ(mine.count(), 1 + c.stillCounted);
