@@ -5,6 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <thread>
+
 #include "../shm/ShmProbe.h"
 #include "CZolEvent.h"
 #include "qel.h"
@@ -54,6 +57,27 @@ TEST(StoreFaults, AStoppedProcessDelaysNoOtherName) {
     last.count() = 1;
     last.Close();
     expectGone(name);
+}
+
+// Children forked while two threads of this process create and close named objects without
+// pause: a lock of the store a thread held at the fork must be free in the child.
+TEST(StoreFaults, ChildrenForkedWhileThreadsWorkOnNamesUseTheStore) {
+    const std::string name = zoltest::uniqueName("forked");
+    std::atomic<bool> stop{false};
+    auto churn = [&](int t) {
+        const std::string mine = name + "-thread" + std::to_string(t);
+        while (!stop) {
+            CZolMutex mutex(1, mine.c_str(), 0);
+            CZolSharedMemory segment(mine.c_str(), 8);
+        }
+    };
+    std::thread first(churn, 0), second(churn, 1);
+    int hung = 0;
+    for (int fork = 0; fork < 200 && hung == 0; ++fork)
+        hung = otherNameWorks(name + "-child") ? 0 : fork + 1;
+    stop = true;
+    first.join(), second.join();
+    EXPECT_EQ(hung, 0) << "the child of fork " << hung << " hung or failed";
 }
 
 TEST(StoreFaults, AnotherPidNamespaceIsRefusedRatherThanShared) {
