@@ -298,15 +298,18 @@ TEST(QelThread, SuspensionPrioritiesAndEndedThreads) {
 }
 
 // A thread suspending itself, or calling its own priority operations, while another thread
-// suspends and resumes it: nobody deadlocks (each case runs in a child with a time bound).
+// suspends and resumes it: nobody deadlocks, and a suspend that lands inside one of the
+// layer's lock regions is carried out when it ends (the thread runs until told to stop, so a
+// lost suspend hangs the suspender). The first priority call is made at once, when the new
+// thread may not have published its id yet. Each case runs in a child with a time bound.
 TEST(QelThread, SelfSuspensionAndOwnPriorityCallsRaceWithSuspendersWithoutDeadlock) {
     const std::function<void(Body&)> bodies[] = {
         [](Body& s) {
-            for (; s.counter < 3000; s.counter += 10)
+            for (; !s.stop; s.counter++)
                 qelSuspendThread(s.self);
         },
         [](Body& s) {
-            for (int p = 0, got = 0; s.counter < 3000; s.counter++, p = p == -3 ? 0 : p - 1)
+            for (int p = 0, got = 0; !s.stop; s.counter++, p = p == -3 ? 0 : p - 1)
                 qelSetThreadPriority(s.self, p), qelGetThreadPriority(s.self, &got);
         },
     };
@@ -316,10 +319,12 @@ TEST(QelThread, SelfSuspensionAndOwnPriorityCallsRaceWithSuspendersWithoutDeadlo
                 Body b;
                 b.run = body;
                 long thread = b.start();
-                while (b.counter < 3000) {  // the second resume also ends a self-suspension
+                QEL_STATUS first = qelSetThreadPriority(thread, QEL_PRIORITY_NORMAL);
+                for (int i = 0; i < 2000; ++i)  // the second resume also ends a self-suspension
                     qelSuspendThread(thread), qelResumeThread(thread), qelResumeThread(thread);
+                for (b.stop = true; qelResumeThread(thread) != QEL_E_EXITED;) {
                 }
-                return static_cast<int>(qelDeleteThreadHandle(&thread));
+                return static_cast<int>(first | qelDeleteThreadHandle(&thread));
             },
             20000));
     }
