@@ -155,29 +155,28 @@ void unmap(NamedFile* file) {
     *file = NamedFile{};
 }
 
+// Maps size bytes of fd shared, read and write, into file.
+static QEL_STATUS mapShared(int fd, size_t size, NamedFile* file) {
+    void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED) {
+        return QEL_E_NO_MEMORY;
+    }
+    file->map = static_cast<unsigned char*>(map);
+    file->mapSize = size;
+    return QEL_OK;
+}
+
 // Maps a segment file of fileSize bytes whole, and one page more: that page lies beyond the
 // file's end, where any access faults, so an overrun of the data stops in the process that
 // made it and nothing else can be mapped there.
 QEL_STATUS mapSegment(int fd, size_t fileSize, NamedFile* file) {
     const size_t reserve =
         (fileSize + kNamedFileSize - 1) / kNamedFileSize * kNamedFileSize + kNamedFileSize;
-    void* base = mmap(nullptr, reserve, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (base == MAP_FAILED) {
-        return QEL_E_NO_MEMORY;
-    }
-    file->map = static_cast<unsigned char*>(base);
-    file->mapSize = reserve;
-    return QEL_OK;
+    return mapShared(fd, reserve, file);
 }
 
 QEL_STATUS mapObject(int fd, NamedFile* file) {
-    void* map = mmap(nullptr, kNamedFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (map == MAP_FAILED) {
-        return QEL_E_NO_MEMORY;
-    }
-    file->map = static_cast<unsigned char*>(map);
-    file->mapSize = kNamedFileSize;
-    return QEL_OK;
+    return mapShared(fd, kNamedFileSize, file);
 }
 
 // Gives the unnamed file fd the name in the directory; errno EEXIST when it is taken.
