@@ -201,6 +201,10 @@ QEL_STATUS qelResumeThread(long thread);
  * 0, needs RLIMIT_NICE of at least 20 + priority; a refusal is QEL_E_ACCESS with the
  * priority unchanged. So an unprivileged program's usable range is -15..0, one way. */
 QEL_STATUS qelSetThreadPriority(long thread, int priority);
+/* As qelSetThreadPriority, for the calling thread, which must have been started by
+ * qelBeginThread (else QEL_E_INVALID): a thread can set its own priority before its creator
+ * knows its handle. */
+QEL_STATUS qelSetOwnThreadPriority(int priority);
 /* Writes the priority last set (QEL_PRIORITY_NORMAL initially), also for an ended thread
  * (then QEL_E_EXITED). */
 QEL_STATUS qelGetThreadPriority(long thread, int* priority);

@@ -225,6 +225,29 @@ QEL_STATUS awaitStop(Thread* thread) {
     return QEL_OK;
 }
 
+QEL_STATUS setPriority(Thread* thread, int priority) {
+    if (priority < QEL_PRIORITY_LOWEST || priority > QEL_PRIORITY_HIGHEST) {
+        return QEL_E_INVALID;
+    }
+    qel::SuspendSignalBlock blocked;
+    BlockLock locked(thread);
+    // The kernel id appears once the thread has started; it ends only after publishing it.
+    if (__atomic_load_n(&thread->tid, __ATOMIC_ACQUIRE) == 0) {
+        __atomic_store_n(&thread->tidWaiters, 1u, __ATOMIC_SEQ_CST);
+        while (__atomic_load_n(&thread->tid, __ATOMIC_SEQ_CST) == 0) {
+            qel::futexWait(&thread->tid, 0u, nullptr, false);
+        }
+    }
+    if (exited(thread)) {
+        return QEL_E_EXITED;
+    }
+    if (setpriority(PRIO_PROCESS, static_cast<id_t>(thread->tid), -priority) != 0) {
+        return (errno == EPERM || errno == EACCES) ? QEL_E_ACCESS : QEL_E_RESOURCES;
+    }
+    thread->priority = priority;
+    return QEL_OK;
+}
+
 }  // namespace
 
 extern "C" {
@@ -316,29 +339,12 @@ QEL_STATUS qelResumeThread(long handle) {
 
 QEL_STATUS qelSetThreadPriority(long handle, int priority) {
     Thread* thread = threadOf(handle);
-    if (thread == nullptr) {
-        return QEL_E_BAD_HANDLE;
-    }
-    if (priority < QEL_PRIORITY_LOWEST || priority > QEL_PRIORITY_HIGHEST) {
-        return QEL_E_INVALID;
-    }
-    qel::SuspendSignalBlock blocked;
-    BlockLock locked(thread);
-    // The kernel id appears once the thread has started; it ends only after publishing it.
-    if (__atomic_load_n(&thread->tid, __ATOMIC_ACQUIRE) == 0) {
-        __atomic_store_n(&thread->tidWaiters, 1u, __ATOMIC_SEQ_CST);
-        while (__atomic_load_n(&thread->tid, __ATOMIC_SEQ_CST) == 0) {
-            qel::futexWait(&thread->tid, 0u, nullptr, false);
-        }
-    }
-    if (exited(thread)) {
-        return QEL_E_EXITED;
-    }
-    if (setpriority(PRIO_PROCESS, static_cast<id_t>(thread->tid), -priority) != 0) {
-        return (errno == EPERM || errno == EACCES) ? QEL_E_ACCESS : QEL_E_RESOURCES;
-    }
-    thread->priority = priority;
-    return QEL_OK;
+    return thread == nullptr ? QEL_E_BAD_HANDLE : setPriority(thread, priority);
+}
+
+QEL_STATUS qelSetOwnThreadPriority(int priority) {
+    Thread* self = t_self;
+    return self == nullptr ? QEL_E_INVALID : setPriority(self, priority);
 }
 
 QEL_STATUS qelGetThreadPriority(long handle, int* priority) {

@@ -29,8 +29,14 @@ FLATTEN CZolLocker::CZolLocker(CZolLightMutex* pMutex)
     }
 }
 
+// Casting to the recorded type lets the optimiser do the same for the unlock.
 FLATTEN CZolLocker::~CZolLocker() {
-    if ((m_nMutexType == kMutex || m_nMutexType == kLightMutex) && m_pMutex != nullptr) {
-        m_pMutex->Unlock();
+    if (m_pMutex == nullptr) {
+        return;
+    }
+    if (m_nMutexType == kLightMutex) {
+        static_cast<CZolLightMutex*>(m_pMutex)->Unlock();
+    } else if (m_nMutexType == kMutex) {
+        static_cast<CZolMutex*>(m_pMutex)->Unlock();
     }
 }

@@ -48,15 +48,27 @@ void CZolThread::OnIdle() {}
 
 namespace {
 
-// CreateThread, with ZolBeginThread's priority (when given) set while the new thread is still
-// held before its first line of the object's code: then it needs no suspension for that.
-int startThread(CZolThread* thread, unsigned int flags, const int* priority) {
+// The start-up record with the priority ZolBeginThread asks for. The new thread sets it on
+// itself before it lets its creator go on: the priority is in place before ZolBeginThread
+// returns and before the object's code runs, without holding the thread back and without
+// touching an object that an auto-deleting thread could have deleted meanwhile.
+struct PrioritisedStartup {
     _ZOL_THREAD_STARTUP startup;
+    int priority;
+};
+
+void prioritisedEntry(void* argument);
+
+// CreateThread, and ZolBeginThread's start when priority is given.
+int startThread(CZolThread* thread, unsigned int flags, const int* priority) {
+    PrioritisedStartup record;
+    _ZOL_THREAD_STARTUP& startup = record.startup;
     startup.pThread = thread;
     startup.nFlags = flags;
     startup.bAutoDelete = thread->m_bAutoDelete;
     startup.hEventStarted = 0;
     startup.hEventContinue = 0;
+    record.priority = priority != nullptr ? *priority : 0;
     if (qelCreateEvent(nullptr, &startup.hEventStarted) != QEL_OK ||
         qelCreateEvent(nullptr, &startup.hEventContinue) != QEL_OK) {
         // Without both events the handshake cannot work: treat it as a failed start.
@@ -64,28 +76,24 @@ int startThread(CZolThread* thread, unsigned int flags, const int* priority) {
         qelDeleteEvent(&startup.hEventContinue);
         return 0;
     }
-    if (qelBeginThread(_ZolThreadEntry, &startup, &thread->m_hThread) != QEL_OK) {
+    QEL_THREAD_ENTRY entry = priority != nullptr ? prioritisedEntry : _ZolThreadEntry;
+    if (qelBeginThread(entry, &record, &thread->m_hThread) != QEL_OK) {
         qelDeleteEvent(&startup.hEventStarted);
         qelDeleteEvent(&startup.hEventContinue);
         return 0;
     }
     // Nothing to do before the thread goes on: let it go at once, so that it does not sleep
     // on the event. The new thread owns hEventContinue from its set on and deletes it.
-    const bool holdBack = (flags & kStartSuspended) != 0 || priority != nullptr;
-    if (!holdBack) {
+    const bool suspended = (flags & kStartSuspended) != 0;
+    if (!suspended) {
         qelSetEvent(startup.hEventContinue);
     }
     // The record lives on this stack: wait until the new thread has copied it.
     qelWaitEvent(startup.hEventStarted, QEL_INFINITE);
     qelResetEvent(startup.hEventStarted);
     qelDeleteEvent(&startup.hEventStarted);
-    if (holdBack) {
-        if (priority != nullptr) {
-            thread->SetThreadPriority(*priority);
-        }
-        if (flags & kStartSuspended) {
-            thread->SuspendThread();
-        }
+    if (suspended) {
+        thread->SuspendThread();
         qelSetEvent(startup.hEventContinue);
     }
     return 1;
@@ -143,11 +151,17 @@ __attribute__((no_sanitize("null"))) void finishThread(CZolThread* thread, int a
 
 }  // namespace
 
-__attribute__((no_sanitize("null"))) void _ZolThreadEntry(void* argument) {
-    _ZOL_THREAD_STARTUP* startup = static_cast<_ZOL_THREAD_STARTUP*>(argument);
+namespace {
+
+// The body of every started thread; priority, when given, is set first.
+__attribute__((no_sanitize("null"))) void runThread(_ZOL_THREAD_STARTUP* startup,
+                                                    const int* priority) {
     CZolThread* thread = startup->pThread;
     int autoDelete = startup->bAutoDelete && thread != nullptr;
     long continueEvent = startup->hEventContinue;
+    if (priority != nullptr) {
+        qelSetOwnThreadPriority(*priority);
+    }
     qelSetEvent(startup->hEventStarted);
     // The record may be gone from here on.
     qelWaitEvent(continueEvent, QEL_INFINITE);
@@ -169,6 +183,17 @@ __attribute__((no_sanitize("null"))) void _ZolThreadEntry(void* argument) {
     }
     finishThread(thread, autoDelete);
     qelEndThread(exitCode);
+}
+
+void prioritisedEntry(void* argument) {
+    auto* record = static_cast<PrioritisedStartup*>(argument);
+    runThread(&record->startup, &record->priority);
+}
+
+}  // namespace
+
+void _ZolThreadEntry(void* argument) {
+    runThread(static_cast<_ZOL_THREAD_STARTUP*>(argument), nullptr);
 }
 
 int CZolThread::SuspendThread() {
@@ -199,9 +224,8 @@ void CZolThread::ExitThread(unsigned int code) {
 }
 
 CZolThread* ZolBeginThread(CZolThread* pThread, int priority, unsigned int flags) {
-    // An auto-deleting thread that ends quickly could delete the object before the
-    // priority is set, so the priority is set while the new thread is held at its start
-    // (after a failed start, through whatever m_hThread holds).
+    // The new thread sets the priority on itself (after a failed start it is set through
+    // whatever m_hThread holds).
     if (startThread(pThread, flags, &priority) == 0) {
         pThread->SetThreadPriority(priority);
     }

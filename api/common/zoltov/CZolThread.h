@@ -95,13 +95,13 @@ struct ZOL_API _ZOL_THREAD_STARTUP {
     ~_ZOL_THREAD_STARTUP();
 };
 
-/// The entry of every thread started by CreateThread; startup is its _ZOL_THREAD_STARTUP.
+/// The entry of threads started by CreateThread; startup is its _ZOL_THREAD_STARTUP.
 ZOL_API void _ZolThreadEntry(void* startup);
 
 /// Calls pThread->CreateThread(flags), then pThread->SetThreadPriority(priority) whatever
-/// CreateThread returned. The object stays valid for the priority call even when it deletes
-/// itself: the new thread is held at its start, before any of the object's code, until the
-/// priority is set.
+/// CreateThread returned. The object cannot be gone before the priority is set, even when it
+/// deletes itself: the new thread sets the priority on itself before it lets CreateThread
+/// return and before any of the object's code runs.
 /// Always returns pThread. A refused priority shows in GetThreadPriority(), which keeps the
 /// priority the thread had (0 unless set before); to check it on an auto-deleting thread,
 /// start it suspended (flags bit 0), compare GetThreadPriority() with what was asked, then
