@@ -38,6 +38,14 @@ bool deadlinePassed(const Deadline& deadline) {
            (now.tv_sec == deadline.at.tv_sec && now.tv_nsec >= deadline.at.tv_nsec);
 }
 
+long millisecondsLeft(const Deadline& deadline) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long left =
+        (deadline.at.tv_sec - now.tv_sec) * 1000 + (deadline.at.tv_nsec - now.tv_nsec) / 1000000;
+    return left > 0 ? left : 0;
+}
+
 int futexWait(uint32_t* word, uint32_t expected, const timespec* deadline, bool shared) {
     int op = FUTEX_WAIT_BITSET | (shared ? 0 : FUTEX_PRIVATE_FLAG);
 #if defined(__SANITIZE_THREAD__)

@@ -116,6 +116,8 @@ struct Deadline {
 };
 Deadline deadlineAfter(unsigned long long timeoutMs);
 bool deadlinePassed(const Deadline& deadline);
+// The whole milliseconds left before deadline (0 once it has passed).
+long millisecondsLeft(const Deadline& deadline);
 
 // FUTEX_WAIT_BITSET with an absolute monotonic deadline (null: for ever). Returns 0 or errno.
 int futexWait(uint32_t* word, uint32_t expected, const timespec* deadline, bool shared);

@@ -288,7 +288,7 @@ QEL_STATUS publish(DirUse& dir, const std::string& fileName, ObjectType type, co
 constexpr QEL_STATUS kRetry = 1;
 
 QEL_STATUS join(NamedFile* file, OpenMode mode, ObjectInit init) {
-    TableLock lock(file->map, true);
+    TableLock lock(file->map, QEL_INFINITE);
     StoreHeader* header = headerOf(file->map);
     uint32_t state = __atomic_load_n(&header->state, __ATOMIC_ACQUIRE);
     if (!lock.held() || (state != kStateLive && state != kStateDead)) {
@@ -476,8 +476,8 @@ QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectIni
     }
 }
 
-void store::leaveTable(NamedFile* file, bool all, bool wait) {
-    TableLock lock(file->map, wait);
+void store::leaveTable(NamedFile* file, bool all, long timeoutMs) {
+    TableLock lock(file->map, timeoutMs);
     if (!lock.held()) {
         return;
     }
@@ -502,7 +502,7 @@ void store::leaveTable(NamedFile* file, bool all, bool wait) {
 void closeNamed(NamedFile* file) {
     if (file->type != ObjectType::Segment && file->opener == ownPid()) {
         forgetHold(file);
-        leaveTable(file, false, true);
+        leaveTable(file, false, QEL_INFINITE);
     }
     releaseMapping(file);
 }

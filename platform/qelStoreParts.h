@@ -59,9 +59,10 @@ inline HolderSlot* slotsOf(unsigned char* map) {
 // consistent slot by slot, so the lock is simply taken over.
 class TableLock {
 public:
-    TableLock(unsigned char* map, bool wait)
+    // timeoutMs as for lockWithTimeout: QEL_INFINITE waits, 0 only tries.
+    TableLock(unsigned char* map, long timeoutMs)
         : mutex_(reinterpret_cast<pthread_mutex_t*>(map + kTableLockOffset)) {
-        int rc = wait ? pthread_mutex_lock(mutex_) : pthread_mutex_trylock(mutex_);
+        int rc = lockWithTimeout(mutex_, timeoutMs);
         if (rc == EOWNERDEAD) {
             pthread_mutex_consistent(mutex_);
             rc = 0;
@@ -93,9 +94,9 @@ QEL_STATUS mapObject(int fd, NamedFile* file);
 // Gives the unnamed file fd the name in the directory; errno EEXIST when it is taken.
 bool linkName(int fd, int dirFd, const char* name);
 // Drops one handle's hold on a mutex or event file (every hold of this process with all),
-// and removes the file when no live holder is left. With wait false, gives up when the
-// table lock is busy. Leaves the mapping.
-void leaveTable(NamedFile* file, bool all, bool wait);
+// and removes the file when no live holder is left. Gives up when the table lock stays busy
+// for timeoutMs (QEL_INFINITE: waits). Leaves the mapping.
+void leaveTable(NamedFile* file, bool all, long timeoutMs);
 // The list of this process's holds on mutex and event files, given up at exit so that a
 // process that ends without closing (a fatal error included) leaves no file behind.
 void rememberHold(NamedFile* file);

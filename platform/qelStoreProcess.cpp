@@ -284,7 +284,7 @@ bool removeIfStale(int dirFd, bool shared, const char* entry) {
         header->pidNamespace == ownPidNamespace() &&
         (header->type == static_cast<uint32_t>(ObjectType::Mutex) ||
          header->type == static_cast<uint32_t>(ObjectType::Event))) {
-        TableLock lock(file.map, false);
+        TableLock lock(file.map, 0);
         if (lock.held() && __atomic_load_n(&header->state, __ATOMIC_ACQUIRE) == kStateLive &&
             !anyLiveHolder(file.map, true)) {
             __atomic_store_n(&header->state, kStateDead, __ATOMIC_RELEASE);
@@ -299,12 +299,15 @@ std::mutex g_sweepLock;  // guards the cursor
 DIR* g_sweep = nullptr;
 ino_t g_sweepInode = 0;
 
+// How long an exit waits, in all, for busy table locks of the files it gives up.
+constexpr long kExitLockBoundMs = 200;
+
 int g_waitAnyFd = -1;  // see mapWaitAnyWord
 void* g_waitAnyWord = nullptr;
 
 // At exit: gives up the wait-any word (removing it when no other process holds it), sweeps
 // a few stale files, and removes the default directory when that leaves it empty. Never
-// blocks: a forked child may have inherited a lock held.
+// blocks for long: a forked child may have inherited a lock held.
 void tidyAtExit() {
     if (g_waitAnyWord != nullptr) {
         // Swapped for private memory rather than unmapped: a thread still running may touch it.
@@ -327,8 +330,12 @@ void tidyAtExit() {
                 }
             }
         }
+        // A table lock is held only for a moment (by an opener, a closer or another
+        // process's sweep), so each busy one is waited for, within one bound for them all:
+        // a stopped holder delays the exit, it does not hang it.
+        const Deadline bound = deadlineAfter(kExitLockBoundMs);
         for (NamedFile* file : mine) {
-            leaveTable(file, true, false);
+            leaveTable(file, true, millisecondsLeft(bound));
         }
     }
     std::unique_lock<std::mutex> guard(g_dirLock, std::try_to_lock);

@@ -1,5 +1,6 @@
 // Named files of the platform layer: what a dead process or a killed remover left.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -12,21 +13,51 @@
 
 using zoltest::Peer;
 
+// The first page of the object file of a named mutex or event, mapped shared.
+unsigned char* mapObjectFile(char kind, const std::string& name) {
+    int fd =
+        open((std::string(qelTestObjectDirectory()) + "/" + kind + "." + name).c_str(), O_RDWR);
+    void* page = mmap(nullptr, qel::kNamedFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    return page == MAP_FAILED ? nullptr : static_cast<unsigned char*>(page);
+}
+
 TEST(QelNamed, AFileLeftDeadByAKilledRemoverIsReplacedByTheNextCreation) {
     // A remover killed after marking the file dead but before unlinking it leaves it named.
     const std::string name = zoltest::uniqueName("dead");
     long mutex = 0, again = 0;
     ASSERT_EQ(QEL_OK, qelCreateUnlockedMutex(name.c_str(), &mutex));
-    int fd = open((std::string(qelTestObjectDirectory()) + "/m." + name).c_str(), O_RDWR);
-    auto* header = static_cast<qel::StoreHeader*>(
-        mmap(nullptr, qel::kNamedFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
-    close(fd);
-    ASSERT_NE(header, MAP_FAILED);
-    header->state = qel::kStateDead;
+    unsigned char* page = mapObjectFile('m', name);
+    ASSERT_NE(page, nullptr);
+    reinterpret_cast<qel::StoreHeader*>(page)->state = qel::kStateDead;
     EXPECT_EQ(QEL_OK, qelCreateUnlockedMutex(name.c_str(), &again));
-    munmap(header, qel::kNamedFileSize);
+    munmap(page, qel::kNamedFileSize);
     qelCloseMutex(&again);
     qelCloseMutex(&mutex);
+    EXPECT_EQ(zoltest::objectFiles(name), std::vector<std::string>());
+}
+
+// A process that exits while another process's sweep holds its file's table lock for a
+// moment still removes the file it was the last holder of.
+TEST(QelNamed, AnExitWaitsForABrieflyBusyTableLock) {
+    const std::string name = zoltest::uniqueName("busy");
+    Peer holder([&](Peer& p) {
+        long event = 0;
+        qelCreateEvent(name.c_str(), &event);
+        p.send("made");
+        exit(p.receive().empty() ? 0 : 1);  // without closing, through the exit handlers
+        return 0;
+    });
+    ASSERT_EQ(holder.receive(), "made");
+    unsigned char* page = mapObjectFile('e', name);
+    ASSERT_NE(page, nullptr);
+    auto* lock = reinterpret_cast<pthread_mutex_t*>(page + qel::kTableLockOffset);
+    ASSERT_EQ(0, pthread_mutex_lock(lock));
+    holder.send("exit");
+    usleep(30000);  // the holder is in its exit by now, or soon: either way it must wait
+    pthread_mutex_unlock(lock);
+    EXPECT_EQ(holder.finish(), 1);
+    munmap(page, qel::kNamedFileSize);
     EXPECT_EQ(zoltest::objectFiles(name), std::vector<std::string>());
 }
 
