@@ -6,7 +6,7 @@
 #
 # Which programs: those of the test areas listed in AREAS below, minus any whose source starts
 # a thread. Those areas exercise the library on the caller's thread (strings, containers, INI,
-# time, streams, file search, the binary layouts, diagnostics, shared memory across forked
+# time, streams, file search, diagnostics, shared memory across forked
 # processes, the security checks). The thread, sync and platform programs are left to the
 # TSan and ASan runs: memcheck serialises threads, which turns their bounded waits into
 # flaky time-outs, and it cannot follow futex_waitv. The tool's tests only start other
@@ -20,7 +20,7 @@ cd "$(dirname "$0")/.."
 scripts/ensure-deps.sh
 
 build=${1:-build/default}
-AREAS=(abi containers diagnostics findfile foundation ini security shm streams time)
+AREAS=(containers diagnostics findfile foundation ini security shm streams time)
 THREAD_CALLS='std::thread|std::jthread|std::async|pthread_create|CreateThread\(|ZolBeginThread\(|qelBeginThread\('
 
 if [ ! -d "$build/tests" ]; then

@@ -11,7 +11,7 @@
 using zoltest::Bytes;
 using Ints = std::vector<int>;
 
-// CZolArray<int>::m_nMaxSize, where a compiled client sees it (the layout tests pin it):
+// CZolArray<int>::m_nMaxSize, where a compiled client sees it (the interface baseline pins it):
 // the array's m_pArray follows its vptr; the table's m_ppData and m_nSize follow its own.
 int slotsOf(const CZolIntArray& a) {
     auto table = *reinterpret_cast<char* const*>(reinterpret_cast<const char*>(&a) + 8);

@@ -6,7 +6,6 @@
 #include <stdio.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -155,11 +154,6 @@ ProgramResult runProgram(const std::string& program, const std::vector<std::stri
     });
     int code = exitCodeOf(waitChild(pid, timeoutMs));
     return ProgramResult{code, contentOf(out), contentOf(err)};
-}
-
-bool fileExists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
 }
 
 std::string readFile(const std::string& path) {

@@ -97,9 +97,6 @@ struct ChildOutput {
 // 0 when body returns.
 ChildOutput runChildCapturingStdout(const std::function<void()>& body, int timeoutMs);
 
-// True when something (of any type, a dangling link included) exists at path.
-bool fileExists(const std::string& path);
-
 // The whole content of a file, or "" when it cannot be read.
 std::string readFile(const std::string& path);
 
