@@ -61,17 +61,30 @@ constexpr uint32_t kFutex2Private = 128;
 
 int g_forcedFallback = -1;  // -1: not forced either way (test hook)
 
+bool probeWaitv() {
+    const char* force = getenv("ZOL_QEL_FORCE_WAITV_FALLBACK");
+    if (force != nullptr && force[0] == '1') {
+        return false;
+    }
+    // An empty vector is refused with EINVAL by a kernel that has the call; ENOSYS (old
+    // kernel) and EPERM (container seccomp profiles) both mean "absent".
+    int savedErrno = errno;
+    long rc = syscall(SYS_futex_waitv, nullptr, 0u, 0u, nullptr, CLOCK_MONOTONIC);
+    bool present = !(rc != 0 && (errno == ENOSYS || errno == EPERM));
+    errno = savedErrno;
+    return present;
+}
+
 bool waitvAvailable() {
-    static const bool available = [] {
-        const char* force = getenv("ZOL_QEL_FORCE_WAITV_FALLBACK");
-        if (force != nullptr && force[0] == '1') {
-            return false;
-        }
-        // An empty vector is refused with EINVAL by a kernel that has the call; ENOSYS (old
-        // kernel) and EPERM (container seccomp profiles) both mean "absent".
-        long rc = syscall(SYS_futex_waitv, nullptr, 0u, 0u, nullptr, CLOCK_MONOTONIC);
-        return !(rc != 0 && (errno == ENOSYS || errno == EPERM));
-    }();
+    // Probed once, without a lock: a thread suspended while it held the guard of a
+    // function-local static would stop every thread that waits for an event.
+    static int known = 0;  // 0: not yet probed, 1: present, 2: absent
+    int state = __atomic_load_n(&known, __ATOMIC_RELAXED);
+    if (state == 0) {
+        state = probeWaitv() ? 1 : 2;
+        __atomic_store_n(&known, state, __ATOMIC_RELAXED);
+    }
+    const bool available = state == 1;
     int forced = __atomic_load_n(&g_forcedFallback, __ATOMIC_RELAXED);
     return forced < 0 ? available : forced == 0 && available;
 }

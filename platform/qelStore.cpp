@@ -407,11 +407,16 @@ QEL_STATUS openCopy(DirUse& dir, const std::string& fileName, size_t key, Object
 
 using namespace store;
 
+// The store's calls defer the suspend signal as a whole: a thread stopped anywhere inside one,
+// in an allocation as much as under one of the store's locks, would stop every thread of the
+// process that then needs the allocator or that lock. The waits inside (a table lock held by
+// another process) defer it anyway.
 QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectInit init,
                      size_t segmentSize, NamedFile* out) {
     if (name == nullptr || out == nullptr) {
         return QEL_E_INVALID;
     }
+    SuspendSignalBlock blocked;
     const std::string fileName = encodeName(type, name);
     const size_t key = std::hash<std::string>()(fileName);
     t_reason[0] = '\0';
@@ -500,6 +505,7 @@ void store::leaveTable(NamedFile* file, bool all, long timeoutMs) {
 }
 
 void closeNamed(NamedFile* file) {
+    SuspendSignalBlock blocked;
     if (file->type != ObjectType::Segment && file->opener == ownPid()) {
         forgetHold(file);
         leaveTable(file, false, QEL_INFINITE);
@@ -508,6 +514,7 @@ void closeNamed(NamedFile* file) {
 }
 
 QEL_STATUS destroyNamed(NamedFile* file) {
+    SuspendSignalBlock blocked;
     QEL_STATUS status = QEL_E_NOT_FOUND;
     DirUse dir(false);
     if (dir.ok()) {

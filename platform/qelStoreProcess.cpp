@@ -253,9 +253,18 @@ Self self() {
     return Self{pid, __atomic_load_n(&cachedStart, __ATOMIC_RELAXED)};
 }
 
+// Cached without a lock, as self() is: a thread suspended while it held the guard of a
+// function-local static would stop every other thread that asks. Per process: a child forked
+// after unshare(CLONE_NEWPID) is in another namespace.
 uint64_t ownPidNamespace() {
-    static const uint64_t id = pidNamespaceId();
-    return id;
+    static pid_t cachedPid = 0;
+    static uint64_t cachedId = 0;
+    pid_t pid = ownPid();
+    if (__atomic_load_n(&cachedPid, __ATOMIC_ACQUIRE) != pid) {
+        __atomic_store_n(&cachedId, pidNamespaceId(), __ATOMIC_RELAXED);
+        __atomic_store_n(&cachedPid, pid, __ATOMIC_RELEASE);
+    }
+    return __atomic_load_n(&cachedId, __ATOMIC_RELAXED);
 }
 
 namespace {
