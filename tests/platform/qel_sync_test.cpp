@@ -297,13 +297,25 @@ TEST(QelThread, SuspensionPrioritiesAndEndedThreads) {
     qelCloseEvent(&event);
 }
 
-// A thread suspending itself, or calling its own priority operations, while another thread
-// suspends and resumes it: nobody deadlocks, and a suspend that lands inside one of the
-// layer's lock regions is carried out when it ends (the thread runs until told to stop, so a
-// lost suspend hangs the suspender). The first priority call is made at once, when the new
-// thread may not have published its id yet. Each case runs in a child with a time bound.
+// A thread suspending itself, calling its own priority operations, or making and closing
+// named mutexes, while another thread suspends it, makes a named mutex of its own while it is
+// suspended, and resumes it: nobody deadlocks. A suspend that lands inside one of the layer's
+// lock regions is carried out when it ends: the suspender, which needs those locks, never
+// meets one held by a stopped thread, and no suspend is lost (the thread runs until told to
+// stop, so a lost one hangs the suspender). The first priority call is made at once, when
+// the new thread may not have published its id yet. Each case runs in a child with a bound.
 TEST(QelThread, SelfSuspensionAndOwnPriorityCallsRaceWithSuspendersWithoutDeadlock) {
+    const std::string name = zoltest::uniqueName("suspended");
+    auto makeAndClose = [](const std::string& named) {
+        long mutex = 0;
+        return qelCreateUnlockedMutex(named.c_str(), &mutex) | qelCloseMutex(&mutex);
+    };
+    const std::string own = name + "-thread";  // nothing allocated outside the layer's calls
     const std::function<void(Body&)> bodies[] = {
+        [&](Body& s) {
+            for (; !s.stop; s.counter++)
+                makeAndClose(own);
+        },
         [](Body& s) {
             for (; !s.stop; s.counter++)
                 qelSuspendThread(s.self);
@@ -320,8 +332,11 @@ TEST(QelThread, SelfSuspensionAndOwnPriorityCallsRaceWithSuspendersWithoutDeadlo
                 b.run = body;
                 long thread = b.start();
                 QEL_STATUS first = qelSetThreadPriority(thread, QEL_PRIORITY_NORMAL);
-                for (int i = 0; i < 2000; ++i)  // the second resume also ends a self-suspension
-                    qelSuspendThread(thread), qelResumeThread(thread), qelResumeThread(thread);
+                for (int i = 0; i < 2000; ++i) {  // a second resume ends a self-suspension
+                    qelSuspendThread(thread);
+                    first |= makeAndClose(name);
+                    qelResumeThread(thread), qelResumeThread(thread);
+                }
                 for (b.stop = true; qelResumeThread(thread) != QEL_E_EXITED;) {
                 }
                 return static_cast<int>(first | qelDeleteThreadHandle(&thread));
