@@ -189,8 +189,10 @@ void qelEndThread(unsigned int exitCode);
  * it then returns after the resume that brings the count to 0. A thread suspending itself
  * while others suspend it, or calling its own priority operations meanwhile, never
  * deadlocks: the suspender does not hold the thread's lock while it waits for the stop, and
- * a self-suspension counts as a stop for a concurrent suspender. A thread suspended while it
- * holds a lock blocks everyone who needs that lock. */
+ * a self-suspension counts as a stop for a concurrent suspender. A thread is not stopped
+ * inside this layer's lock regions, nor inside the open, close or removal of a named object
+ * (the suspend takes effect when the call ends). A thread suspended while it holds another
+ * lock blocks everyone who needs that lock. */
 QEL_STATUS qelSuspendThread(long thread);
 /* Undoes one suspend; the thread runs again when the count reaches 0. QEL_E_INVALID when
  * it is not suspended. */
