@@ -177,6 +177,9 @@ build() {
 run_tests() {
     ZOL_QEL_NAMESPACE=$2 ctest --test-dir "$bld" -LE 'soak|install' -j2 --timeout "$timeout" \
         >"$1" 2>&1 || true
+    # A test killed at its time-out can leave a child behind (a mutated tool that spins):
+    # nothing of the scratch build may outlive its run, or it would load every later one.
+    pkill -KILL -f "^$bld/" 2>/dev/null || true
     rm -rf "/dev/shm/zoltov-$(id -u)-$2"
     if [ "$1" = "$logs/baseline-test.log" ]; then py failed "$1"; else py failed "$1" "$logs/baseline-test.log"; fi
 }
