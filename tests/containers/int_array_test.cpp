@@ -21,16 +21,14 @@ int slotsOf(const CZolIntArray& a) {
 // Releases every element at the end of the test, so that leaks point at the class.
 struct Array : CZolIntArray {
     Array(Ints items = {}) {
-        for (int v : items) {
+        for (int v : items)
             Add(v);
-        }
     }
     ~Array() { DeleteAll(); }
     Ints values() const {
         Ints out;
-        for (int i = 0; i < GetSize(); ++i) {
+        for (int i = 0; i < GetSize(); ++i)
             out.push_back((*this)[i]);
-        }
         return out;
     }
 };

@@ -157,15 +157,13 @@ TEST(Fork, ChildTracesAndReportsWhileOtherThreadsAreInside) {
                     CZolTovEventLog::ReportTovError("%s", std::string(400, 'e').c_str());
                 }
             });
+            auto child = [] {
+                g_Tracer.TraceLine("child", "f", 1);
+                return CZolTovEventLog::ReportTovError("child") == 1 ? 0 : 1;
+            };
             int hung = 0;
-            for (int i = 0; i < 40 && hung == 0; ++i) {
-                hung = zoltest::exitCodeOf(zoltest::waitChild(
-                    zoltest::forkChild([] {
-                        g_Tracer.TraceLine("child", "f", 1);
-                        return CZolTovEventLog::ReportTovError("child") == 1 ? 0 : 1;
-                    }),
-                    5000));
-            }
+            for (int i = 0; i < 40 && hung == 0; ++i)
+                hung = zoltest::runChild(child, 5000);
             stop = true;
             busy.join();
             _exit(hung);

@@ -23,9 +23,8 @@ TEST(FindFile, SplitsNamesAtTheirLastSlashButNotAtTheFirstByte) {
 
 TEST(FindFile, MatchesExactNamesOnlyAndOnlyInOpenableDirectories) {
     zoltest::TempDir dir;
-    for (const char* name : {"ls", "l*", "Tool"}) {
+    for (const char* name : {"ls", "l*", "Tool"})
         dir.writeFile(name, "");
-    }
     CZolFindFile finder;
     for (auto [name, found] : std::vector<std::pair<std::string, int>>{
              {"ls", 1}, {"LS", 0}, {"l*", 1}, {"l?", 0}, {"tool", 0}, {"Tool", 1}, {"..", 1}}) {
@@ -53,9 +52,8 @@ TEST(FindFile, WhichWalksPathInOrderThroughTheVirtualMatchingStep) {
     zoltest::TempDir a, b;
     a.writeFile("hidden", "");
     a.writeFile("both", "");
-    for (const char* name : {"tool", "both", "hidden"}) {
+    for (const char* name : {"tool", "both", "hidden"})
         b.writeFile(name, "");
-    }
     ASSERT_EQ(mkdir((b.path() + "/sub").c_str(), 0755), 0);
     b.writeFile("sub/inner", "");
     const std::string A = a.path(), B = b.path(), ab = A + ":" + B;

@@ -27,9 +27,6 @@ QEL_STATUS onOtherThread(const std::function<QEL_STATUS()>& call) {
     std::thread([&] { status = call(); }).join();
     return status;
 }
-bool childSucceeds(const std::function<int()>& body, int ms = 10000) {
-    return zoltest::exitCodeOf(zoltest::waitChild(zoltest::forkChild(body), ms)) == 0;
-}
 
 TEST(QelMutex, RecursionOwnershipTimeoutsAndSerialisationForBothKinds) {
     const struct {
@@ -121,12 +118,13 @@ TEST(QelMutex, DestroyedWhileHeldIsHarmless) {
     };
     for (const auto& misuse : cases) {
         for (bool named : {false, true}) {
-            EXPECT_TRUE(childSucceeds([&] {
+            auto body = [&] {
                 long older = 0, m = 0;
                 qelCreateUnlockedMutex(nullptr, &older);
                 qelCreateUnlockedMutex(named ? zoltest::uniqueName("held").c_str() : nullptr, &m);
                 return qelLockMutex(older, 0) | misuse(m) | qelUnlockMutex(older);
-            }));
+            };
+            EXPECT_EQ(0, zoltest::runChild(body, 10000));
         }
     }
 }
@@ -326,22 +324,21 @@ TEST(QelThread, SelfSuspensionAndOwnPriorityCallsRaceWithSuspendersWithoutDeadlo
         },
     };
     for (const auto& body : bodies) {
-        EXPECT_TRUE(childSucceeds(
-            [&] {
-                Body b;
-                b.run = body;
-                long thread = b.start();
-                QEL_STATUS first = qelSetThreadPriority(thread, QEL_PRIORITY_NORMAL);
-                for (int i = 0; i < 2000; ++i) {  // a second resume ends a self-suspension
-                    qelSuspendThread(thread);
-                    first |= makeAndClose(name);
-                    qelResumeThread(thread), qelResumeThread(thread);
-                }
-                for (b.stop = true; qelResumeThread(thread) != QEL_E_EXITED;) {
-                }
-                return static_cast<int>(first | qelDeleteThreadHandle(&thread));
-            },
-            20000));
+        auto race = [&] {
+            Body b;
+            b.run = body;
+            long thread = b.start();
+            QEL_STATUS first = qelSetThreadPriority(thread, QEL_PRIORITY_NORMAL);
+            for (int i = 0; i < 2000; ++i) {  // a second resume ends a self-suspension
+                qelSuspendThread(thread);
+                first |= makeAndClose(name);
+                qelResumeThread(thread), qelResumeThread(thread);
+            }
+            for (b.stop = true; qelResumeThread(thread) != QEL_E_EXITED;) {
+            }
+            return static_cast<int>(first | qelDeleteThreadHandle(&thread));
+        };
+        EXPECT_EQ(0, zoltest::runChild(race, 20000));
     }
 }
 

@@ -1,5 +1,6 @@
 // One process's fault stays with it: what a careless, stopped, forked, foreign or greedy
 // process does with a named object never reaches the other processes, nor other names.
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -22,13 +23,13 @@ const std::string kHelper = std::string(ZOL_TEST_HELPER_DIR) + "/qel_helper";
 // A fresh process makes, uses and closes a mutex, an event and a segment called name within
 // five seconds (a generous bound under load): nothing of another name holds it up.
 bool otherNameWorks(const std::string& name) {
-    pid_t child = zoltest::forkChild([&] {
+    auto body = [&] {
         CZolMutex mutex(1, name.c_str(), 0);
         CZolEvent event(0, 1, name.c_str());
         CZolSharedMemory segment(name.c_str(), 8);
         return mutex.Unlock() == 1 && event.Lock(0) == 0 ? 0 : 1;
-    });
-    return zoltest::exitCodeOf(zoltest::waitChild(child, 5000)) == 0;
+    };
+    return zoltest::runChild(body, 5000) == 0;
 }
 
 }  // namespace
@@ -82,14 +83,23 @@ TEST(StoreFaults, ChildrenForkedWhileThreadsWorkOnNamesUseTheStore) {
 
 TEST(StoreFaults, AnotherPidNamespaceIsRefusedRatherThanShared) {
     const std::string name = zoltest::uniqueName("pidns");
-    CZolEvent event(0, 1, name.c_str());
+    long event = 0;
+    ASSERT_EQ(qelCreateEvent(name.c_str(), &event), QEL_OK);
     zoltest::ProgramResult foreign =
         zoltest::runProgram("/usr/bin/unshare", {"--pid", "--fork", kHelper, name});
     if (foreign.exitCode != 3 && foreign.err.find("unshare") != std::string::npos)
         GTEST_SKIP() << "unshare --pid is not permitted here: " << foreign.err;
     EXPECT_EQ(foreign.exitCode, 3);                               // QEL_E_NAMESPACE
     EXPECT_EQ(zoltest::runProgram(kHelper, {name}).exitCode, 0);  // one namespace shares it
-    EXPECT_EQ(event.Lock(0), 1);
+    EXPECT_EQ(qelWaitEvent(event, 0), QEL_OK);
+    // A child forked without exec into a namespace of its own finds that out for itself.
+    auto opens = [&] {
+        long other = 0;
+        return qelCreateEvent(name.c_str(), &other) == QEL_E_NAMESPACE ? 3 : 0;
+    };
+    auto forked = [&] { return unshare(CLONE_NEWPID) != 0 ? 1 : zoltest::runChild(opens, 10000); };
+    EXPECT_EQ(zoltest::runChild(forked, 20000), 3);
+    qelCloseEvent(&event);
 }
 
 TEST(StoreFaults, DirectoriesGiveTheirFilesTheirModeAndOnlyTheDefaultOneGoesWithItsUsers) {

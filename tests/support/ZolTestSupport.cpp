@@ -54,6 +54,10 @@ int exitCodeOf(int waitStatus) {
     return waitStatus != -1 && WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1;
 }
 
+int runChild(const std::function<int()>& body, int timeoutMs) {
+    return exitCodeOf(waitChild(forkChild(body), timeoutMs));
+}
+
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!condition()) {

@@ -30,6 +30,9 @@ int waitChild(pid_t pid, int timeoutMs);
 // The exit code of a normally ended child, or -1 (signal, time-out).
 int exitCodeOf(int waitStatus);
 
+// forkChild, waitChild and exitCodeOf in one: body's result in a child, or -1.
+int runChild(const std::function<int()>& body, int timeoutMs);
+
 // Polls condition every millisecond for at most timeoutMs; true once it held.
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs);
 
