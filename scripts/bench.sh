@@ -5,7 +5,8 @@
 # Usage: scripts/bench.sh [--preset P] [--repetitions N] [--min-time SECONDS] [--all]
 #   --preset P       configure/build preset (default: default)
 #   --repetitions N  samples per benchmark (default 20); the table shows their median
-#   --min-time S     minimum time per sample (default 0.05)
+#   --min-time S     minimum time per sample (default 0.2: shorter samples let the
+#                    nanosecond rows move by several per cent from run to run)
 #   --all            also list the medians of the benchmarks that are in no row
 # The raw results (Google Benchmark JSON) stay in build/<preset>/bench-results/. Another load
 # on the machine shows in the ratios: the load average is printed with the table.
@@ -13,7 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 preset=default
 repetitions=20
-min_time=0.05
+min_time=0.2
 all=0
 while [ $# -gt 0 ]; do
     case $1 in
