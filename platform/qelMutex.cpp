@@ -14,6 +14,11 @@ namespace {
 
 struct ProcessMutex : qel::Record {
     pthread_mutex_t* mutex;
+    // The thread that holds the mutex through this handle (0: none). Written only by the
+    // holder while it holds the mutex; read by a close from another thread, which must not
+    // walk that thread's robust list (it changes under the reader, and its entries can be
+    // unmapped while being read).
+    pid_t holder;
     bool named;
     qel::NamedFile file;
 };
@@ -61,6 +66,7 @@ QEL_STATUS makeMutex(const char* name, qel::OpenMode mode, long* handle) {
         return QEL_E_NO_MEMORY;
     }
     record->file = qel::NamedFile{};
+    record->holder = 0;
     if (name == nullptr) {
         void* page = mmap(nullptr, sizeof(pthread_mutex_t), PROT_READ | PROT_WRITE,
                           MAP_SHARED | MAP_ANONYMOUS, -1, 0);
@@ -108,6 +114,7 @@ QEL_STATUS qelLockMutex(long handle, long timeout) {
         rc = 0;
     }
     if (rc == 0) {
+        __atomic_store_n(&record->holder, qel::currentTid(), __ATOMIC_RELAXED);
         return QEL_OK;
     }
     return (rc == EBUSY || rc == ETIMEDOUT) ? QEL_E_TIMEOUT : QEL_E_WAIT_FAILED;
@@ -118,7 +125,12 @@ QEL_STATUS qelUnlockMutex(long handle) {
     if (record == nullptr) {
         return QEL_E_BAD_HANDLE;
     }
-    // A robust mutex records its owner: glibc refuses (EPERM) an unlock by any other thread.
+    if (!qel::ownsMutex(record->mutex)) {
+        return QEL_E_NOT_OWNER;
+    }
+    if (record->mutex->__data.__count <= 1) {  // the last level: no longer held through here
+        __atomic_store_n(&record->holder, 0, __ATOMIC_RELAXED);
+    }
     return pthread_mutex_unlock(record->mutex) == 0 ? QEL_OK : QEL_E_NOT_OWNER;
 }
 
@@ -134,18 +146,19 @@ QEL_STATUS qelCloseMutex(long* handle) {
     // A robust mutex sits on its holder's robust list, which glibc walks on later locks and
     // unlocks of other robust mutexes: unmapping it while it is linked there would make an
     // unrelated call crash long after. A caller that holds it through this handle lets go of
-    // every level first (a lock it took through another handle of the same name lives in
-    // that handle's mapping and is left alone). While another thread of this process holds
-    // it, the memory stays mapped: that thread's list is not ours to walk (it changes under
-    // the reader), so a lock it took through another handle leaks this mapping too. A small
-    // leak in a rare case, instead of a crash.
+    // every level first; memory that another thread of this process holds through this
+    // handle stays mapped, and its record stays listed with its file until the exit lets go
+    // of it (a small leak instead of a crash). A lock taken through another handle of the
+    // same name lives in that handle's mapping and is left alone.
     if (qel::ownsMutex(mutex) && onOwnRobustList(mutex)) {
         while (qel::ownsMutex(mutex) && pthread_mutex_unlock(mutex) == 0) {
         }
     }
-    pid_t owner = static_cast<pid_t>(__atomic_load_n(&mutex->__data.__owner, __ATOMIC_RELAXED) &
-                                     FUTEX_TID_MASK);
-    if (owner != 0 && owner != qel::currentTid() && qel::isOwnThread(owner)) {
+    pid_t holder = __atomic_load_n(&record->holder, __ATOMIC_ACQUIRE);
+    if (holder != 0 && holder != qel::currentTid() && qel::isOwnThread(holder) &&
+        (__atomic_load_n(&mutex->__data.__owner, __ATOMIC_RELAXED) & FUTEX_TID_MASK) ==
+            static_cast<unsigned int>(holder)) {
+        record.release();  // kept too: the store lists its file until the process exits
         return QEL_OK;
     }
     if (record->named) {
