@@ -108,7 +108,7 @@ TEST(QelMutex, DestroyedWhileHeldIsHarmless) {
                 qelCreateUnlockedMutex(nullptr, &older), qelLockMutex(older, 0), qelLockMutex(m, 0);
                 for (phase = 1; phase != 2;) {
                 }
-                qelUnlockMutex(older);
+                qelUnlockMutex(older), qelCloseMutex(&older);
             });
             while (phase != 1) {
             }
