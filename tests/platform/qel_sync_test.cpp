@@ -121,14 +121,16 @@ TEST(QelMutex, DestroyedWhileHeldIsHarmless) {
     for (const auto& misuse : cases) {
         for (bool named : {false, true}) {
             auto body = [&] {
-                long older = 0, m = 0, next = 0;
+                long older = 0, m = 0, next[2] = {0, 0};
                 qelCreateUnlockedMutex(nullptr, &older);
                 qelCreateUnlockedMutex(named ? name.c_str() : nullptr, &m);
                 int status = qelLockMutex(older, 0) | misuse(m) | qelUnlockMutex(older);
-                // The next named mutex may take the closed one's record; the exit then lets go
-                // of every named object still open.
-                status |= qelCreateUnlockedMutex(zoltest::uniqueName("next").c_str(), &next);
-                exit(status | qelCloseMutex(&next));
+                // The next named mutexes take the records closes gave back, the closed one's
+                // among them if it gave that back; the exit then lets go of every named object
+                // still open.
+                for (long& n : next)
+                    status |= qelCreateUnlockedMutex(zoltest::uniqueName("next").c_str(), &n);
+                exit(status | qelCloseMutex(&next[0]) | qelCloseMutex(&next[1]));
                 return 1;
             };
             EXPECT_EQ(0, zoltest::runChild(body, 10000));
