@@ -147,8 +147,6 @@ TEST(FatalError, ReportsTheFixedMessageAndExitsWithStatusOne) {
 // Children forked while other threads are inside the tracer and the event log trace and
 // report at once (a lock copied held into the child would hang it).
 TEST(Fork, ChildTracesAndReportsWhileOtherThreadsAreInside) {
-    if (zoltest::kForkWhileAllocatingMayHang)
-        GTEST_SKIP() << "the sanitizer's allocator is not fork-safe";
     zoltest::ChildOutput run = zoltest::runChildCapturingStdout(
         [] {
             dup2(open("/dev/null", O_WRONLY), 1);

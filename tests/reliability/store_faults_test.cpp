@@ -64,8 +64,6 @@ TEST(StoreFaults, AStoppedProcessDelaysNoOtherName) {
 // Children forked while two threads of this process create and close named objects without
 // pause: a lock of the store a thread held at the fork must be free in the child.
 TEST(StoreFaults, ChildrenForkedWhileThreadsWorkOnNamesUseTheStore) {
-    if (zoltest::kForkWhileAllocatingMayHang)
-        GTEST_SKIP() << "the sanitizer's allocator is not fork-safe";
     const std::string name = zoltest::uniqueName("forked");
     std::atomic<bool> stop{false};
     auto churn = [&](int t) {

@@ -16,15 +16,6 @@ namespace zoltest {
 // The bound of every wait for a set-up step: generous, only there so that nothing hangs.
 constexpr int kBoundMs = 20000;
 
-// This compiler's AddressSanitizer takes none of its allocator's locks around fork: a child
-// forked while another thread allocates can wait for ever on a lock copied held (gdb shows
-// it there). The tests that fork while other threads allocate skip themselves in that build.
-#ifdef __SANITIZE_ADDRESS__
-constexpr bool kForkWhileAllocatingMayHang = true;
-#else
-constexpr bool kForkWhileAllocatingMayHang = false;
-#endif
-
 // A name no other test or process uses: "zoltest-<tag>-<pid>-<counter>".
 std::string uniqueName(const std::string& tag);
 
