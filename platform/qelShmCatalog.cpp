@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "qelStore.h"
 
@@ -48,6 +49,20 @@ QEL_STATUS visitFile(int dirFd, bool shared, qel::ObjectType type, const std::st
         close(fd);
         return QEL_E_NOT_FOUND;
     }
+    std::vector<QEL_HOLDER> holders;
+    if (type != qel::ObjectType::Segment) {
+        qel::HolderSlot slots[qel::kHolderSlots];
+        if (pread(fd, slots, sizeof slots, qel::kHoldersOffset) != sizeof slots) {
+            close(fd);
+            return QEL_E_NOT_FOUND;
+        }
+        for (const qel::HolderSlot& slot : slots) {
+            if (slot.pid != 0 && slot.pid != static_cast<uint32_t>(getpid()) &&
+                qel::holderAlive(slot)) {
+                holders.push_back(QEL_HOLDER{static_cast<int>(slot.pid), slot.handles});
+            }
+        }
+    }
     size_t mapSize = qel::kNamedFileSize + static_cast<size_t>(header.segmentSize);
     void* map = type == qel::ObjectType::Segment
                     ? mmap(nullptr, mapSize, PROT_READ, MAP_SHARED, fd, 0)
@@ -63,6 +78,8 @@ QEL_STATUS visitFile(int dirFd, bool shared, qel::ObjectType type, const std::st
     item.size = header.segmentSize;
     item.base =
         map != nullptr ? static_cast<const unsigned char*>(map) + qel::kNamedFileSize : nullptr;
+    item.holders = holders.data();
+    item.holderCount = holders.size();
     int result = visitor(&item, context);
     if (map != nullptr) {
         munmap(map, mapSize);
@@ -138,7 +155,11 @@ QEL_STATUS qelEnumShMem(unsigned int kinds, QEL_SHM_VISITOR visitor, void* conte
     return QEL_OK;
 }
 
-QEL_STATUS qelInspectShMem(const char* name, QEL_SHM_VISITOR visitor, void* context) {
+}  // extern "C"
+
+namespace {
+
+QEL_STATUS inspect(qel::ObjectType type, const char* name, QEL_SHM_VISITOR visitor, void* context) {
     if (name == nullptr || visitor == nullptr) {
         return QEL_E_INVALID;
     }
@@ -149,14 +170,26 @@ QEL_STATUS qelInspectShMem(const char* name, QEL_SHM_VISITOR visitor, void* cont
     if (fd < 0) {
         return problem.empty() ? QEL_E_NOT_FOUND : QEL_E_ACCESS;
     }
-    std::string entry = qel::encodeName(qel::ObjectType::Segment, name);
+    std::string entry = qel::encodeName(type, name);
     // A name too long to keep in the file is known by its hashed file name alone ('#'
     // appears only in those): then the file's name field cannot be compared.
     bool hashed = entry.find('#') != std::string::npos;
-    QEL_STATUS status = visitFile(fd, shared, qel::ObjectType::Segment, where.path, entry.c_str(),
+    QEL_STATUS status = visitFile(fd, shared, type, where.path, entry.c_str(),
                                   hashed ? nullptr : name, visitor, context, nullptr);
     close(fd);
     return status;
+}
+
+}  // namespace
+
+extern "C" {
+
+QEL_STATUS qelInspectShMem(const char* name, QEL_SHM_VISITOR visitor, void* context) {
+    return inspect(qel::ObjectType::Segment, name, visitor, context);
+}
+
+QEL_STATUS qelInspectMutex(const char* name, QEL_SHM_VISITOR visitor, void* context) {
+    return inspect(qel::ObjectType::Mutex, name, visitor, context);
 }
 
 }  // extern "C"

@@ -15,6 +15,12 @@
 extern "C" {
 #endif
 
+/* A process that holds a named mutex or event, and how many of its handles do. */
+typedef struct QEL_HOLDER {
+    int pid;
+    unsigned int handles;
+} QEL_HOLDER;
+
 typedef struct QEL_SHM_ENTRY {
     /* The object's name; null for a name too long to be kept in its file. */
     const char* name;
@@ -26,6 +32,10 @@ typedef struct QEL_SHM_ENTRY {
     /* A segment's first byte, mapped read-only for the visitor's call only; null for a mutex
      * or event. */
     const unsigned char* base;
+    /* A mutex or event: the live processes other than the caller that hold it (holderCount
+     * of them), as their slots in the file say; none for a segment. */
+    const QEL_HOLDER* holders;
+    size_t holderCount;
 } QEL_SHM_ENTRY;
 
 /* Returns non-zero to stop the walk. */
@@ -43,6 +53,9 @@ QEL_STATUS qelEnumShMem(unsigned int kinds, QEL_SHM_VISITOR visitor, void* conte
 
 /* Calls visitor once for the segment called name; QEL_E_NOT_FOUND when there is none. */
 QEL_STATUS qelInspectShMem(const char* name, QEL_SHM_VISITOR visitor, void* context);
+
+/* Calls visitor once for the named mutex called name; QEL_E_NOT_FOUND when there is none. */
+QEL_STATUS qelInspectMutex(const char* name, QEL_SHM_VISITOR visitor, void* context);
 
 /* Writes why the object directory cannot be used (its path, owner and the remedy) to
  * buffer, "" when it can or does not exist yet. */

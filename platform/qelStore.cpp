@@ -105,11 +105,7 @@ bool anyLiveHolder(unsigned char* map, bool counted) {
         if (pid == 0) {
             continue;
         }
-        // No such process: dead. Otherwise alive unless its start time tells a later
-        // process of that pid (a holder whose /proc could not tell its own counts as alive).
-        uint64_t start = processStartTime(pid);
-        if (start != 0 &&
-            (start == ~uint64_t{0} || slots[i].startTime == 0 || start == slots[i].startTime)) {
+        if (holderAlive(slots[i])) {
             return true;
         }
         slots[i] = HolderSlot{0, 0, 0};

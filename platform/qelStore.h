@@ -119,8 +119,11 @@ bool removeKeyFile(const char* name);
 // The calling process's PID namespace (the inode of /proc/self/ns/pid), 0 when unknown.
 uint64_t pidNamespaceId();
 // The start time of process pid as /proc tells it (0: no such process); (uint64_t)-1 when
-// /proc does not show this PID namespace, so liveness cannot be told.
+// /proc does not show this PID namespace or hides the process, so liveness cannot be told.
 uint64_t processStartTime(pid_t pid);
+// Whether the process a holder slot names still runs: no later process of its pid, and alive
+// when /proc cannot tell (a holder that could not read its own start time counts as alive).
+bool holderAlive(const HolderSlot& slot);
 
 }  // namespace qel
 

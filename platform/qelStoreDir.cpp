@@ -4,6 +4,7 @@
 // this file as it is.
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <grp.h>
 #include <pwd.h>
 #include <stdio.h>
@@ -224,7 +225,9 @@ uint64_t processStartTime(pid_t pid) {
     snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        return errno == ENOENT ? 0 : ~uint64_t{0};
+        // A /proc mounted with hidepid hides other users' processes as if they did not
+        // exist: only the kernel can tell a hidden live process from a dead one.
+        return errno == ENOENT && kill(pid, 0) != 0 && errno == ESRCH ? 0 : ~uint64_t{0};
     }
     char text[1024];
     ssize_t got = read(fd, text, sizeof text - 1);
@@ -243,6 +246,11 @@ uint64_t processStartTime(pid_t pid) {
         p = strchr(p + 1, ' ');
     }
     return p != nullptr ? strtoull(p + 1, nullptr, 10) : 0;
+}
+
+bool holderAlive(const HolderSlot& slot) {
+    uint64_t start = processStartTime(static_cast<pid_t>(slot.pid));
+    return start != 0 && (start == ~uint64_t{0} || slot.startTime == 0 || start == slot.startTime);
 }
 
 }  // namespace qel

@@ -10,9 +10,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <set>
 
 #include "ZolTool.h"
 #include "qelShmCatalog.h"
@@ -52,12 +54,15 @@ int collect(const QEL_SHM_ENTRY* entry, void* context) {
     return 0;
 }
 
-// Calls visit with the pid and each line of /proc/<pid>/maps of every other process.
+// Calls visit with the pid and each line of /proc/<pid>/maps of every other process whose
+// maps this user may read; returns the pids of those processes. Another user's processes,
+// those /proc hides, and this user's own that made themselves non-dumpable are left out.
 template <typename Visit>
-void forEachMapping(Visit visit) {
+std::set<int> forEachMapping(Visit visit) {
+    std::set<int> seen;
     DIR* proc = opendir("/proc");
     if (proc == nullptr) {
-        return;
+        return seen;
     }
     const std::string self = std::to_string(getpid());
     while (dirent* entry = readdir(proc)) {
@@ -65,23 +70,50 @@ void forEachMapping(Visit visit) {
             continue;
         }
         std::ifstream maps(std::string("/proc/") + entry->d_name + "/maps");
+        if (!maps.is_open()) {
+            continue;
+        }
+        seen.insert(std::atoi(entry->d_name));
         std::string line;
         while (std::getline(maps, line)) {
             visit(entry->d_name, line);
         }
     }
     closedir(proc);
+    return seen;
 }
 
-// How many running processes (other than this one) map each of paths.
-std::map<std::string, int> mappers(const std::vector<std::string>& paths) {
+int collectHolders(const QEL_SHM_ENTRY* entry, void* context) {
+    static_cast<std::vector<QEL_HOLDER>*>(context)->assign(entry->holders,
+                                                           entry->holders + entry->holderCount);
+    return 0;
+}
+
+// The users of the segment called name that forEachMapping could not see: every library
+// user holds the segment's mutex while it is connected, one handle per connection, and the
+// mutex's file names its live holders whatever /proc shows. A segment known only by its
+// file (a name too long to keep) has none.
+std::vector<QEL_HOLDER> unseenUsers(const std::string& name, const std::set<int>& seen) {
+    std::vector<QEL_HOLDER> holders;
+    if (!name.empty()) {
+        qelInspectMutex(segmentMutexName(name).c_str(), collectHolders, &holders);
+    }
+    holders.erase(std::remove_if(holders.begin(), holders.end(),
+                                 [&](const QEL_HOLDER& h) { return seen.count(h.pid) != 0; }),
+                  holders.end());
+    return holders;
+}
+
+// How many running processes (other than this one) map each of paths, as far as their maps
+// can be read; visible gets the processes whose maps were read.
+std::map<std::string, int> mappers(const std::vector<std::string>& paths, std::set<int>& visible) {
     std::map<std::string, int> counts;
     for (const std::string& p : paths) {
         counts[p] = 0;
     }
     std::string process;
     std::map<std::string, bool> seen;  // paths already counted for process
-    forEachMapping([&](const char* pid, const std::string& line) {
+    visible = forEachMapping([&](const char* pid, const std::string& line) {
         if (process != pid) {
             process = pid;
             seen.clear();
@@ -99,14 +131,16 @@ std::map<std::string, int> mappers(const std::vector<std::string>& paths) {
     return counts;
 }
 
+// Before the segments' names are made up for display: an empty name is not known.
 void countMappers(std::vector<SegmentInfo>& segments) {
     std::vector<std::string> paths;
     for (const SegmentInfo& s : segments) {
         paths.push_back(s.path);
     }
-    std::map<std::string, int> counts = mappers(paths);
+    std::set<int> seen;
+    std::map<std::string, int> counts = mappers(paths, seen);
     for (SegmentInfo& s : segments) {
-        s.mappedBy = counts[s.path];
+        s.mappedBy = counts[s.path] + static_cast<int>(unseenUsers(s.name, seen).size());
     }
 }
 
@@ -119,6 +153,7 @@ std::vector<SegmentInfo> listSegments(std::string& problem) {
         qelShmProblem(text, sizeof text);
     }
     problem = text;
+    countMappers(c.segments);
     for (SegmentInfo& s : c.segments) {
         if (s.name.empty()) {
             s.name = "(long name) " + s.path;
@@ -126,7 +161,6 @@ std::vector<SegmentInfo> listSegments(std::string& problem) {
     }
     std::sort(c.segments.begin(), c.segments.end(),
               [](const SegmentInfo& a, const SegmentInfo& b) { return a.name < b.name; });
-    countMappers(c.segments);
     return c.segments;
 }
 
@@ -135,10 +169,9 @@ bool findSegment(const std::string& name, SegmentInfo& info) {
     if (qelInspectShMem(name.c_str(), collect, &c) != QEL_OK || c.segments.empty()) {
         return false;
     }
-    info = c.segments.front();
-    info.name = name;
+    c.segments.front().name = name;
     countMappers(c.segments);
-    info.mappedBy = c.segments.front().mappedBy;
+    info = c.segments.front();
     return true;
 }
 
@@ -188,7 +221,7 @@ std::string segmentMutexName(const std::string& name) {
 
 unsigned int liveConnections(const SegmentInfo& info) {
     unsigned int connections = 0;
-    forEachMapping([&](const char*, const std::string& line) {
+    std::set<int> seen = forEachMapping([&](const char*, const std::string& line) {
         // start-end perms offset device inode path
         char perms[8] = {};
         unsigned long long offset = 1;
@@ -202,6 +235,9 @@ unsigned int liveConnections(const SegmentInfo& info) {
             ++connections;
         }
     });
+    for (const QEL_HOLDER& holder : unseenUsers(info.name, seen)) {
+        connections += holder.handles;
+    }
     return connections;
 }
 

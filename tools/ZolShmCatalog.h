@@ -14,7 +14,8 @@ struct SegmentInfo {
     unsigned long long size = 0;  // bytes allocated: the 4-byte count and the data area
     bool connectionsKnown = false;
     unsigned int connections = 0;  // the connection count at the segment's head
-    int mappedBy = 0;              // running processes that have it mapped now
+    int mappedBy = 0;              // running processes that have it mapped now (or, where
+                                   // /proc hides their mappings, hold its mutex)
 };
 
 // Every segment of this user, sorted by name; problem says why the object directory cannot
@@ -33,7 +34,8 @@ std::string segmentMutexName(const std::string& name);
 // The connections that running processes (other than this one) hold on the segment: its
 // writable mappings that start at the file's beginning, as every Open maps the whole file
 // once. A process forked from a connected one shares its parent's mapping until it execs or
-// ends, and counts too.
+// ends, and counts too. A process whose mappings this user may not read (another user's,
+// or a non-dumpable one) counts the handles it holds on the segment's mutex instead.
 unsigned int liveConnections(const SegmentInfo& info);
 // Writes count into the segment's connection count, through the library's own Open and
 // Close; false with a message in error.

@@ -35,7 +35,9 @@ zoltest::ProgramResult check(std::initializer_list<Case> cases) {
 }
 
 zoltest::ProgramResult shell(const std::string& script) {
-    return zoltest::runProgram("/bin/sh", {"-c", script}, {{"Z", ZOL_TOOL_PATH}}, 30000);
+    return zoltest::runProgram("/bin/sh", {"-c", script},
+                               {{"Z", ZOL_TOOL_PATH}, {"H", ZOL_TEST_HELPER_DIR "/qel_helper"}},
+                               30000);
 }
 
 TEST(ZoltovTool, CommandLinesGiveTheirStatusAndOutput) {
@@ -165,6 +167,26 @@ TEST(ZoltovTool, ShmNamesADirectoryTakenByAnotherUserAndPassesSpecialFilesOver) 
     EXPECT_TRUE(r.err.find("is a symbolic link of ") != r.err.npos &&
                 r.err.find("remedy: have root remove it, or set ZOLTOV_RUNTIME_DIR") < r.err.npos)
         << r.err;
+}
+
+// Two users share a directory through its group, under a /proc that hides each one's
+// processes from the other: one user's tool and library must take the other's process,
+// waiting on an event and connected to a segment, for alive rather than remove or remake
+// what it holds.
+TEST(ZoltovTool, AProcessThatProcHidesKeepsWhatItHolds) {
+    auto r = shell(R"(unshare -m sh -c 'mount --make-rprivate / &&
+        mount -t proc -o hidepid=2 proc /proc || exit 77
+        export ZOLTOV_RUNTIME_DIR=$(mktemp -d) && chgrp 4243 $ZOLTOV_RUNTIME_DIR &&
+        chmod 2770 $ZOLTOV_RUNTIME_DIR || exit 77
+        as() { u=$1; shift; setpriv --reuid $u --regid $u --groups 4243 "$@"; }
+        as 4244 "$H" x 10000 segment &
+        for i in $(seq 500); do as 4242 "$Z" shm show x >/dev/null 2>&1 && break; sleep 0.01; done
+        as 4242 "$Z" shm remove x; echo "remove=$?"; as 4242 "$Z" shm repair x
+        as 4242 "$Z" shm repair >/dev/null; as 4242 "$H" x; wait $!; echo "waited=$?"
+        rm -r $ZOLTOV_RUNTIME_DIR')");
+    if (r.exitCode == 77 || r.err.find("unshare:") != std::string::npos)
+        GTEST_SKIP() << "no private mount namespace: " << r.err;
+    EXPECT_EQ(r.out, "remove=3\nx: connections 1, nothing to repair\nwaited=0\n") << r.err;
 }
 
 TEST(ZoltovTool, DemoTellsItsStoryAndLeavesNothingEvenWhenItsOutputCloses) {
