@@ -27,11 +27,18 @@ QEL_STATUS visitFile(int dirFd, bool shared, qel::ObjectType type, const std::st
                      int* stop) {
     int fd = openat(dirFd, entry, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        return errno == ENOENT ? QEL_E_NOT_FOUND : QEL_E_ACCESS;
+        return errno == ENOENT ? QEL_E_NOT_FOUND : errno == ELOOP ? QEL_E_CORRUPT : QEL_E_ACCESS;
     }
     struct stat st;
     qel::StoreHeader header;
     if (!qel::fileTrusted(fd, shared, &st) || !qel::readHeader(fd, type, &header, st.st_size)) {
+        close(fd);
+        return QEL_E_CORRUPT;
+    }
+    // A mutex or event of another PID namespace is not this namespace's to use or tidy: its
+    // holders' pids mean nothing here.
+    if (type != qel::ObjectType::Segment && header.pidNamespace != 0 &&
+        header.pidNamespace != qel::pidNamespaceId()) {
         close(fd);
         return QEL_E_NOT_FOUND;
     }

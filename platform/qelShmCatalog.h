@@ -51,10 +51,12 @@ typedef int (*QEL_SHM_VISITOR)(const QEL_SHM_ENTRY* entry, void* context);
  * used (qelShmProblem says why). */
 QEL_STATUS qelEnumShMem(unsigned int kinds, QEL_SHM_VISITOR visitor, void* context);
 
-/* Calls visitor once for the segment called name; QEL_E_NOT_FOUND when there is none. */
+/* Calls visitor once for the segment called name; QEL_E_NOT_FOUND when there is none,
+ * QEL_E_CORRUPT when what holds its name is no segment this user can trust. */
 QEL_STATUS qelInspectShMem(const char* name, QEL_SHM_VISITOR visitor, void* context);
 
-/* Calls visitor once for the named mutex called name; QEL_E_NOT_FOUND when there is none. */
+/* As qelInspectShMem, for the named mutex called name (one of another PID namespace is not
+ * found). */
 QEL_STATUS qelInspectMutex(const char* name, QEL_SHM_VISITOR visitor, void* context);
 
 /* Writes why the object directory cannot be used (its path, owner and the remedy) to

@@ -373,6 +373,20 @@ QEL_STATUS openExisting(DirUse& dir, const std::string& fileName, ObjectType typ
     return QEL_OK;
 }
 
+// Whether whatever holds the name fileName is an object file of type this user can trust,
+// as an open would find it (or nothing at all).
+bool trustedEntry(DirUse& dir, const std::string& fileName, ObjectType type) {
+    int fd = openat(dir.fd(), fileName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return errno == ENOENT;
+    }
+    struct stat st;
+    StoreHeader header;
+    bool trusted = fileTrusted(fd, dir.shared(), &st) && readHeader(fd, type, &header, st.st_size);
+    close(fd);
+    return trusted;
+}
+
 // Opens by copying this process's own mapping of the file (see copyMapping), which holds
 // it as a fresh open would: a mutex or event through its table, a segment only while its
 // name still leads to it. QEL_E_NOT_FOUND: no such mapping, or its file was removed since;
@@ -467,11 +481,12 @@ QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectIni
             setReason(storeDirectory().path + "/" + fileName +
                       " was made in another PID namespace; processes that share a named mutex "
                       "or event must run in one PID namespace");
-        } else if (status == QEL_E_CORRUPT) {
+        } else if (status == QEL_E_CORRUPT ||
+                   (status == QEL_E_EXISTS && !trustedEntry(dir, fileName, type))) {
             setReason(storeDirectory().path + "/" + fileName +
                       " is not an object file this user can trust (a link, a special file, "
-                      "another owner or mode, or a damaged header); zoltov shm repair or its "
-                      "owner can remove it");
+                      "another owner or mode, or a damaged header); zoltov shm repair removes "
+                      "a link or special file, its owner anything else");
         }
         return status;
     }

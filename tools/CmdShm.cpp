@@ -11,9 +11,9 @@ namespace zoltool {
 namespace {
 
 constexpr size_t kShownBytes = 64;
-// How long repair waits for a segment's mutex: a live user holds it for one Open, Close or
-// copy; a dead owner's is handed over at once.
-constexpr long kRepairLockMs = 5000;
+// How long repair and remove wait for a segment's mutex: a live user holds it for one Open,
+// Close or copy; a dead owner's is handed over at once.
+constexpr long kSegmentLockMs = 5000;
 
 std::string connectionsText(const SegmentInfo& s) {
     return s.connectionsKnown ? std::to_string(s.connections) : std::string("?");
@@ -28,17 +28,26 @@ int notFound(const std::string& name) {
     return fail(kExitNotFound, "shm: no segment named '" + escaped(name) + "'");
 }
 
-// Recounts the connections of one segment under its mutex, so that no Open, Close or copy
-// of a library user runs meanwhile: writes the count of live connections, or removes the
-// segment (with its key file and mutex) when there is none. 0 when repaired or sound.
-int repairOne(const std::string& name) {
+// Runs work under the mutex of the segment called name, so that no Open, Close or copy of a
+// library user runs between what work looks at and what it changes.
+template <typename Work>
+int underSegmentMutex(const char* command, const std::string& name, Work work) {
     // Created if need be, like every user's Open; the last one to let go removes it.
     CZolMutex mutex(0, segmentMutexName(name).c_str(), 0);
-    if (mutex.Lock(kRepairLockMs) != 1) {
-        return fail(kExitFailed, "shm repair: the mutex of '" + escaped(name) +
-                                     "' stayed busy for " + std::to_string(kRepairLockMs / 1000) +
-                                     " s; try again");
+    if (mutex.Lock(kSegmentLockMs) != 1) {
+        return fail(kExitFailed, std::string("shm ") + command + ": the mutex of '" +
+                                     escaped(name) + "' stayed busy for " +
+                                     std::to_string(kSegmentLockMs / 1000) + " s; try again");
     }
+    int status = work();
+    mutex.Unlock();
+    return status;
+}
+
+// Recounts the connections of one segment (under its mutex): writes the count of live
+// connections, or removes the segment (with its key file and mutex) when there is none. 0
+// when repaired or sound.
+int recount(const std::string& name) {
     SegmentInfo s;
     int status = kExitOk;
     std::string error;
@@ -67,8 +76,33 @@ int repairOne(const std::string& name) {
             status = fail(kExitFailed, "shm repair: " + error);
         }
     }
-    mutex.Unlock();
     return status;
+}
+
+int repairOne(const std::string& name) {
+    return underSegmentMutex("repair", name, [&] { return recount(name); });
+}
+
+// Removes the segment called name; without force only when no running process maps it.
+int removeOne(const std::string& name, bool force) {
+    SegmentInfo s;
+    if (!findSegment(name, s)) {
+        return notFound(name);
+    }
+    // A segment that a running process maps is in use: removing it would leave that
+    // process on memory nobody else can reach. Segments left by crashed processes keep
+    // a connection count but no mapping, and go without --force.
+    if (s.mappedBy > 0 && !force) {
+        return fail(kExitFailed, "shm remove: segment '" + escaped(s.name) + "' is in use by " +
+                                     std::to_string(s.mappedBy) +
+                                     " process(es); use --force to remove it");
+    }
+    std::string error;
+    if (!removeSegment(s, error)) {
+        return fail(kExitFailed, "shm remove: " + error);
+    }
+    std::printf("removed %s\n", escaped(s.name).c_str());
+    return kExitOk;
 }
 
 }  // namespace
@@ -111,27 +145,17 @@ int runShmShow(const Invocation& in) {
 }
 
 int runShmRemove(const Invocation& in) {
-    SegmentInfo s;
-    if (!findSegment(in.operands[0], s)) {
-        return notFound(in.operands[0]);
+    // Under the mutex, so that nobody connects between the look and the removal; a forced
+    // removal does not wait for a mutex that a stopped process holds.
+    const std::string& name = in.operands[0];
+    if (in.has("force")) {
+        return removeOne(name, true);
     }
-    // A segment that a running process maps is in use: removing it would leave that
-    // process on memory nobody else can reach. Segments left by crashed processes keep
-    // a connection count but no mapping, and go without --force.
-    if (s.mappedBy > 0 && !in.has("force")) {
-        return fail(kExitFailed, "shm remove: segment '" + escaped(s.name) + "' is in use by " +
-                                     std::to_string(s.mappedBy) +
-                                     " process(es); use --force to remove it");
-    }
-    std::string error;
-    if (!removeSegment(s, error)) {
-        return fail(kExitFailed, "shm remove: " + error);
-    }
-    std::printf("removed %s\n", escaped(s.name).c_str());
-    return kExitOk;
+    return underSegmentMutex("remove", name, [&] { return removeOne(name, false); });
 }
 
 int runShmRepair(const Invocation& in) {
+    dropPlantedEntries();
     if (in.operands.size() == 1) {
         return repairOne(in.operands[0]);
     }

@@ -4,6 +4,7 @@
 #include "ZolShmCatalog.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -190,7 +191,11 @@ bool removeKeyFile(const std::string& name) {
     std::string key = std::string(qel::kKeyDirectory) + "/" + name;
     struct stat info;
     return qel::hasKeyFile(name.c_str()) && lstat(key.c_str(), &info) == 0 &&
-           S_ISREG(info.st_mode) && info.st_uid == geteuid() && qel::removeKeyFile(name.c_str());
+           S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+           qelInspectShMem(
+               name.c_str(), [](const QEL_SHM_ENTRY*, void*) { return 0; }, nullptr) ==
+               QEL_E_NOT_FOUND &&
+           qel::removeKeyFile(name.c_str());
 }
 
 namespace {
@@ -264,6 +269,39 @@ int collectSync(const QEL_SHM_ENTRY* entry, void* context) {
 }
 
 }  // namespace
+
+int dropPlantedEntries() {
+    const qel::StoreDirectory where = qel::storeDirectory();
+    bool shared = false;
+    std::string problem;
+    int fd = qel::openStoreDirectory(where, false, &shared, &problem);
+    DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (dir == nullptr) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return 0;
+    }
+    int removed = 0;
+    while (dirent* entry = readdir(dir)) {
+        struct stat st;
+        const std::string name = entry->d_name;
+        // Only names the store gives its objects ("s.", "m#", ...); links and special files
+        // there were never made by the library, and no user's object lives in one.
+        if (name.size() < 3 || std::strchr("sme", name[0]) == nullptr ||
+            (name[1] != '.' && name[1] != '#') ||
+            fstatat(dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) ||
+            unlinkat(dirfd(dir), name.c_str(), 0) != 0) {
+            continue;
+        }
+        std::printf("removed %s: a link or special file, not an object\n",
+                    escaped(where.path + "/" + name).c_str());
+        ++removed;
+    }
+    closedir(dir);
+    return removed;
+}
 
 int dropStaleObjects() {
     std::vector<std::pair<std::string, char>> objects;  // name, 'm' or 'e'

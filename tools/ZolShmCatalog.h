@@ -40,8 +40,13 @@ unsigned int liveConnections(const SegmentInfo& info);
 // Writes count into the segment's connection count, through the library's own Open and
 // Close; false with a message in error.
 bool writeConnections(const SegmentInfo& info, unsigned int count, std::string& error);
-// Removes the key file of name when this user owns it; for a segment that no longer exists.
+// Removes the key file of name when this user owns it and nothing holds the segment's name
+// in the object directory (not even a file the store refuses).
 bool removeKeyFile(const std::string& name);
+// Removes the links and special files found under object names in the object directory
+// (never followed: they block the name for every program of the user). Regular files that
+// are no object this user can trust are left to their owner. Returns how many went.
+int dropPlantedEntries();
 // Opens every named mutex and event by name and lets go of it again: the library removes
 // those whose holders have all died. Returns how many were looked at.
 int dropStaleObjects();

@@ -5,6 +5,7 @@
 // the real directories are and use fixed names ("", "..") that meet no other run.
 #include <fcntl.h>
 #include <sched.h>
+#include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,14 +36,17 @@ struct Segment : CZolShMem {
     bool created() const { return m_bCreated != 0; }
 };
 
-// True when another process can neither attach to the segment nor open the event of name
-// (within the bound: a file that blocks its opener fails too).
+// True when another process can neither attach to the segment, nor make it anew, nor open
+// the event of name (within the bound: a file that blocks its opener fails too), and is told
+// which file is in the way.
 bool refusedElsewhere(const std::string& name) {
     return zoltest::Peer([&](zoltest::Peer&) {
                long handle = 0;
                void* base = nullptr;
                return qelAttachShMem(name.c_str(), &handle, &base) == QEL_OK ||
-                      qelCreateEvent(name.c_str(), &handle) == QEL_OK;
+                      qelCreateEvent(name.c_str(), &handle) == QEL_OK ||
+                      qelAllocShMem(name.c_str(), 8, &handle, &base) == QEL_OK ||
+                      !strstr(qelFailureReason(), ("s." + name + " is not").c_str());
            }).finish() == 0;
 }
 
