@@ -192,7 +192,9 @@ void qelEndThread(unsigned int exitCode);
  * a self-suspension counts as a stop for a concurrent suspender. A thread is not stopped
  * inside this layer's lock regions, nor inside the open, close or removal of a named object
  * (the suspend takes effect when the call ends). A thread suspended while it holds another
- * lock blocks everyone who needs that lock. */
+ * lock blocks everyone who needs that lock. QEL_E_ACCESS, nothing suspended, when the thread
+ * still blocks the suspend signal after about 200 ms (its own signal mask, a sigwait on it)
+ * or the program installed its own handler for that signal. */
 QEL_STATUS qelSuspendThread(long thread);
 /* Undoes one suspend; the thread runs again when the count reaches 0. QEL_E_INVALID when
  * it is not suspended. */

@@ -2,8 +2,12 @@
 // on a real-time signal (Linux cannot stop a single thread from outside) and priorities mapped
 // onto per-thread nice values.
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -19,6 +23,7 @@ enum State : uint32_t { kStarting = 0, kRunning = 1, kExited = 2 };
 struct Thread : qel::Record {
     pthread_t thread;
     pthread_mutex_t lock;   // serialises suspend, resume, priority and delete
+    pid_t process;          // the process the thread runs in
     uint32_t tid;           // kernel thread id, published by the thread itself
     uint32_t tidWaiters;    // non-zero once someone may sleep until tid is published
     uint32_t state;         // State
@@ -198,22 +203,76 @@ void* trampoline(void* argument) {
     return nullptr;
 }
 
+// A thread that forks goes on in the child as that process's only thread, under a new kernel
+// id; the lock of its record may have been held by a thread the child does not have.
+void adoptForkingThread() {
+    if (Thread* self = t_self) {
+        pthread_mutex_init(&self->lock, nullptr);
+        self->process = getpid();
+        __atomic_store_n(&self->tid, static_cast<uint32_t>(syscall(SYS_gettid)), __ATOMIC_RELEASE);
+    }
+}
+[[maybe_unused]] const int g_threadForkHandler =
+    pthread_atfork(nullptr, nullptr, adoptForkingThread);
+
 using ThreadPtr = qel::RecordPtr<Thread, qel::kThreadTag>;
 
 Thread* threadOf(long handle) {
     return ThreadPtr::find(handle);
 }
 
+// A record copied into a forked child from a thread the child does not have: that thread
+// counts as ended there, and neither its lock nor its ids are touched.
+bool elsewhere(Thread* thread) {
+    return thread->process != qel::ownPid();
+}
+
+// Whether the running thread tid blocks the suspend signal, or the program has taken that
+// signal over: then no suspend reaches it.
+bool suspendSignalRefused(uint32_t tid) {
+    struct sigaction current;
+    if (sigaction(g_suspendSignal, nullptr, &current) != 0 ||
+        current.sa_handler != onSuspendSignal) {
+        return true;
+    }
+    char path[64], text[2048];
+    snprintf(path, sizeof path, "/proc/self/task/%u/status", tid);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    ssize_t got = fd >= 0 ? read(fd, text, sizeof text - 1) : -1;
+    if (fd >= 0) {
+        close(fd);
+    }
+    text[got > 0 ? got : 0] = '\0';
+    const char* blocked = strstr(text, "\nSigBlk:");
+    return blocked != nullptr &&
+           (strtoull(blocked + 8, nullptr, 16) >> (g_suspendSignal - 1) & 1) != 0;
+}
+
 // A suspender returns once the thread acknowledged a stop (or ended). It waits without the
 // block's lock: the thread may itself need that lock (its own priority call) with the signal
-// blocked, and would then never take the signal that acknowledges.
+// blocked, and would then never take the signal that acknowledges. A thread that still
+// blocks the signal after kRefusedChecks slices of waiting (its own sigmask, a sigwait), or a
+// program that took the signal over, refuses the suspend: this suspender's step is taken back,
+// and a signal still pending finds nothing to do when it comes.
 QEL_STATUS awaitStop(Thread* thread) {
+    constexpr int kRefusedChecks = 20;  // of 10 ms
     uint32_t seen;
-    while ((seen = __atomic_load_n(&thread->acknowledged, __ATOMIC_ACQUIRE)) != kStopped) {
-        if (seen == kAwaited ||
-            __atomic_compare_exchange_n(&thread->acknowledged, &seen, uint32_t{kAwaited}, false,
-                                        __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
-            qel::futexWait(&thread->acknowledged, kAwaited, nullptr, false);
+    for (int refused = 0;
+         (seen = __atomic_load_n(&thread->acknowledged, __ATOMIC_ACQUIRE)) != kStopped;) {
+        const qel::Deadline slice = qel::deadlineAfter(10);
+        if ((seen == kAwaited ||
+             __atomic_compare_exchange_n(&thread->acknowledged, &seen, uint32_t{kAwaited}, false,
+                                         __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) &&
+            qel::futexWait(&thread->acknowledged, kAwaited, &slice.at, false) == ETIMEDOUT &&
+            ++refused == kRefusedChecks) {
+            refused = 0;
+            if (!suspendSignalRefused(__atomic_load_n(&thread->tid, __ATOMIC_ACQUIRE))) {
+                continue;
+            }
+            qel::SuspendSignalBlock blocked;
+            BlockLock locked(thread);
+            __atomic_sub_fetch(&thread->suspendCount, 1, __ATOMIC_ACQ_REL);
+            return QEL_E_ACCESS;
         }
     }
     if (exited(thread)) {
@@ -228,6 +287,9 @@ QEL_STATUS awaitStop(Thread* thread) {
 QEL_STATUS setPriority(Thread* thread, int priority) {
     if (priority < QEL_PRIORITY_LOWEST || priority > QEL_PRIORITY_HIGHEST) {
         return QEL_E_INVALID;
+    }
+    if (elsewhere(thread)) {
+        return QEL_E_EXITED;
     }
     qel::SuspendSignalBlock blocked;
     BlockLock locked(thread);
@@ -264,6 +326,7 @@ QEL_STATUS qelBeginThread(QEL_THREAD_ENTRY entry, void* argument, long* handle) 
         return QEL_E_NO_MEMORY;
     }
     pthread_mutex_init(&thread->lock, nullptr);
+    thread->process = qel::ownPid();
     thread->refs = 2;  // the handle's and the running thread's
     thread->entry = entry;
     thread->argument = argument;
@@ -297,6 +360,9 @@ QEL_STATUS qelSuspendThread(long handle) {
         waitWhileSuspended(thread);
         return QEL_OK;
     }
+    if (elsewhere(thread)) {
+        return QEL_E_EXITED;
+    }
     {
         qel::SuspendSignalBlock blocked;
         BlockLock locked(thread);
@@ -321,8 +387,8 @@ QEL_STATUS qelSuspendThread(long handle) {
 
 QEL_STATUS qelResumeThread(long handle) {
     Thread* thread = threadOf(handle);
-    if (thread == nullptr) {
-        return QEL_E_BAD_HANDLE;
+    if (thread == nullptr || elsewhere(thread)) {
+        return thread == nullptr ? QEL_E_BAD_HANDLE : QEL_E_EXITED;
     }
     qel::SuspendSignalBlock blocked;
     BlockLock locked(thread);
@@ -352,6 +418,10 @@ QEL_STATUS qelGetThreadPriority(long handle, int* priority) {
     if (thread == nullptr || priority == nullptr) {
         return thread == nullptr ? QEL_E_BAD_HANDLE : QEL_E_INVALID;
     }
+    if (elsewhere(thread)) {
+        *priority = thread->priority;
+        return QEL_E_EXITED;
+    }
     qel::SuspendSignalBlock blocked;
     BlockLock locked(thread);
     *priority = thread->priority;
@@ -368,6 +438,9 @@ QEL_STATUS qelDeleteThreadHandle(long* handle) {
     }
     *handle = 0;
     __atomic_store_n(&thread->tag, qel::kDeadTag, __ATOMIC_RELEASE);
+    if (elsewhere(thread)) {
+        return QEL_OK;  // the record stays: another process's thread may still reach it
+    }
     {
         qel::SuspendSignalBlock blocked;
         BlockLock locked(thread);

@@ -305,6 +305,52 @@ TEST(QelThread, SuspensionPrioritiesAndEndedThreads) {
     qelCloseEvent(&event);
 }
 
+// A thread that forks is its child's only thread: its own priority calls act on it there, not
+// on the parent's thread, also when another thread held its record's lock at the fork; the
+// parent's other threads count as ended there. A thread that blocks every signal refuses a
+// suspend instead of leaving its suspender hanging.
+TEST(QelThread, AForkingThreadAndOneThatBlocksSignalsLeaveEveryCallerAnAnswer) {
+    auto forks = [] {
+        Body b, idle;
+        idle.run = [](Body& s) {
+            while (!s.stop)
+                usleep(1000);
+        };
+        const long other = idle.start();
+        std::atomic<int> failed{0};
+        b.run = [&](Body& s) {
+            auto lowerSelf = [other] {
+                return qelSetOwnThreadPriority(-5) | (getpriority(PRIO_PROCESS, 0) != 5) |
+                       (qelSetThreadPriority(other, -5) != QEL_E_EXITED);
+            };
+            for (int i = 0; i < 100; ++i)
+                failed += zoltest::runChild(lowerSelf, 5000) != 0;
+            failed += getpriority(PRIO_PROCESS, 0) != 0;  // this thread's own nice value
+            s.stop = true;
+        };
+        long thread = b.start();
+        for (int priority = 0; !b.stop;)
+            qelGetThreadPriority(thread, &priority);  // takes the record's lock
+        return failed + (getpriority(PRIO_PROCESS, static_cast<id_t>(idle.tid)) != 0);
+    };
+    auto blocks = [] {
+        Body b;
+        b.run = [](Body& s) {
+            sigset_t all;
+            sigfillset(&all);
+            pthread_sigmask(SIG_BLOCK, &all, nullptr);
+            for (; !s.stop; s.counter++)
+                usleep(1000);
+        };
+        long thread = b.start();
+        while (b.counter == 0)
+            usleep(1000);
+        return (qelSuspendThread(thread) != QEL_E_ACCESS) + b.standsStill();
+    };
+    EXPECT_EQ(0, zoltest::runChild(forks, 60000));
+    EXPECT_EQ(0, zoltest::runChild(blocks, 10000));
+}
+
 // A thread suspending itself, calling its own priority operations, or making and closing
 // named mutexes, while another thread suspends it, makes a named mutex of its own while it is
 // suspended, and resumes it: nobody deadlocks. A suspend that lands inside one of the layer's

@@ -66,7 +66,9 @@ public:
     /// thread was started, 0 if not (also when its start-up events could not be created).
     /// Start one thread per object.
     int CreateThread(unsigned int flags);
-    /// Suspends the thread (nested: each suspend needs one resume). 1 on success, else 0.
+    /// Suspends the thread (nested: each suspend needs one resume). 1 on success, else 0:
+    /// also when the thread keeps the library's suspend signal (a real-time signal) blocked
+    /// for about 200 ms, by its signal mask or a sigwait, and nothing is suspended then.
     int SuspendThread();
     /// Undoes one SuspendThread. 1 on success, else 0.
     int ResumeThread();
