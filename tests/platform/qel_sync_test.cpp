@@ -308,17 +308,20 @@ TEST(QelThread, SuspensionPrioritiesAndEndedThreads) {
 // A thread that forks is its child's only thread: its own priority calls act on it there, not
 // on the parent's thread, also when another thread held its record's lock at the fork; the
 // parent's other threads count as ended there. A thread that blocks every signal refuses a
-// suspend instead of leaving its suspender hanging.
+// suspend instead of leaving its suspender hanging. In a child with a bound.
 TEST(QelThread, AForkingThreadAndOneThatBlocksSignalsLeaveEveryCallerAnAnswer) {
-    auto forks = [] {
-        Body b, idle;
-        idle.run = [](Body& s) {
-            while (!s.stop)
+    auto body = [] {
+        Body forking, blocking;
+        blocking.run = [](Body& s) {
+            sigset_t all;
+            sigfillset(&all);
+            pthread_sigmask(SIG_BLOCK, &all, nullptr);
+            for (; !s.stop; s.counter++)
                 usleep(1000);
         };
-        const long other = idle.start();
+        const long other = blocking.start();
         std::atomic<int> failed{0};
-        b.run = [&](Body& s) {
+        forking.run = [&](Body& s) {
             auto lowerSelf = [other] {
                 return qelSetOwnThreadPriority(-5) | (getpriority(PRIO_PROCESS, 0) != 5) |
                        (qelSetThreadPriority(other, -5) != QEL_E_EXITED);
@@ -328,27 +331,13 @@ TEST(QelThread, AForkingThreadAndOneThatBlocksSignalsLeaveEveryCallerAnAnswer) {
             failed += getpriority(PRIO_PROCESS, 0) != 0;  // this thread's own nice value
             s.stop = true;
         };
-        long thread = b.start();
-        for (int priority = 0; !b.stop;)
+        long thread = forking.start();
+        for (int priority = 0; !forking.stop || blocking.counter == 0;)
             qelGetThreadPriority(thread, &priority);  // takes the record's lock
-        return failed + (getpriority(PRIO_PROCESS, static_cast<id_t>(idle.tid)) != 0);
+        return failed + (getpriority(PRIO_PROCESS, static_cast<id_t>(blocking.tid)) != 0) +
+               (qelSuspendThread(other) != QEL_E_ACCESS) + blocking.standsStill();
     };
-    auto blocks = [] {
-        Body b;
-        b.run = [](Body& s) {
-            sigset_t all;
-            sigfillset(&all);
-            pthread_sigmask(SIG_BLOCK, &all, nullptr);
-            for (; !s.stop; s.counter++)
-                usleep(1000);
-        };
-        long thread = b.start();
-        while (b.counter == 0)
-            usleep(1000);
-        return (qelSuspendThread(thread) != QEL_E_ACCESS) + b.standsStill();
-    };
-    EXPECT_EQ(0, zoltest::runChild(forks, 60000));
-    EXPECT_EQ(0, zoltest::runChild(blocks, 10000));
+    EXPECT_EQ(0, zoltest::runChild(body, 60000));
 }
 
 // A thread suspending itself, calling its own priority operations, or making and closing
