@@ -223,7 +223,9 @@ QEL_STATUS qelDeleteThreadHandle(long* thread);
 /* Maps the existing segment of that name; QEL_E_NOT_FOUND when there is none. */
 QEL_STATUS qelAttachShMem(const char* name, long* segment, void** base);
 /* Creates and maps a new zero-filled segment of size bytes; QEL_E_EXISTS when the name is
- * taken; QEL_E_RESOURCES when /dev/shm is full. Also creates the empty key file
+ * taken; QEL_E_RESOURCES when /dev/shm is full or the size is over the file-size limit;
+ * QEL_E_INVALID for a size below 4 (the library's connection count), which attaching refuses
+ * as damaged (QEL_E_CORRUPT). Also creates the empty key file
  * /opt/zol/ftok/<name> (mode 0644, O_EXCL, never through a symbolic link) where permissions
  * allow, and only for names that are a single path component of at most NAME_MAX bytes;
  * failing to create it never fails the allocation. */

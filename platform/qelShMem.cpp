@@ -90,6 +90,11 @@ QEL_STATUS qelAttachShMem(const char* name, long* segment, void** base) {
 }
 
 QEL_STATUS qelAllocShMem(const char* name, unsigned int size, long* segment, void** base) {
+    // Smaller than the library's connection count: every later user would count past the
+    // end (a size that wrapped, for instance).
+    if (size < qel::kSegmentCountSize) {
+        return QEL_E_INVALID;
+    }
     return makeSegment(name, qel::OpenMode::CreateExclusive, size, segment, base);
 }
 

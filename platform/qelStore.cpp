@@ -41,6 +41,7 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -198,6 +199,14 @@ int makeUnnamed(DirUse& dir, size_t size, QEL_STATUS* status) {
         return -1;
     }
     fchmod(fd, mode);  // the umask only narrows
+    // Past the file-size limit the kernel would end the process with SIGXFSZ: a refusal.
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        size > limit.rlim_cur) {
+        close(fd);
+        *status = QEL_E_RESOURCES;
+        return -1;
+    }
     // posix_fallocate, not ftruncate: a full tmpfs must fail here, not as SIGBUS later.
     int rc = posix_fallocate(fd, 0, static_cast<off_t>(size));
     if (rc != 0) {
@@ -265,6 +274,11 @@ QEL_STATUS publish(DirUse& dir, const std::string& fileName, ObjectType type, co
         status = mapSegment(same ? named : fd, kNamedFileSize + segmentSize, &file);
         if (named >= 0) {
             close(named);
+        }
+        if (status != QEL_OK) {
+            // Named but refused its mapping: the name goes again, or the file would stay,
+            // full size, with nobody to free it.
+            unlinkIfSame(dir.fd(), fileName, st.st_dev, st.st_ino);
         }
     }
     close(fd);
@@ -356,7 +370,7 @@ QEL_STATUS openExisting(DirUse& dir, const std::string& fileName, ObjectType typ
     header = *headerOf(file.map);
     if (!headerMatches(file.map, type, name) ||
         (type == ObjectType::Segment &&
-         (header.state != kStateLive ||
+         (header.state != kStateLive || header.segmentSize < kSegmentCountSize ||
           header.segmentSize > static_cast<uint64_t>(st.st_size) - kNamedFileSize))) {
         status = QEL_E_CORRUPT;
     } else if (header.pidNamespace != 0 && ownPidNamespace() != 0 &&

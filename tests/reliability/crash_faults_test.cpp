@@ -21,9 +21,10 @@ bool sleepsIn(const Peer& peer, const std::string& where) {
                               zoltest::kBoundMs);
 }
 
-// In a child: creates a named object of the kind what under a file-size limit too small
-// for any object file, so the platform cannot make it, while it holds a thousand others
-// under 64 descriptors.
+// In a child, while it holds a thousand named objects under 64 descriptors: creates a named
+// object of the kind what that the system refuses. A segment gets room for its file, not for
+// its mapping (the address-space limit), so it is refused once its file is made and named;
+// an event or mutex meets a file-size limit too small for any object file.
 void exhaust(const std::string& what, const std::string& name) {
     struct rlimit files = {64, 64};
     setrlimit(RLIMIT_NOFILE, &files);
@@ -31,12 +32,15 @@ void exhaust(const std::string& what, const std::string& name) {
         new CZolEvent(0, 0, (name + "-held" + std::to_string(i)).c_str());
         new CZolMutex(0, (name + "-held" + std::to_string(i)).c_str(), 0);
     }
-    signal(SIGXFSZ, SIG_IGN);
+    if (what == "shared memory") {
+        const unsigned long pages = strtoul(zoltest::readFile("/proc/self/statm").c_str(), 0, 10);
+        struct rlimit space = {pages * 4096 + (16 << 20), RLIM_INFINITY};
+        setrlimit(RLIMIT_AS, &space);
+        CZolShMem().Open(name.c_str(), 64 << 20);
+    }
     struct rlimit limit = {1024, 1024};
     setrlimit(RLIMIT_FSIZE, &limit);
-    if (what == "shared memory")
-        CZolShMem().Open(name.c_str(), 1024 * 1024);
-    else if (what == "event")
+    if (what == "event")
         CZolEvent(0, 0, name.c_str());
     else
         CZolMutex(0, name.c_str(), 0);

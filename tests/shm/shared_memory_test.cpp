@@ -7,6 +7,8 @@ using zoltest::Peer;
 TEST(SharedMemory, ProcessesShareCountAndDataKeepTheirPositionsAndTheLastCloseRemovesAll) {
     const std::string name = zoltest::uniqueName("shm");
     CZolSharedMemory().Close();  // never opened: holds no mutex, nothing to do
+    // A size that wraps below the count ends its caller, and leaves the name to the others.
+    EXPECT_EQ(zoltest::runChild([&] { return CZolShMem().Open(name.c_str(), ~3u), 0; }, 9000), 1);
     Probe mine, other;
     EXPECT_EQ(mine.Create(name.c_str()), 0);  // allocates nothing
     EXPECT_EQ(zoltest::objectFiles(name), std::vector<std::string>());
