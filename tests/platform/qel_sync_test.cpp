@@ -335,7 +335,8 @@ TEST(QelThread, AForkingThreadAndOneThatBlocksSignalsLeaveEveryCallerAnAnswer) {
         for (int priority = 0; !forking.stop || blocking.counter == 0;)
             qelGetThreadPriority(thread, &priority);  // takes the record's lock
         return failed + (getpriority(PRIO_PROCESS, static_cast<id_t>(blocking.tid)) != 0) +
-               (qelSuspendThread(other) != QEL_E_ACCESS) + blocking.standsStill();
+               (qelSuspendThread(other) != QEL_E_ACCESS) + blocking.standsStill() +
+               qelDeleteThreadHandle(&thread);
     };
     EXPECT_EQ(0, zoltest::runChild(body, 60000));
 }
