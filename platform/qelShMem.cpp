@@ -32,7 +32,8 @@ void createKeyFile(const char* name) {
     if (ftok < 0) {
         return;
     }
-    int fd = openat(ftok, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int fd = qel::aboveStdio(
+        openat(ftok, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (fd >= 0) {
         close(fd);
     }

@@ -193,7 +193,7 @@ bool linkName(int fd, int dirFd, const char* name) {
 // Makes an unnamed, sized file of the directory's mode; -1 with a status in *status.
 int makeUnnamed(DirUse& dir, size_t size, QEL_STATUS* status) {
     const mode_t mode = dir.shared() ? 0660 : 0600;
-    int fd = openat(dir.fd(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+    int fd = aboveStdio(openat(dir.fd(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
     if (fd < 0) {
         *status = statusOf(errno);
         return -1;
@@ -266,8 +266,8 @@ QEL_STATUS publish(DirUse& dir, const std::string& fileName, ObjectType type, co
     } else if (type == ObjectType::Segment) {
         // Mapped through its name, as every attacher maps it: /proc/<pid>/maps then shows
         // the path that the zoltov tool looks for, not the unnamed file's.
-        int named =
-            openat(dir.fd(), fileName.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        int named = aboveStdio(
+            openat(dir.fd(), fileName.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         struct stat again;
         bool same = named >= 0 && fstat(named, &again) == 0 && again.st_ino == st.st_ino &&
                     again.st_dev == st.st_dev;
@@ -341,7 +341,8 @@ QEL_STATUS join(NamedFile* file, OpenMode mode, ObjectInit init) {
 // was being removed.
 QEL_STATUS openExisting(DirUse& dir, const std::string& fileName, ObjectType type, const char* name,
                         OpenMode mode, ObjectInit init, NamedFile* out) {
-    int fd = openat(dir.fd(), fileName.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd = aboveStdio(
+        openat(dir.fd(), fileName.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (fd < 0) {
         return statusOf(errno);
     }

@@ -105,6 +105,10 @@ int openDirectoryPath(const std::string& path);
 // configured one that this user may not share. *shared: files there are 0660.
 int openStoreDirectory(const StoreDirectory& where, bool create, bool* shared,
                        std::string* problem);
+// fd moved above the standard descriptors (0, 1, 2), the original closed: in a process whose
+// standard output is closed, a file of the store that took number 1 would get the process's
+// output written into it. Any other fd, or -1, is returned as it is.
+int aboveStdio(int fd);
 // Whether fd is a regular, singly linked object file that this user may trust: its own 0600
 // file, or a 0660 file of the directory's group in a shared directory.
 bool fileTrusted(int fd, bool shared, struct stat* st);

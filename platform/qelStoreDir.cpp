@@ -93,7 +93,7 @@ StoreDirectory storeDirectory() {
 }
 
 int openDirectoryPath(const std::string& path) {
-    int fd = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = aboveStdio(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     size_t at = 1;
     while (fd >= 0 && at < path.size()) {
         size_t end = path.find('/', at);
@@ -103,7 +103,8 @@ int openDirectoryPath(const std::string& path) {
         if (part.empty() || part == ".") {
             continue;
         }
-        int next = openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        int next =
+            aboveStdio(openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         int error = errno;
         close(fd);
         fd = next;
@@ -132,7 +133,8 @@ int openStoreDirectory(const StoreDirectory& where, bool create, bool* shared,
             close(made);
         }
     }
-    int fd = openat(parent, where.leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int fd = aboveStdio(
+        openat(parent, where.leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     int error = errno;
     struct stat st;
     if (fd < 0) {
@@ -172,6 +174,17 @@ int openStoreDirectory(const StoreDirectory& where, bool create, bool* shared,
     return fd;
 }
 
+int aboveStdio(int fd) {
+    if (fd < 0 || fd > 2) {
+        return fd;
+    }
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    int error = errno;
+    close(fd);
+    errno = error;
+    return moved;
+}
+
 bool fileTrusted(int fd, bool shared, struct stat* st) {
     if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode) || st->st_nlink != 1) {
         return false;
@@ -189,7 +202,7 @@ int openKeyDirectory(bool create) {
         if (create) {
             mkdirat(fd, part, 0755);  // EEXIST is the usual case
         }
-        int next = openat(fd, part, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        int next = aboveStdio(openat(fd, part, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         close(fd);
         fd = next;
     }

@@ -274,7 +274,7 @@ namespace {
 // Whether a mutex or event file nobody lives in was removed by this look. Never waits: a
 // table lock that is held means a live holder at work.
 bool removeIfStale(int dirFd, bool shared, const char* entry) {
-    int fd = openat(dirFd, entry, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd = aboveStdio(openat(dirFd, entry, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (fd < 0) {
         return false;
     }
@@ -328,23 +328,19 @@ void tidyAtExit() {
     {
         // This process's holds end with it: a file whose last live holder it was goes now,
         // not when someone happens to open its name again. Only the holds it made itself (a
-        // forked child's list is its parent's), and without waiting for a busy table.
-        std::vector<NamedFile*> mine;
-        {
-            std::unique_lock<std::mutex> held(g_heldLock, std::try_to_lock);
-            for (NamedFile* file = held.owns_lock() ? g_held : nullptr; file != nullptr;
-                 file = file->next) {
-                if (file->opener == ownPid()) {
-                    mine.push_back(file);
-                }
-            }
-        }
+        // forked child's list is its parent's). The list stays locked throughout: a thread
+        // closing one of these handles meanwhile would unmap the file under this walk, so it
+        // waits at its first step instead.
+        std::unique_lock<std::mutex> held(g_heldLock, std::try_to_lock);
         // A table lock is held only for a moment (by an opener, a closer or another
         // process's sweep), so each busy one is waited for, within one bound for them all:
         // a stopped holder delays the exit, it does not hang it.
         const Deadline bound = deadlineAfter(kExitLockBoundMs);
-        for (NamedFile* file : mine) {
-            leaveTable(file, true, millisecondsLeft(bound));
+        for (NamedFile* file = held.owns_lock() ? g_held : nullptr; file != nullptr;
+             file = file->next) {
+            if (file->opener == ownPid()) {
+                leaveTable(file, true, millisecondsLeft(bound));
+            }
         }
     }
     std::unique_lock<std::mutex> guard(g_dirLock, std::try_to_lock);
@@ -391,7 +387,7 @@ size_t sweepStale(size_t limit) {
         g_sweep = nullptr;
     }
     if (g_sweep == nullptr) {
-        int fd = openat(dir.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int fd = aboveStdio(openat(dir.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         g_sweep = fd >= 0 ? fdopendir(fd) : nullptr;
         g_sweepInode = st.st_ino;
         if (g_sweep == nullptr) {
@@ -427,7 +423,8 @@ uint32_t* mapWaitAnyWord() {
         if (!dir.ok()) {
             return nullptr;
         }
-        int fd = openat(dir.fd(), kWaitAnyFile, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        int fd = aboveStdio(
+            openat(dir.fd(), kWaitAnyFile, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         if (fd < 0 && errno == ENOENT) {
             QEL_STATUS status;
             fd = makeUnnamed(dir, kNamedFileSize, &status);

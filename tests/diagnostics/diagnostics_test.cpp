@@ -17,6 +17,7 @@
 #include "CZolException.h"
 #include "CZolLightMutex.h"
 #include "CZolModule.h"
+#include "CZolMutex.h"
 #include "CZolTovEventLog.h"
 #include "CZolTracer.h"
 #include "ZolTestSupport.h"
@@ -145,10 +146,13 @@ TEST(FatalError, ReportsTheFixedMessageAndExitsWithStatusOne) {
 }
 
 // Children forked while other threads are inside the tracer and the event log trace and
-// report at once (a lock copied held into the child would hang it).
+// report at once (a lock copied held into the child would hang it). Each then exits while a
+// thread of its own still traces and makes and closes a named mutex: the exit neither
+// crashes under that thread nor leaves the mutex's file.
 TEST(Fork, ChildTracesAndReportsWhileOtherThreadsAreInside) {
+    const std::string name = zoltest::uniqueName("exit");
     zoltest::ChildOutput run = zoltest::runChildCapturingStdout(
-        [] {
+        [&] {
             dup2(open("/dev/null", O_WRONLY), 1);
             std::atomic<bool> stop{false};
             std::thread busy([&] {
@@ -157,19 +161,26 @@ TEST(Fork, ChildTracesAndReportsWhileOtherThreadsAreInside) {
                     CZolTovEventLog::ReportTovError("%s", std::string(400, 'e').c_str());
                 }
             });
-            auto child = [] {
+            auto child = [&] {
                 g_Tracer.TraceLine("child", "f", 1);
-                return CZolTovEventLog::ReportTovError("child") == 1 ? 0 : 1;
+                std::thread([&] {
+                    for (;; CZolMutex(0, name.c_str(), 0))
+                        g_Tracer.Trace("%s", "t");
+                }).detach();
+                exit(CZolTovEventLog::ReportTovError("child") == 1 ? 0 : 1);
+                return 1;
             };
             int hung = 0;
             for (int i = 0; i < 40 && hung == 0; ++i)
                 hung = zoltest::runChild(child, 5000);
             stop = true;
             busy.join();
+            CZolMutex(0, name.c_str(), 0);  // what a killed child left goes with this close
             _exit(hung);
         },
         60000);
     EXPECT_EQ(zoltest::exitCodeOf(run.status), 0);
+    EXPECT_EQ(zoltest::objectFiles(name), std::vector<std::string>());
 }
 
 }  // namespace

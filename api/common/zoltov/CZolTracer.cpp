@@ -63,7 +63,11 @@ struct TracerMutex : CZolTracer {
 CZolTracer::CZolTracer() : m_pMutex(nullptr) {}
 
 CZolTracer::~CZolTracer() {
-    delete m_pMutex;
+    // g_Tracer goes at exit, while other threads may still be tracing through it: its mutex
+    // stays for them (the process is ending anyway).
+    if (this != &g_Tracer) {
+        delete m_pMutex;
+    }
 }
 
 CZolMutex* CZolTracer::lockMutex() {

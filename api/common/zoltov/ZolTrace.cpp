@@ -5,14 +5,15 @@
 #include <string.h>
 
 #include "detail/ZolDivideByZero.h"
+#include "detail/ZolFormat.h"
 
 extern "C" int __ZolTrace(const char* format, ...) {
     char line[512];
     va_list args;
     va_start(args, format);
-    int formatted = vsnprintf(line, sizeof line, format, args);
+    zolFormatV(line, format, args);  // a huge width costs no more than the buffer
     va_end(args);
-    size_t length = formatted < 0 ? 0 : strlen(line);
+    size_t length = strlen(line);
     // The newline must stay inside the buffer: when the text fills it, it replaces the
     // last kept character.
     if (length > sizeof line - 2) {
