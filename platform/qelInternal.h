@@ -19,11 +19,24 @@ namespace qel {
 
 // Every handle points to a record that starts with this. Records are never returned to the
 // heap: a closed record keeps a dead tag until it is reused for an object of the same kind, so
-// a handle that was closed reads a dead tag instead of freed memory.
+// a handle that was closed reads a dead tag instead of freed memory. Each publication of a
+// record bumps its generation, which its handle carries: a closed handle does not reach the
+// next object that reuses the record.
 struct Record {
-    uint32_t tag;  // kind while alive, 0 when closed; accessed with __atomic builtins
+    uint32_t tag;         // kind ^ generation while alive, 0 when closed; __atomic builtins
+    uint32_t generation;  // of the current (or last) object, 0..0xFFFF
     Record* nextFree;
 };
+
+// A handle is the record's address (below 2^47 in user space) with the generation in its
+// top 16 bits.
+constexpr int kGenerationShift = 48;
+constexpr uint64_t kAddressMask = (uint64_t{1} << kGenerationShift) - 1;
+
+// The tag a live record of kind tag reached through handle must hold.
+inline uint32_t liveTag(uint32_t tag, long handle) {
+    return tag ^ static_cast<uint32_t>(static_cast<uint64_t>(handle) >> kGenerationShift);
+}
 
 enum Tag : uint32_t {
     kDeadTag = 0,
@@ -37,18 +50,20 @@ enum Tag : uint32_t {
 // A record of at least size bytes for a new object of kind tag (zero-filled apart from the
 // tag, which the caller publishes last with liveRecord); nullptr when memory is exhausted.
 Record* allocRecord(size_t size, uint32_t tag);
-void liveRecord(Record* record, uint32_t tag);
+// Publishes the record as a live object of kind tag (release) and returns its new handle.
+long liveRecord(Record* record, uint32_t tag);
 // Marks the record dead and keeps it for reuse by the same kind.
 void freeRecord(Record* record, uint32_t tag);
 
 // The record behind handle when it is alive and of kind tag, else nullptr.
 template <typename T>
 inline T* fromHandle(long handle, uint32_t tag) {
-    if (handle == 0 || (handle & 7) != 0) {
+    const uint64_t address = static_cast<uint64_t>(handle) & kAddressMask;
+    if (address == 0 || (address & 7) != 0) {
         return nullptr;
     }
-    Record* record = reinterpret_cast<Record*>(handle);
-    if (__atomic_load_n(&record->tag, __ATOMIC_ACQUIRE) != tag) {
+    Record* record = reinterpret_cast<Record*>(address);
+    if (__atomic_load_n(&record->tag, __ATOMIC_ACQUIRE) != liveTag(tag, handle)) {
         return nullptr;
     }
     return static_cast<T*>(record);
@@ -69,8 +84,9 @@ public:
     static RecordPtr create() { return RecordPtr(static_cast<T*>(allocRecord(sizeof(T), Tag))); }
     static T* find(long handle) { return fromHandle<T>(handle, Tag); }
     static RecordPtr take(long* handle) {
-        T* record = handle != nullptr ? find(*handle) : nullptr;
-        uint32_t expected = Tag;
+        const long seen = handle != nullptr ? *handle : 0;  // read once: a racing close clears it
+        T* record = find(seen);
+        uint32_t expected = liveTag(Tag, seen);
         if (record == nullptr ||
             !__atomic_compare_exchange_n(&record->tag, &expected, uint32_t{kDeadTag}, false,
                                          __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
@@ -97,10 +113,7 @@ public:
         record_ = nullptr;
         return record;
     }
-    void publish(long* handle) {
-        liveRecord(record_, Tag);
-        *handle = reinterpret_cast<long>(release());
-    }
+    void publish(long* handle) { *handle = liveRecord(release(), Tag); }
 
 private:
     explicit RecordPtr(T* record) : record_(record) {}

@@ -75,6 +75,7 @@ Record* allocRecord(size_t size, uint32_t tag) {
             return nullptr;
         }
         __atomic_store_n(&record->tag, kDeadTag, __ATOMIC_RELAXED);
+        record->generation = 0;
     }
     unsigned char* bytes = reinterpret_cast<unsigned char*>(record);
     for (size_t i = sizeof(Record); i < size; ++i) {
@@ -84,8 +85,12 @@ Record* allocRecord(size_t size, uint32_t tag) {
     return record;
 }
 
-void liveRecord(Record* record, uint32_t tag) {
-    __atomic_store_n(&record->tag, tag, __ATOMIC_RELEASE);
+long liveRecord(Record* record, uint32_t tag) {
+    const uint32_t generation = (record->generation + 1) & 0xFFFF;
+    record->generation = generation;
+    __atomic_store_n(&record->tag, tag ^ generation, __ATOMIC_RELEASE);
+    return static_cast<long>(reinterpret_cast<uint64_t>(record) | uint64_t{generation}
+                                                                      << kGenerationShift);
 }
 
 void freeRecord(Record* record, uint32_t tag) {

@@ -59,8 +59,7 @@ QEL_STATUS makeSegment(const char* name, qel::OpenMode mode, unsigned int size, 
     if (mode == qel::OpenMode::CreateExclusive) {
         createKeyFile(name);
     }
-    qel::liveRecord(record, qel::kSegmentTag);
-    *handle = reinterpret_cast<long>(record);
+    *handle = qel::liveRecord(record, qel::kSegmentTag);
     *base = record->file.map + qel::kNamedFileSize;
     return QEL_OK;
 }

@@ -123,12 +123,14 @@ TEST(WaitAny, ReturnsTheLowestSetIndexAndResetsOnlyThatEvent) {
     }
 }
 
-// Bad arguments give the failed-wait result; nothing crashes and nothing is reset.
+// Bad arguments give the failed-wait result; nothing crashes and nothing is reset. A closed
+// handle stays closed when a new event takes its place.
 TEST(WaitAny, BadArgumentsAreFailedWaits) {
     CZolEvent set(1, 0, nullptr);
     auto* gone = new CZolEvent(0, 0, nullptr);
     CZolEvent closed(static_cast<long>(*gone));  // a wrapper that outlived its owner
     delete gone;
+    CZolEvent next(1, 1, nullptr);  // set, and made where the closed one was
     CZolEvent* withNull[2] = {&set, nullptr};
     CZolEvent* withClosed[2] = {&closed, &set};
     const unsigned int results[] = {
