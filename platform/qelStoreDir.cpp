@@ -4,9 +4,9 @@
 // this file as it is.
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <grp.h>
 #include <pwd.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
