@@ -46,6 +46,9 @@ public:
     ///@}
     /// Deletes the mutex when the lock created it. No one may hold the lock.
     virtual ~CZolRWLock();
+    /// Not copyable: two locks would delete one mutex.
+    CZolRWLock(const CZolRWLock&) = delete;
+    CZolRWLock& operator=(const CZolRWLock&) = delete;
 
     /// Begins a read. Returns 1 when the reader holds the writer mutex (a writer was active
     /// or waiting), 0 when it entered without it or the lock has no mutex. Pass the result

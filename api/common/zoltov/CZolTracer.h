@@ -30,8 +30,12 @@ public:
 
     /// Creates no mutex.
     CZolTracer();
-    /// Destroys the mutex if one was created. No operation may be running.
+    /// Destroys the mutex if one was created (g_Tracer keeps it for threads still tracing
+    /// while the process exits). No other operation may be running.
     virtual ~CZolTracer();
+    /// Not copyable: two tracers would delete one mutex.
+    CZolTracer(const CZolTracer&) = delete;
+    CZolTracer& operator=(const CZolTracer&) = delete;
 
     /// Writes "file: `<file>` line: `<line>`. `<text>"` followed by an empty line (two newlines)
     /// through __ZolTrace.
