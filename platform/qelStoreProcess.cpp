@@ -41,7 +41,7 @@ void releaseDir(DirRef* dir) {
 pid_t g_pid = 0;  // this process's pid once asked for; 0 again in a forked child
 
 std::mutex g_waitAnyLock;  // guards the mapping of the wait-any word; taken before g_dirLock
-std::mutex g_heldLock;     // guards g_held; no other lock is taken under it
+std::mutex g_heldLock;     // guards g_held; only g_dirLock is taken under it (by the exit)
 NamedFile* g_held = nullptr;
 // This process's mappings by file name (NamedFile::key): those of its open handles, and
 // mutex and event mappings parked by a close for the next open of the same file.
@@ -53,16 +53,17 @@ std::mutex g_mapsLock;  // guards g_maps; no other lock is taken under it
 // Never destroyed: handles may still be closed while the process exits.
 auto* g_maps = new std::unordered_map<size_t, Mappings>;
 
+// In the one order every nesting follows: g_waitAnyLock, g_heldLock, g_dirLock, g_mapsLock.
 void lockForFork() {
     g_waitAnyLock.lock();
-    g_dirLock.lock();
     g_heldLock.lock();
+    g_dirLock.lock();
     g_mapsLock.lock();
 }
 void unlockForFork() {
     g_mapsLock.unlock();
-    g_heldLock.unlock();
     g_dirLock.unlock();
+    g_heldLock.unlock();
     g_waitAnyLock.unlock();
 }
 void childAfterFork() {
