@@ -1,6 +1,5 @@
 // One process's fault stays with it: what a careless, stopped, forked, foreign or greedy
 // process does with a named object never reaches the other processes, nor other names.
-#include <fcntl.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -81,24 +80,6 @@ TEST(StoreFaults, ChildrenForkedWhileThreadsWorkOnNamesUseTheStore) {
     stop = true;
     first.join(), second.join();
     EXPECT_EQ(code, 0) << "the child of fork " << fork;
-}
-
-// A process whose standard descriptors are closed keeps them closed: no file of the store
-// takes their numbers, where the process's output would be written into it.
-TEST(StoreFaults, ClosedStandardDescriptorsStayFree) {
-    const std::string name = zoltest::uniqueName("stdio");
-    auto body = [&] {
-        long event = 0, mutex = 0;
-        unsigned int index = 0;
-        close(0), close(1), close(2);
-        qelTestForceWaitvFallback(1);  // which keeps a file open
-        qelCreateEvent(name.c_str(), &event), qelCreateUnlockedMutex(name.c_str(), &mutex);
-        qelWaitEvents(&event, 1, &index, 1);
-        int open =
-            (fcntl(0, F_GETFD) != -1) + (fcntl(1, F_GETFD) != -1) + (fcntl(2, F_GETFD) != -1);
-        return open + qelCloseEvent(&event) + qelCloseMutex(&mutex);
-    };
-    EXPECT_EQ(zoltest::runChild(body, 10000), 0);
 }
 
 TEST(StoreFaults, AnotherPidNamespaceIsRefusedRatherThanShared) {

@@ -129,11 +129,9 @@ TEST(ZoltovTool, ShmListsShowsRemovesAndRepairsSegments) {
     // seen (the tool waits for the mutex), not cut off.
     zoltest::Peer joiner([&](zoltest::Peer& p) {
         CZolMutex held(1, (crashed + "CZolSharedMemory").c_str(), 0);
-        p.send("held");
-        usleep(300000);
+        p.send("held"), usleep(300000);
         CZolSharedMemory late(crashed.c_str(), 16);
-        held.Unlock();
-        return static_cast<int>(p.receive().size());
+        return held.Unlock(), static_cast<int>(p.receive().size());
     });
     ASSERT_EQ(joiner.receive(), "held");
     check({{{"shm", "remove", crashed}, 3, "", "in use by 1 process"}});
