@@ -19,14 +19,50 @@ struct FreeList {
 constexpr int kKinds = 6;
 FreeList g_lists[kKinds];
 
+// New records are cut from slabs that are never freed and stay listed from g_slabs: a handle
+// carries a generation in its top bits and does not look like a pointer to its record, so
+// without the list a leak checker would take every open object's record for lost.
+struct Slab {
+    Slab* next;
+};
+constexpr size_t kSlabSize = 64 * 1024;
+constexpr size_t kSlabHeader = 64;  // keeps the records 64-byte aligned
+std::mutex g_slabLock;              // guards the three below
+Slab* g_slabs = nullptr;
+unsigned char* g_slabFree = nullptr;
+size_t g_slabLeft = 0;
+
+Record* cutRecord(size_t size) {
+    size = (size + 63) & ~size_t{63};
+    SuspendSignalBlock blocked;
+    std::lock_guard<std::mutex> guard(g_slabLock);
+    if (g_slabLeft < size) {
+        const size_t slabSize = size + kSlabHeader > kSlabSize ? size + kSlabHeader : kSlabSize;
+        auto* slab = static_cast<Slab*>(aligned_alloc(64, slabSize));
+        if (slab == nullptr) {
+            return nullptr;
+        }
+        slab->next = g_slabs;
+        g_slabs = slab;
+        g_slabFree = reinterpret_cast<unsigned char*>(slab) + kSlabHeader;
+        g_slabLeft = slabSize - kSlabHeader;
+    }
+    Record* record = reinterpret_cast<Record*>(g_slabFree);
+    g_slabFree += size;
+    g_slabLeft -= size;
+    return record;
+}
+
 // A fork taken while another thread holds a free-list lock would leave the child unable to
 // create any object: hold them all across fork, so the child starts with them free.
 void lockAllLists() {
     for (FreeList& list : g_lists) {
         list.lock.lock();
     }
+    g_slabLock.lock();
 }
 void unlockAllLists() {
+    g_slabLock.unlock();
     for (int i = kKinds - 1; i >= 0; --i) {
         g_lists[i].lock.unlock();
     }
@@ -70,7 +106,7 @@ Record* allocRecord(size_t size, uint32_t tag) {
     }
     if (record == nullptr) {
         // Records of one kind all have the same size, so a reused one always fits.
-        record = static_cast<Record*>(aligned_alloc(64, (size + 63) & ~size_t{63}));
+        record = cutRecord(size);
         if (record == nullptr) {
             return nullptr;
         }
