@@ -102,10 +102,9 @@ TEST(Tracer, OutputFormatsAndThrowReleasingTheLock) {
         EXPECT_EQ(zoltest::captureStdout(c.first), c.second);
     EXPECT_EQ(caught, 42u);
     // The mutex is recursive: only another thread can tell that Throw released it.
-    std::thread([&] {
-        EXPECT_EQ(tracer.mutex()->Lock(2000), 1);
-        tracer.mutex()->Unlock();
-    }).join();
+    EXPECT_EQ(zoltest::onOtherThread(
+                  [&] { return tracer.mutex()->Lock(2000) + tracer.mutex()->Unlock(); }),
+              2);
 }
 
 TEST(EventLog, EachTypeGoesToSyslogWithItsPriorityAndToStandardOutput) {
@@ -139,39 +138,38 @@ TEST(EventLog, EachTypeGoesToSyslogWithItsPriorityAndToStandardOutput) {
 // The light mutex's fatal report (the other classes' are driven for real by the exhaustion
 // tests): the fixed message, once, and status 1.
 TEST(FatalError, ReportsTheFixedMessageAndExitsWithStatusOne) {
-    zoltest::ChildOutput child =
-        zoltest::runChildCapturingStdout([] { CZolLightMutex(0).reportFatalError(); }, 10000);
-    EXPECT_EQ(zoltest::exitCodeOf(child.status), 1);
-    EXPECT_EQ(child.output,
-              "Unable to create mutex; possibly not root or insufficient resources\n");
+    int code = -1;
+    const std::string out = zoltest::captureStdout([&] {
+        code = zoltest::runChild([] { return CZolLightMutex(0).reportFatalError(), 0; }, 10000);
+    });
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(out, "Unable to create mutex; possibly not root or insufficient resources\n");
 }
 
 // Children forked while other threads are inside the tracer and the event log trace and
 // report at once (a lock copied held into the child would hang it).
 TEST(Fork, ChildTracesAndReportsWhileOtherThreadsAreInside) {
-    zoltest::ChildOutput run = zoltest::runChildCapturingStdout(
-        [] {
-            dup2(open("/dev/null", O_WRONLY), 1);
-            std::atomic<bool> stop{false};
-            std::thread busy([&] {
-                while (!stop) {
-                    g_Tracer.Trace("%s", std::string(400, 't').c_str());
-                    CZolTovEventLog::ReportTovError("%s", std::string(400, 'e').c_str());
-                }
-            });
-            auto child = [] {
-                g_Tracer.TraceLine("child", "f", 1);
-                return CZolTovEventLog::ReportTovError("child") == 1 ? 0 : 1;
-            };
-            int hung = 0;
-            for (int i = 0; i < 40 && hung == 0; ++i)
-                hung = zoltest::runChild(child, 5000);
-            stop = true;
-            busy.join();
-            _exit(hung);
-        },
-        60000);
-    EXPECT_EQ(zoltest::exitCodeOf(run.status), 0);
+    auto forking = [] {
+        dup2(open("/dev/null", O_WRONLY), 1);
+        std::atomic<bool> stop{false};
+        std::thread busy([&] {
+            while (!stop) {
+                g_Tracer.Trace("%s", std::string(400, 't').c_str());
+                CZolTovEventLog::ReportTovError("%s", std::string(400, 'e').c_str());
+            }
+        });
+        auto child = [] {
+            g_Tracer.TraceLine("child", "f", 1);
+            return CZolTovEventLog::ReportTovError("child") == 1 ? 0 : 1;
+        };
+        int hung = 0;
+        for (int i = 0; i < 40 && hung == 0; ++i)
+            hung = zoltest::runChild(child, 5000);
+        stop = true;
+        busy.join();
+        return hung;
+    };
+    EXPECT_EQ(zoltest::runChild(forking, 60000), 0);
 }
 
 // A process that exits while threads of its own still trace and make, use and close named

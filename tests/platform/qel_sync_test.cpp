@@ -22,11 +22,7 @@
 
 namespace {
 
-QEL_STATUS onOtherThread(const std::function<QEL_STATUS()>& call) {
-    QEL_STATUS status = 0;
-    std::thread([&] { status = call(); }).join();
-    return status;
-}
+using zoltest::onOtherThread;
 
 TEST(QelMutex, RecursionOwnershipTimeoutsAndSerialisationForBothKinds) {
     const struct {
@@ -68,30 +64,25 @@ TEST(QelMutex, RecursionOwnershipTimeoutsAndSerialisationForBothKinds) {
 TEST(QelMutex, SharedWithOtherProcessesAndHandedOverWhenTheOwnerDies) {
     std::string name = zoltest::uniqueName("mtx");
     long missing = 0, named = 0, unnamed = 0;
-    int ready[2];
     EXPECT_EQ(QEL_E_NOT_FOUND, qelOpenMutex(name.c_str(), &missing));
     ASSERT_EQ(QEL_OK, qelCreateUnlockedMutex(name.c_str(), &named) |
                           qelCreateUnlockedMutex(nullptr, &unnamed) | qelLockMutex(unnamed, 0));
-    ASSERT_EQ(0, pipe(ready));
-    pid_t owner = zoltest::forkChild([&] {
+    zoltest::Peer owner([&](zoltest::Peer& p) {
         long byOpen = 0, byCreate = 0;
         bool ok = qelOpenMutex(name.c_str(), &byOpen) == QEL_OK &&
                   qelCreateUnlockedMutex(name.c_str(), &byCreate) == QEL_OK &&
                   qelLockMutex(byOpen, 0) == QEL_OK && qelLockMutex(byCreate, 0) == QEL_OK &&
                   qelLockMutex(unnamed, 0) == QEL_E_TIMEOUT;
-        return ok && write(ready[1], "r", 1) == 1 ? pause() : 1;  // killed holding it twice
+        return ok ? (p.send("held"), pause()) : 1;  // killed holding it twice
     });
-    char byte = 0;
-    ASSERT_EQ(1, read(ready[0], &byte, 1));
+    ASSERT_EQ(owner.receive(), "held");
     EXPECT_EQ(QEL_E_TIMEOUT, qelLockMutex(named, 0));
-    kill(owner, SIGKILL);
-    zoltest::waitChild(owner, 5000);
+    owner.kill();
     EXPECT_EQ(QEL_OK, qelLockMutex(named, 5000) | qelUnlockMutex(named));  // consistent again
     EXPECT_EQ(QEL_OK,
               onOtherThread([&] { return qelLockMutex(named, 0) | qelUnlockMutex(named); }));
     EXPECT_EQ(QEL_OK, qelCloseMutex(&named) | qelUnlockMutex(unnamed) | qelCloseMutex(&unnamed));
     EXPECT_EQ(QEL_E_NOT_FOUND, qelOpenMutex(name.c_str(), &missing));  // the last close removed it
-    close(ready[0]), close(ready[1]);
 }
 
 // A mutex closed while held, by its holder or under another thread, leaves nothing that a

@@ -2,7 +2,6 @@
 // while connected to a segment, or inside its Open, a copy or its Close with the segment's
 // mutex held, lets a survivor blocked on that mutex go on within a second, with the count it
 // expects: the dead connection stays counted when it had been counted, never twice or torn.
-#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 
@@ -92,11 +91,14 @@ TEST(Exhaustion, RefusedResourcesEndWithTheFatalMessageAndLeaveNothing) {
     for (const char* what : {"event", "mutex", "shared memory"}) {
         SCOPED_TRACE(what);
         const std::string prefix = zoltest::uniqueName("exhaust");
-        zoltest::ChildOutput child =
-            zoltest::runChildCapturingStdout([&] { exhaust(what, prefix); }, zoltest::kBoundMs);
-        EXPECT_EQ(zoltest::exitCodeOf(child.status), 1) << "wait status " << child.status;
-        EXPECT_EQ(child.output, std::string("Unable to create ") + what +
-                                    "; possibly not root or insufficient resources\n");
+        int status = -1;
+        const std::string out = zoltest::captureStdout([&] {
+            status = zoltest::waitChild(
+                zoltest::forkChild([&] { return exhaust(what, prefix), 0; }), zoltest::kBoundMs);
+        });
+        EXPECT_EQ(zoltest::exitCodeOf(status), 1) << "wait status " << status;
+        EXPECT_EQ(out, std::string("Unable to create ") + what +
+                           "; possibly not root or insufficient resources\n");
         EXPECT_EQ(zoltest::objectFiles(prefix), std::vector<std::string>());
     }
 }

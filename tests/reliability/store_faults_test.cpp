@@ -1,9 +1,7 @@
 // One process's fault stays with it: what a careless, stopped, forked, foreign or greedy
 // process does with a named object never reaches the other processes, nor other names.
 #include <sched.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>

@@ -3,14 +3,12 @@
 // library's directories, never make two names meet, and are refused rather than trusted.
 // It all runs in a child with its own /opt and /dev/shm, so that it can plant links where
 // the real directories are and use fixed names ("", "..") that meet no other run.
-#include <fcntl.h>
 #include <sched.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <fstream>
 #include <memory>
 

@@ -129,13 +129,6 @@ std::string captureStdout(const std::function<void()>& body) {
     return contentOf(capture);
 }
 
-ChildOutput runChildCapturingStdout(const std::function<void()>& body, int timeoutMs) {
-    ChildOutput result{-1, ""};
-    result.output = captureStdout(
-        [&] { result.status = waitChild(forkChild([&] { return body(), 0; }), timeoutMs); });
-    return result;
-}
-
 ProgramResult runProgram(const std::string& program, const std::vector<std::string>& arguments,
                          const std::vector<EnvChange>& environment, int timeoutMs) {
     FILE* out = tmpfile();

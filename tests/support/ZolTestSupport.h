@@ -8,6 +8,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -32,6 +33,14 @@ int exitCodeOf(int waitStatus);
 
 // forkChild, waitChild and exitCodeOf in one: body's result in a child, or -1.
 int runChild(const std::function<int()>& body, int timeoutMs);
+
+// Runs call on a thread of its own and returns its result: what another thread sees.
+template <typename Call>
+auto onOtherThread(const Call& call) {
+    decltype(call()) result{};
+    std::thread([&] { result = call(); }).join();
+    return result;
+}
 
 // Polls condition every millisecond for at most timeoutMs; true once it held.
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs);
@@ -88,17 +97,6 @@ ProgramResult runProgram(const std::string& program, const std::vector<std::stri
 
 // Everything written to file descriptor 1 (stdio and raw writes) while body runs.
 std::string captureStdout(const std::function<void()>& body);
-
-// What a child run by runChildCapturingStdout left behind: its wait status (-1 when it was
-// killed after timeoutMs) and everything it wrote to file descriptor 1.
-struct ChildOutput {
-    int status;
-    std::string output;
-};
-
-// Runs body in a forked child (forkChild) whose standard output is captured; the child exits
-// 0 when body returns.
-ChildOutput runChildCapturingStdout(const std::function<void()>& body, int timeoutMs);
 
 // The whole content of a file, or "" when it cannot be read.
 std::string readFile(const std::string& path);

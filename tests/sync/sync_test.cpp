@@ -40,9 +40,7 @@ struct ProbeEvent : CZolEvent {
     int owns() const { return m_bOwnsHandle; }
 };
 int lockedElsewhere(CZolSyncObject& object) {
-    int got = -1;
-    std::thread([&] { got = object.Lock(0) ? (object.Unlock(), 1) : 0; }).join();
-    return got;
+    return zoltest::onOtherThread([&] { return object.Lock(0) ? (object.Unlock(), 1) : 0; });
 }
 
 TEST(Mutex, ConstructorsOwnOpenAndFailQuietly) {
