@@ -22,21 +22,6 @@ unsigned char* mapObjectFile(char kind, const std::string& name) {
     return page == MAP_FAILED ? nullptr : static_cast<unsigned char*>(page);
 }
 
-TEST(QelNamed, AFileLeftDeadByAKilledRemoverIsReplacedByTheNextCreation) {
-    // A remover killed after marking the file dead but before unlinking it leaves it named.
-    const std::string name = zoltest::uniqueName("dead");
-    long mutex = 0, again = 0;
-    ASSERT_EQ(QEL_OK, qelCreateUnlockedMutex(name.c_str(), &mutex));
-    unsigned char* page = mapObjectFile('m', name);
-    ASSERT_NE(page, nullptr);
-    reinterpret_cast<qel::StoreHeader*>(page)->state = qel::kStateDead;
-    EXPECT_EQ(QEL_OK, qelCreateUnlockedMutex(name.c_str(), &again));
-    munmap(page, qel::kNamedFileSize);
-    qelCloseMutex(&again);
-    qelCloseMutex(&mutex);
-    EXPECT_EQ(zoltest::objectFiles(name), std::vector<std::string>());
-}
-
 // A process that exits while another process's sweep holds its file's table lock for a
 // moment still removes the file it was the last holder of.
 TEST(QelNamed, AnExitWaitsForABrieflyBusyTableLock) {
@@ -61,7 +46,7 @@ TEST(QelNamed, AnExitWaitsForABrieflyBusyTableLock) {
     EXPECT_EQ(zoltest::objectFiles(name), std::vector<std::string>());
 }
 
-TEST(QelNamed, ADeadProcesssObjectsAreMadeAfreshAndAForkedChildsOrOneHandlesCloseLeavesThem) {
+TEST(QelNamed, WhatADeadProcessOrKilledRemoverLeftIsMadeAfreshAndAForkedChildsCloseLeavesIt) {
     const std::string name = zoltest::uniqueName("named");
     long mutex = 0, event = 0;
     // A child takes the mutex, sets the event and dies without closing them: the next user
@@ -88,8 +73,14 @@ TEST(QelNamed, ADeadProcesssObjectsAreMadeAfreshAndAForkedChildsOrOneHandlesClos
     EXPECT_EQ(QEL_OK, qelOpenMutex(name.c_str(), &mutex));
     EXPECT_EQ(QEL_OK, qelLockMutex(mutex, 0));  // not the dead child's any more
     qelCloseMutex(&again);
-    qelCloseMutex(&mutex);
-    qelCloseEvent(&event);
+    // A remover killed after marking the file dead but before unlinking it leaves it named:
+    // the next creation replaces it, and the handles on either file close cleanly.
+    unsigned char* page = mapObjectFile('m', name);
+    ASSERT_NE(page, nullptr);
+    reinterpret_cast<qel::StoreHeader*>(page)->state = qel::kStateDead;
+    EXPECT_EQ(QEL_OK, qelCreateUnlockedMutex(name.c_str(), &again));
+    munmap(page, qel::kNamedFileSize);
+    EXPECT_EQ(QEL_OK, qelCloseMutex(&again) | qelCloseMutex(&mutex) | qelCloseEvent(&event));
     EXPECT_EQ(zoltest::objectFiles(name), std::vector<std::string>());
 }
 

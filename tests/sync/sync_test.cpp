@@ -55,15 +55,12 @@ TEST(Mutex, ConstructorsOwnOpenAndFailQuietly) {
     EXPECT_EQ(static_cast<long>(missing), 0);
     EXPECT_EQ(missing.Lock(0) + missing.Unlock(), 0);
     CZolLightMutex light(1);
-    int got = -1;
-    std::thread other([&] {
-        got = light.Lock(0);
-        light.Unlock();
-    });  // Lock(0) waits
+    std::atomic<int> got{-1};
+    std::thread other([&] { got = light.Lock(0) + light.Unlock(); });  // Lock(0) waits
     EXPECT_FALSE(zoltest::waitUntil([&] { return got != -1; }, 100));
     EXPECT_EQ(light.Unlock(), 1);
     other.join();
-    EXPECT_EQ(got, 1);
+    EXPECT_EQ(got, 2);
 }
 
 TEST(Event, ResetModesWrappersCopiesAndAssignment) {

@@ -95,11 +95,8 @@ TEST(ZoltovTool, CommandLinesGiveTheirStatusAndOutput) {
 
 // Opens name in a forked child that is then killed: its connection stays counted.
 void leaveDeadConnection(const std::string& name) {
-    auto body = [&] {
-        new CZolSharedMemory(name.c_str(), 16);
-        return raise(SIGKILL);
-    };
-    zoltest::waitChild(zoltest::forkChild(body), 10000);
+    zoltest::runChild([&] { return new CZolSharedMemory(name.c_str(), 16), raise(SIGKILL); },
+                      10000);
 }
 
 TEST(ZoltovTool, ShmListsShowsRemovesAndRepairsSegments) {
