@@ -35,7 +35,7 @@ struct Array : CZolIntArray {
 
 // Appending to a full table adds 4 slots, inserting before its end 3; inserting past the
 // allocated slots makes index + 4, past the end but within the slots nothing.
-TEST(IntArray, TableGrowth) {
+TEST(IntArray, TableGrowthEditingSearchingAndCopying) {
     // elements added, the index of a further InsertAt (or -1), then slots and size
     const int cases[][4] = {{0, -1, 5, 0}, {5, -1, 5, 5}, {6, -1, 9, 6}, {10, -1, 13, 10},
                             {5, 0, 8, 6},  {2, 7, 11, 8}, {2, 4, 5, 5}};
@@ -45,9 +45,6 @@ TEST(IntArray, TableGrowth) {
         EXPECT_EQ(Ints({slotsOf(a), a.GetSize(), a.IsEmpty()}), Ints({c[2], c[3], c[3] == 0}))
             << c[0] << " " << c[1];
     }
-}
-
-TEST(IntArray, EditingSearchingAndCopying) {
     Array a({1, 2, 3});
     a.InsertAt(0, 9);
     a.DeleteAt(1);

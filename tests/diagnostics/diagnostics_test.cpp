@@ -55,7 +55,7 @@ struct ProbeTracer : CZolTracer {
     CZolMutex* mutex() const { return __atomic_load_n(&m_pMutex, __ATOMIC_ACQUIRE); }
 };
 
-TEST(Trace, WritesOneLinePlainTextAndExceptionsCarryTheCode) {
+TEST(Trace, PlainTextLinesTracerFormatsAndThrowsThatCarryTheirCode) {
     const std::pair<std::string, std::string> cases[] = {
         {"100% sure %d", "100% sure %d\n"},
         {"ends\n", "ends\n\n"},
@@ -69,23 +69,9 @@ TEST(Trace, WritesOneLinePlainTextAndExceptionsCarryTheCode) {
     }
     EXPECT_EQ(CZolException::RiseZolTovException(0, text("f"), 1), 0u);
     EXPECT_THROW(CZolException::RiseZolTovException(5, text("f"), 1), CZolException);
-}
-
-// One BEL line on standard output, then SIGFPE (death-test output is matched on stderr). The
-// tracer's line has two blanks before "line", the macro's one.
-TEST(AssertDeathTest, WritesOneBelLineThenStopsWithSigfpe) {
-    EXPECT_EXIT((dup2(2, 1), ZOL_ASSERT(1 + 1 == 3)), testing::KilledBySignal(SIGFPE),
-                "^\aFAILED ASSERTION 1 \\+ 1 == 3 \\(.*diagnostics_test.cpp line [0-9]+\\)\n$");
-    EXPECT_EXIT((dup2(2, 1), __ZolAssert(text("this"), text("f.cpp"), 12)),
-                testing::KilledBySignal(SIGFPE), "^\aFAILED ASSERTION this \\(f.cpp line 12\\)\n$");
-    EXPECT_EXIT((dup2(2, 1), CZolTracer().Assert(text("p"), text("f.cpp"), 12)),
-                testing::KilledBySignal(SIGFPE), "^\aFAILED ASSERTION p \\(f.cpp  line 12\\)\n$");
-}
-
-TEST(Tracer, OutputFormatsAndThrowReleasingTheLock) {
     ProbeTracer tracer;
     unsigned int caught = 0;
-    const std::pair<std::function<void()>, std::string> cases[] = {
+    const std::pair<std::function<void()>, std::string> tracerCases[] = {
         {[&] { tracer.TraceLine("x", "f", 7); }, "file: f line: 7. x\n\n"},
         {[&] { tracer.Trace("%d%% of %s", 50, "%s"); }, "50% of %s"},
         {[&] { tracer.Trace("%s", std::string(600, 'z').c_str()); }, std::string(511, 'z')},
@@ -98,13 +84,24 @@ TEST(Tracer, OutputFormatsAndThrowReleasingTheLock) {
          },
          "ERROR: 'f' '3'\n"},
     };
-    for (const auto& c : cases)
+    for (const auto& c : tracerCases)
         EXPECT_EQ(zoltest::captureStdout(c.first), c.second);
     EXPECT_EQ(caught, 42u);
     // The mutex is recursive: only another thread can tell that Throw released it.
     EXPECT_EQ(zoltest::onOtherThread(
                   [&] { return tracer.mutex()->Lock(2000) + tracer.mutex()->Unlock(); }),
               2);
+}
+
+// One BEL line on standard output, then SIGFPE (death-test output is matched on stderr). The
+// tracer's line has two blanks before "line", the macro's one.
+TEST(AssertDeathTest, WritesOneBelLineThenStopsWithSigfpe) {
+    EXPECT_EXIT((dup2(2, 1), ZOL_ASSERT(1 + 1 == 3)), testing::KilledBySignal(SIGFPE),
+                "^\aFAILED ASSERTION 1 \\+ 1 == 3 \\(.*diagnostics_test.cpp line [0-9]+\\)\n$");
+    EXPECT_EXIT((dup2(2, 1), __ZolAssert(text("this"), text("f.cpp"), 12)),
+                testing::KilledBySignal(SIGFPE), "^\aFAILED ASSERTION this \\(f.cpp line 12\\)\n$");
+    EXPECT_EXIT((dup2(2, 1), CZolTracer().Assert(text("p"), text("f.cpp"), 12)),
+                testing::KilledBySignal(SIGFPE), "^\aFAILED ASSERTION p \\(f.cpp  line 12\\)\n$");
 }
 
 TEST(EventLog, EachTypeGoesToSyslogWithItsPriorityAndToStandardOutput) {

@@ -11,7 +11,7 @@
 #include "CZolFindFile.h"
 #include "ZolTestSupport.h"
 
-TEST(FindFile, SplitsNamesAtTheirLastSlashButNotAtTheFirstByte) {
+TEST(FindFile, SplitsNamesAndMatchesExactNamesOnlyInOpenableDirectories) {
     const char* names[] = {"usr/bin/ls", "/usr/bin/ls", "ls", "/ls", "//ls", "dir/", nullptr};
     std::string splits;
     for (const char* name : names) {
@@ -19,9 +19,6 @@ TEST(FindFile, SplitsNamesAtTheirLastSlashButNotAtTheFirstByte) {
                  CZolFindFile().getFileName(name).c_str() + " ";
     }
     EXPECT_EQ(splits, "usr/bin|ls /usr/bin|ls | | /|ls dir| | ");
-}
-
-TEST(FindFile, MatchesExactNamesOnlyAndOnlyInOpenableDirectories) {
     zoltest::TempDir dir;
     for (const char* name : {"ls", "l*", "Tool"})
         dir.writeFile(name, "");

@@ -173,9 +173,8 @@ TEST(IniItems, ConversionsInEveryLocale) {
         ab[0], ab[1], a[0], a[1], xyz[0], xyz[1], q, text, std::string(field, 8), copy};
     EXPECT_EQ(got, (std::vector<std::string>{"a", "b", "a", "   ", "x\\", "y\"z", "q", "a\\nb",
                                              std::string("a\\nb\0\0X", 8), "a\\nb"}));
-    for (void* block : std::initializer_list<void*>{ab, a, xyz, q, copy}) {
+    for (void* block : std::initializer_list<void*>{ab, a, xyz, q, copy})
         free(block);
-    }
     if (noLocale)
         GTEST_SKIP() << "no comma-decimal locale (localedef status " << status << ")";
 }

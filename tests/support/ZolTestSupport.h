@@ -62,10 +62,7 @@ public:
     // side has ended.
     std::string receive(int timeoutMs = kBoundMs);
     // The test: sends message and returns the answer (receive()).
-    std::string ask(const std::string& message) {
-        send(message);
-        return receive();
-    }
+    std::string ask(const std::string& message) { return send(message), receive(); }
     // The test: waits at most kBoundMs for the peer's end; its exit code, -1 after a signal
     // or a time-out (the peer is then killed).
     int finish();

@@ -88,7 +88,7 @@ TEST(Event, ResetModesWrappersCopiesAndAssignment) {
 }
 
 // Both wait-any forms: the lowest set index wins and only that event, if auto reset, is reset.
-TEST(WaitAny, ReturnsTheLowestSetIndexAndResetsOnlyThatEvent) {
+TEST(WaitAny, LowestSetIndexResetsOnlyThatEventAndBadArgumentsFail) {
     const struct {
         std::vector<int> manual, set;
         unsigned int expected;
@@ -116,11 +116,8 @@ TEST(WaitAny, ReturnsTheLowestSetIndexAndResetsOnlyThatEvent) {
                 EXPECT_EQ(isSet(events[i]), c.setAfter[i] != 0) << i;
         }
     }
-}
-
-// Bad arguments give the failed-wait result; nothing crashes and nothing is reset. A closed
-// handle stays closed when a new event takes its place.
-TEST(WaitAny, BadArgumentsAreFailedWaits) {
+    // Bad arguments give the failed-wait result; nothing crashes and nothing is reset. A closed
+    // handle stays closed when a new event takes its place.
     CZolEvent set(1, 0, nullptr);
     auto* gone = new CZolEvent(0, 0, nullptr);
     CZolEvent closed(static_cast<long>(*gone));  // a wrapper that outlived its owner
@@ -198,7 +195,7 @@ bool finishes(std::thread& thread, std::atomic<bool>& done, int ms) {
     return finished;
 }
 
-TEST(RWLock, ReadersTouchNoMutexUntilAWriterComesThenWriterWaitsForThem) {
+TEST(RWLock, ReadersWritersTheReaderLimitAndStrayUnlocks) {
     ProbeLock none(static_cast<CZolMutex*>(nullptr));
     EXPECT_EQ(none.LockRead(), 0);
     none.UnlockRead(1);
@@ -231,19 +228,15 @@ TEST(RWLock, ReadersTouchNoMutexUntilAWriterComesThenWriterWaitsForThem) {
     }
     EXPECT_EQ(mutex.Lock(0) + mutex.Unlock(), 2);  // a given mutex outlives the lock
     ProbeLock lock;  // a writer waits until the last reader inside has left
-    int reader = lock.LockRead();
+    int inside = lock.LockRead();
     std::atomic<bool> done{false};
-    std::thread writer([&] { lock.LockWrite(), lock.UnlockWrite(), done = true; });
+    std::thread waiting([&] { lock.LockWrite(), lock.UnlockWrite(), done = true; });
     ASSERT_TRUE(zoltest::waitUntil([&] { return lock.writers() == 1; }, 5000));
     EXPECT_FALSE(zoltest::waitUntil([&] { return done.load(); }, 50));
-    lock.UnlockRead(reader);
-    EXPECT_TRUE(finishes(writer, done, 5000));
-}
-
-// A full reader count sends further readers to the mutex instead of wrapping to a value that
-// lets a writer in; a stray UnlockRead is refused and leaves the lock usable.
-TEST(RWLock, ReaderCountSaturatesAndStrayUnlocksAreRefused) {
-    ProbeLock lock;
+    lock.UnlockRead(inside);
+    EXPECT_TRUE(finishes(waiting, done, 5000));
+    // A full reader count sends further readers to the mutex instead of wrapping to a value that
+    // lets a writer in; a stray UnlockRead is refused and leaves the lock usable.
     for (int held : {0, 1}) {
         lock.UnlockRead(held);  // no reader inside
         EXPECT_EQ(lock.readers(), 0);
@@ -300,7 +293,7 @@ struct ClientThread : CZolThread {
 // Suspended start with InitInstance 0: nothing runs until resumed, then Run is skipped,
 // ExitInstance is not, and auto delete happens (turning it off after the start is too late).
 // The end event does not stop the base Run; a kept object outlives its thread.
-TEST(Thread, StartStopAndAutoDelete) {
+TEST(Thread, StartStopAutoDeleteAndEveryWayOut) {
     for (bool begin : {true, false}) {  // the two starts hold the thread back differently
         Record r;
         auto* thread = new ClientThread(r, 0);
@@ -324,12 +317,9 @@ TEST(Thread, StartStopAndAutoDelete) {
     EXPECT_EQ(kept.runResult, 7);
     EXPECT_FALSE(zoltest::waitUntil([&] { return kept.destroyed != 0; }, 50));
     delete mine;
-}
-
-// A thread that ends at once (InitInstance fails) or leaves by pthread_exit from Run or from
-// ExitInstance still ends in order: ExitInstance once, then auto delete, and nothing touches
-// the object after that (the sanitizer builds catch a use after free).
-TEST(Thread, EveryWayOutEndsInOrder) {
+    // A thread that ends at once (InitInstance fails) or leaves by pthread_exit from Run or from
+    // ExitInstance still ends in order: ExitInstance once, then auto delete, and nothing touches
+    // the object after that (the sanitizer builds catch a use after free).
     const struct {
         int init;
         std::function<void()> run, atExit;

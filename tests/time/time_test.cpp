@@ -29,7 +29,7 @@ std::string fields(const CZolTime& t) {
 
 // Local fields and Format follow the zone, and an instant whose year (or ISO week year)
 // is no int gives no fields and no text rather than a wrapped year.
-TEST(Time, FieldsAndFormatFollowTheZoneAndNeverGiveAWrappedYear) {
+TEST(Time, FieldsAndFormatsFollowTheZoneShowEveryPartAndNeverAWrappedYear) {
     const long last = 67767976201996799;  // 2147483646-12-31 23:59:59, whose %G is INT_MAX
     const std::string none = "-1--1--1 -1:-1:-1 w-1";
     using Case = std::tuple<const char*, long, std::string, std::string>;
@@ -49,23 +49,7 @@ TEST(Time, FieldsAndFormatFollowTheZoneAndNeverGiveAWrappedYear) {
     }
     tm mine{};
     EXPECT_EQ(CZolTime(LONG_MAX).GetLocalTm(&mine), nullptr) << "localtime fails";
-}
-
-TEST(Time, ArithmeticWithSpansIsSignedAndWrapsAtTheEndsOfLong) {
-    CZolTime t(LONG_MAX);
-    EXPECT_EQ((t += CZolTimeSpan(1)).GetTime(), LONG_MIN);
-    EXPECT_EQ((t - CZolTimeSpan(2) + CZolTimeSpan(1)).GetTime(), LONG_MAX);
-    EXPECT_EQ((CZolTime(LONG_MIN) - CZolTime(1)).GetTotalSeconds(), LONG_MAX);
-    EXPECT_EQ((CZolTime(40) - CZolTime(100)).GetTotalSeconds(), -60);
-    CZolTimeSpan span(LONG_MIN);
-    EXPECT_EQ((span -= CZolTimeSpan(1)).GetTotalSeconds(), LONG_MAX);
-    EXPECT_EQ((span += CZolTimeSpan(2)).GetTotalSeconds(), LONG_MIN + 1);
-    EXPECT_EQ(CZolTimeSpan(LONG_MAX / 86400 + 1, 0, 0, 0).GetTotalSeconds(),
-              static_cast<long>((LONG_MAX / 86400 + 1) * 86400ul));
-}
-
-// The span's own conversions show every part; strftime gives nothing rather than a cut.
-TEST(TimeAndSpan, FormatConversionsAndLimits) {
+    // The span's own conversions show every part; strftime gives nothing rather than a cut.
     setZone("UTC");
     for (auto [span, format, expected] :
          std::vector<std::tuple<CZolTimeSpan, std::string, std::string>>{
@@ -81,6 +65,19 @@ TEST(TimeAndSpan, FormatConversionsAndLimits) {
               -4001);
     EXPECT_EQ(CZolTime(0).Format(std::string(255, 'a').c_str()).c_str(), std::string(255, 'a'));
     EXPECT_STREQ(CZolTime(0).Format((std::string(252, 'a') + "%Y").c_str()).c_str(), "");
+}
+
+TEST(Time, ArithmeticWithSpansIsSignedAndWrapsAtTheEndsOfLong) {
+    CZolTime t(LONG_MAX);
+    EXPECT_EQ((t += CZolTimeSpan(1)).GetTime(), LONG_MIN);
+    EXPECT_EQ((t - CZolTimeSpan(2) + CZolTimeSpan(1)).GetTime(), LONG_MAX);
+    EXPECT_EQ((CZolTime(LONG_MIN) - CZolTime(1)).GetTotalSeconds(), LONG_MAX);
+    EXPECT_EQ((CZolTime(40) - CZolTime(100)).GetTotalSeconds(), -60);
+    CZolTimeSpan span(LONG_MIN);
+    EXPECT_EQ((span -= CZolTimeSpan(1)).GetTotalSeconds(), LONG_MAX);
+    EXPECT_EQ((span += CZolTimeSpan(2)).GetTotalSeconds(), LONG_MIN + 1);
+    EXPECT_EQ(CZolTimeSpan(LONG_MAX / 86400 + 1, 0, 0, 0).GetTotalSeconds(),
+              static_cast<long>((LONG_MAX / 86400 + 1) * 86400ul));
 }
 
 TEST(TimeAndSpan, StreamCarriesTheLow32BitsOnly) {
