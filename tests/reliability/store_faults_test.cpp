@@ -84,7 +84,8 @@ TEST(StoreFaults, AnotherPidNamespaceIsRefusedRatherThanShared) {
     const std::string name = zoltest::uniqueName("pidns");
     long event = 0;
     ASSERT_EQ(qelCreateEvent(name.c_str(), &event), QEL_OK);
-    // A child forked without exec into a namespace of its own finds that out for itself.
+    // A process of a PID namespace of its own (forked there, without exec, so that it holds
+    // its parent's view of the store) is refused the event rather than given a share of it.
     auto opens = [&] {
         long other = 0;
         return qelCreateEvent(name.c_str(), &other) == QEL_E_NAMESPACE ? 3 : 0;
