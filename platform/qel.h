@@ -38,35 +38,48 @@
  *   name's work (a process stopped in the middle of one delays only that name) and never
  *   scans the directory. An object is published complete or not at all, so a creator killed
  *   at any step leaves nothing. Holding an object costs a mapping, no file descriptor.
- *   A named mutex or event disappears when its last holding process closes it or exits
- *   (exit() gives up every hold the process made itself); one whose holders were all killed
- *   is treated as absent (made afresh, or QEL_E_NOT_FOUND for an open), and its file is
- *   removed by the next open of its name, a few at a time by later creations and exits, or
- *   by `zoltov shm repair`. Telling live holders
- *   from dead ones needs /proc of the processes' own PID namespace (not hidden by hidepid);
- *   where it cannot tell, holders count as alive.
- *   A segment lives until qelDeallocShMem. Its data is mapped with an inaccessible page after
- *   it (past the file's end), so a copy past its end faults (SIGBUS) in the process that
- *   made it and never reaches another object's memory.
+ *
+ * Holders and liveness
+ *   Each object file lists the processes that hold it (a segment: that are connected to it),
+ *   one entry per process with its number of handles, with no limit but memory. A process
+ *   is known by its slot in the directory's registry of live processes (.registry), which
+ *   it owns while it holds a record lock on it; the kernel drops that lock when the process
+ *   ends, however it ends, so whether a holder lives is asked of the kernel, never guessed
+ *   from a pid or a start time (a reused pid, a time namespace or another PID namespace
+ *   cannot fool it). A process uses one descriptor for this, the registry's, and none per
+ *   object; a program that closes descriptors it did not open makes the process register
+ *   again at its next open of a name, entering its holds anew.
+ *   exit() gives up every hold the process made itself, segment connections included. A
+ *   process that is killed (or calls _exit) keeps its holds until someone looks at them:
+ *   every open and close of a name looks at the name's holders from where the last look
+ *   stopped until it finds a live one, and one more, taking back the dead ones it meets; a
+ *   sweep of the directory, a few entries at a time on creations and exits, takes back the
+ *   rest. An object whose last live holder leaves is removed: a named mutex or event when
+ *   its last holding process closes it or exits, a segment with its last live connection.
+ *   One whose holders were all killed is treated as absent (a mutex or event made afresh, or
+ *   QEL_E_NOT_FOUND for an open; a segment is removed and not found).
  *   PID namespaces: robust mutexes identify their owner by thread id, so a named mutex or
  *   event made in another PID namespace is refused with QEL_E_NAMESPACE rather than shared.
  *   Failures that the status alone would not explain (a default directory that another user
  *   took: its path, owner and the remedy) are told by qelFailureReason.
- *   The layer keeps one file of its own in the directory: .waitany (the wait-any fallback's
- *   wake-up word, made only when used and removed by the last process that used it).
+ *   The layer keeps two files of its own in the directory: .registry, and .waitany (the
+ *   wait-any fallback's wake-up word, made only when used); the last process to leave
+ *   removes them.
  *
  * Fork
  *   An unnamed process mutex lives in shared memory and is shared with children forked after
  *   its creation. Unnamed events are private to the process (a forked child has a copy); use
  *   a named event to signal between processes. The layer's internal locks are held across
  *   fork, so a child may use it at once, even when other threads were busy in it.
- *   A child's inherited handles are its parent's holds, not its own: it may use them, and
- *   closing them only unmaps (the parent's close still removes the object when it is the
- *   last). A segment handle inherited across fork is a view, not a connection: qelDetachShMem
- *   gives back the connection that the library's Close has just taken from the 4-byte count
- *   at the segment's start, and qelDeallocShMem only unmaps and returns QEL_E_NOT_OWNER, so a
- *   child that exits or closes never ends its parent's connection or frees its segment. A
- *   child that needs objects of its own opens them by name.
+ *   A child's inherited handles of named objects are holds of its own: fork enters the child
+ *   as a holder of every named object its parent holds, with as many handles, and a
+ *   segment's count gains the child's connections (so the library's Close in the child
+ *   gives up the child's connection, never its parent's). An object made before fork thus
+ *   stays while the child uses it, after its parent has exited too, and everyone who opens
+ *   its name meets the same object. This costs fork a moment per object held. An object
+ *   whose table another process keeps locked for more than 200 ms is not entered: the
+ *   child's handle of it is then only a view, which a close merely unmaps. A child made
+ *   without fork's handlers (vfork, posix_spawn, a raw clone) holds nothing.
  */
 #ifndef ZOLTOV_PLATFORM_QEL_H
 #define ZOLTOV_PLATFORM_QEL_H
@@ -217,24 +230,35 @@ QEL_STATUS qelDeleteThreadHandle(long* thread);
 
 /* ---- Shared-memory segments ---- */
 
-/* Segments are mapped read/write and shared; *base is page-aligned. A segment outlives the
- * processes using it (a crash included) until it is deallocated. */
+/* Segments are mapped read/write and shared, and start with a 4-byte connection count that
+ * this layer keeps: each handle is one connection, the count is the live connections of all
+ * processes, and the segment is removed with the last of them (see "Holders and liveness").
+ * *base is 4-byte aligned; the segment ends at most 3 bytes before an inaccessible page, so
+ * a copy that runs further past its end faults (SIGSEGV) in the process that made it and
+ * never reaches another object's memory. */
 
-/* Maps the existing segment of that name; QEL_E_NOT_FOUND when there is none. */
+/* Maps the existing segment of that name and adds one connection to its count (after taking
+ * back those of dead processes); QEL_E_NOT_FOUND when there is none, or when every process
+ * connected to it has died (it is removed then). */
 QEL_STATUS qelAttachShMem(const char* name, long* segment, void** base);
-/* Creates and maps a new zero-filled segment of size bytes; QEL_E_EXISTS when the name is
- * taken; QEL_E_RESOURCES when /dev/shm is full or the size is over the file-size limit;
- * QEL_E_INVALID for a size below 4 (the library's connection count), which attaching refuses
- * as damaged (QEL_E_CORRUPT). Also creates the empty key file
- * /opt/zol/ftok/<name> (mode 0644, O_EXCL, never through a symbolic link) where permissions
- * allow, and only for names that are a single path component of at most NAME_MAX bytes;
- * failing to create it never fails the allocation. */
+/* Creates and maps a new zero-filled segment of size bytes whose count is 1 (this
+ * connection); QEL_E_EXISTS when the name is taken; QEL_E_RESOURCES when /dev/shm is full or
+ * the size is over the file-size limit; QEL_E_INVALID for a size below 4 (the count). Also
+ * creates the empty key file /opt/zol/ftok/<name> (mode 0644, O_EXCL, never through a
+ * symbolic link) where permissions allow, and only for names that are a single path
+ * component of at most NAME_MAX bytes; failing to create it never fails the allocation. */
 QEL_STATUS qelAllocShMem(const char* name, unsigned int size, long* segment, void** base);
-/* Unmaps; sets *segment to 0 and *base to null. The segment stays. */
+/* Takes back the connections of dead processes and writes the live connections, this
+ * handle's included. QEL_E_BAD_HANDLE. */
+QEL_STATUS qelCountShMem(long segment, unsigned int* connections);
+/* Gives up this handle's connection and unmaps; the segment is removed (with its key file)
+ * when no live connection is left. Sets *segment to 0 and *base to null. */
 QEL_STATUS qelDetachShMem(long* segment, void** base);
-/* Unmaps and destroys the segment (the key file is the caller's to remove); processes
- * still attached keep their mapping, but the name is free at once. Sets *segment to 0 and
- * *base to null. */
+/* Unmaps and removes the segment, whoever is still connected; processes still attached
+ * keep their mapping, but the name is free at once. Sets *segment to 0 and *base to null.
+ * QEL_E_NOT_OWNER, only unmapping, for a handle that a forked child did not get as its own;
+ * QEL_E_RESOURCES when the name could not be removed (the segment is dead all the same: its
+ * next opener removes the name). */
 QEL_STATUS qelDeallocShMem(long* segment, void** base);
 
 /* Removes the key file /opt/zol/ftok/<name> of a deallocated segment: only for names that

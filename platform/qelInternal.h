@@ -163,30 +163,39 @@ public:
 
 // One handle's hold on a named object: its mapping, nothing else (no descriptor).
 struct NamedFile {
-    unsigned char* map = nullptr;  // the file's first byte (a segment's header page)
+    unsigned char* map = nullptr;  // the file's first byte (its header page)
     size_t mapSize = 0;            // what was reserved, a segment's guard page included
+    size_t covered = 0;            // how much of the file map shows, from its first byte
     ObjectType type = ObjectType::Mutex;
-    pid_t opener = 0;  // a forked child inherits the mapping but not the hold
+    pid_t opener = 0;    // the process whose hold this is (a child's once fork entered it)
+    pid_t mappedBy = 0;  // the process that opened the file (copies of its mapping count)
     dev_t device = 0;  // which file it is, to remove that one and no other of the name
     ino_t inode = 0;
-    NamedFile* prev = nullptr;  // this process's holds, given up at exit (qelStoreProcess.cpp)
+    NamedFile* prev = nullptr;  // this process's holds, given up at exit
     NamedFile* next = nullptr;
-    size_t key = 0;  // the file name's hash, for this process's list of its mappings
+    size_t key = 0;           // the file name's hash, for this process's list of its mappings
+    uint32_t entryHint = 0;  // where this process's holder entry was last seen
+    bool forkEntered = false;  // entered for the child of a fork in progress
+    bool connection = false;   // a segment handle that is one of the count's connections
 };
 
 enum class OpenMode { CreateOrOpen, OpenExisting, CreateExclusive };
 
-// Opens (and, by mode, creates) the named object. For mutexes and events, init runs on a new
-// object before it is published, or on one whose holders have all died. segmentSize is the
-// payload size for CreateExclusive segments. Returns a QEL status.
+// Opens (and, by mode, creates) the named object and enters this process as one of its
+// holders. For mutexes and events, init runs on a new object before it is published, or on
+// one whose holders have all died. segmentSize is the size of a CreateExclusive segment,
+// whose connection count starts at 1; opening an existing segment adds a connection. Waits
+// at most timeoutMs for a table lock that another process holds (QEL_E_TIMEOUT).
 using ObjectInit = void (*)(unsigned char* object);
 QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectInit init,
-                     size_t segmentSize, NamedFile* out);
-// Drops this handle's hold; the last live holder of a mutex or event removes it. A segment
-// is only unmapped.
+                     size_t segmentSize, NamedFile* out, long timeoutMs = QEL_INFINITE);
+// Drops this handle's hold (a segment: its connection); the last live holder removes the
+// object.
 void closeNamed(NamedFile* file);
 // Unmaps and removes a segment, whoever still maps it.
 QEL_STATUS destroyNamed(NamedFile* file);
+// A segment's live connections, after taking back those of dead processes; QEL_OK.
+QEL_STATUS countConnections(NamedFile* file, unsigned int* connections);
 // This process's pid without a system call (kept right in forked children).
 pid_t ownPid();
 // Why the object directory cannot be used ("" when it can): for the fatal message and the

@@ -1,13 +1,9 @@
-// Shared-memory segments: a named file of a header page plus the payload, mapped shared with
-// an inaccessible page after it (qelStore.cpp). The address handed out is the payload's, one
-// page into the mapping. A segment outlives the processes that use it until qelDeallocShMem
-// removes it.
-//
-// Fork: a child's copy of an open segment object is not a connection of its own. The
-// library's Close takes one connection from the count at the segment's start and then
-// detaches, or deallocates when that was the last; for a handle the calling process did not
-// open (inherited across fork) detach gives that connection back and deallocation only
-// unmaps, so a child's exit never takes its parent's connection or frees its segment.
+// Shared-memory segments: a named file of a header page plus the segment, mapped shared with
+// an inaccessible page right after it (qelStore.cpp). The address handed out is the
+// segment's first byte, its connection count, which this layer alone keeps: each handle is
+// one connection of its process, listed with the process in the file's holder table, and the
+// count is their sum. So the connections of a process that died are taken back by whoever
+// next looks at its entry, and the segment goes with its last live connection.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -16,12 +12,15 @@
 #include <unistd.h>
 
 #include "qelInternal.h"
+#include "qelSys.h"
 
 namespace {
 
 struct Segment : qel::Record {
     qel::NamedFile file;
 };
+
+using SegmentPtr = qel::RecordPtr<Segment, qel::kSegmentTag>;
 
 // The operators' marker /opt/zol/ftok/<name>, an empty file (0644, narrowed by the umask),
 // for names that are one plain path component (hasKeyFile). The path is walked one directory
@@ -33,11 +32,11 @@ void createKeyFile(const char* name) {
         return;
     }
     int fd = qel::aboveStdio(
-        openat(ftok, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        qel::sys::openat(ftok, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (fd >= 0) {
-        close(fd);
+        qel::sys::close(fd);
     }
-    close(ftok);
+    qel::sys::close(ftok);
 }
 
 QEL_STATUS makeSegment(const char* name, qel::OpenMode mode, unsigned int size, long* handle,
@@ -45,40 +44,22 @@ QEL_STATUS makeSegment(const char* name, qel::OpenMode mode, unsigned int size, 
     if (name == nullptr || handle == nullptr || base == nullptr) {
         return QEL_E_INVALID;
     }
-    auto* record = static_cast<Segment*>(qel::allocRecord(sizeof(Segment), qel::kSegmentTag));
-    if (record == nullptr) {
+    SegmentPtr record = SegmentPtr::create();
+    if (!record) {
         return QEL_E_NO_MEMORY;
     }
     record->file = qel::NamedFile{};
     QEL_STATUS status =
         qel::openNamed(qel::ObjectType::Segment, name, mode, nullptr, size, &record->file);
     if (status != QEL_OK) {
-        qel::freeRecord(record, qel::kSegmentTag);
         return status;
     }
     if (mode == qel::OpenMode::CreateExclusive) {
         createKeyFile(name);
     }
-    *handle = qel::liveRecord(record, qel::kSegmentTag);
-    *base = record->file.map + qel::kNamedFileSize;
+    *base = record->file.map + reinterpret_cast<qel::StoreHeader*>(record->file.map)->dataOffset;
+    record.publish(handle);
     return QEL_OK;
-}
-
-// Takes the segment out of the handle table; nullptr when the handle is not a live segment.
-Segment* takeSegment(long* handle, void** base) {
-    if (handle == nullptr) {
-        return nullptr;
-    }
-    auto* record = qel::fromHandle<Segment>(*handle, qel::kSegmentTag);
-    if (record == nullptr) {
-        return nullptr;
-    }
-    *handle = 0;
-    if (base != nullptr) {
-        *base = nullptr;
-    }
-    __atomic_store_n(&record->tag, qel::kDeadTag, __ATOMIC_RELEASE);
-    return record;
 }
 
 }  // namespace
@@ -90,12 +71,20 @@ QEL_STATUS qelAttachShMem(const char* name, long* segment, void** base) {
 }
 
 QEL_STATUS qelAllocShMem(const char* name, unsigned int size, long* segment, void** base) {
-    // Smaller than the library's connection count: every later user would count past the
-    // end (a size that wrapped, for instance).
+    // Smaller than the connection count: every user would count past the end (a size that
+    // wrapped, for instance).
     if (size < qel::kSegmentCountSize) {
         return QEL_E_INVALID;
     }
     return makeSegment(name, qel::OpenMode::CreateExclusive, size, segment, base);
+}
+
+QEL_STATUS qelCountShMem(long segment, unsigned int* connections) {
+    Segment* record = SegmentPtr::find(segment);
+    if (record == nullptr || connections == nullptr) {
+        return QEL_E_BAD_HANDLE;
+    }
+    return qel::countConnections(&record->file, connections);
 }
 
 void qelRemoveKeyFile(const char* name) {
@@ -103,33 +92,26 @@ void qelRemoveKeyFile(const char* name) {
 }
 
 QEL_STATUS qelDetachShMem(long* segment, void** base) {
-    Segment* record = takeSegment(segment, base);
-    if (record == nullptr) {
+    SegmentPtr record = SegmentPtr::take(segment);
+    if (!record) {
         return QEL_E_BAD_HANDLE;
     }
-    if (record->file.opener != qel::ownPid()) {
-        // Inherited: the library's Close has just taken a connection this process never made.
-        __atomic_add_fetch(reinterpret_cast<uint32_t*>(record->file.map + qel::kNamedFileSize), 1u,
-                           __ATOMIC_RELAXED);
+    if (base != nullptr) {
+        *base = nullptr;
     }
     qel::closeNamed(&record->file);
-    qel::freeRecord(record, qel::kSegmentTag);
     return QEL_OK;
 }
 
 QEL_STATUS qelDeallocShMem(long* segment, void** base) {
-    Segment* record = takeSegment(segment, base);
-    if (record == nullptr) {
+    SegmentPtr record = SegmentPtr::take(segment);
+    if (!record) {
         return QEL_E_BAD_HANDLE;
     }
-    QEL_STATUS status = QEL_E_NOT_OWNER;
-    if (record->file.opener != qel::ownPid()) {
-        qel::closeNamed(&record->file);  // inherited: the segment stays with its parent
-    } else {
-        status = qel::destroyNamed(&record->file);
+    if (base != nullptr) {
+        *base = nullptr;
     }
-    qel::freeRecord(record, qel::kSegmentTag);
-    return status;
+    return qel::destroyNamed(&record->file);
 }
 
 }  // extern "C"

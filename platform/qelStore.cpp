@@ -4,50 +4,46 @@
 //
 // Publish. A new object is built complete in an unnamed file (O_TMPFILE): sized with
 //   posix_fallocate, header written, object initialised, the creator entered as its first
-//   holder, state Live. One linkat() then gives it its name, and fails with EEXIST when
-//   the name is taken: the loser opens the winner's file. Nobody ever sees a half-built
-//   object, and a creator killed on the way leaves nothing.
+//   holder (a segment's count set to 1), state Live. One linkat() then gives it its name,
+//   and fails with EEXIST when the name is taken: the loser opens the winner's file. Nobody
+//   ever sees a half-built object, and a creator killed on the way leaves nothing.
 // Open. openat(O_NOFOLLOW|O_NONBLOCK) relative to the object directory's descriptor, then
 //   fstat: a regular, singly linked file of ours (see fileTrusted), of the right size and
 //   header, else QEL_E_CORRUPT. The file is mapped and its descriptor closed at once:
 //   holding an object costs memory, not a descriptor. A process that already maps the
 //   file (through a handle it opened itself) starts from that mapping instead (see
-//   copyMapping), checked as a fresh one would be: a mutex or event joins its table, a
-//   segment's name must still lead to the same file.
-// Hold. Each mutex or event file lists its holders: one slot per process (pid, the
-//   process's start time, its number of handles), changed under the file's own robust
-//   table lock. The first handle of a process enters it, its last handle leaves.
-// Remove. The handle that leaves the table with no live holder in it marks the file Dead
-//   and unlinks the name (only if the name still leads to this file), all under the table
-//   lock. An opener that finds a Dead file starts again from the name, which is gone or
-//   leads to a newer file: losing a race with a removal is a retry, never a failure.
-// Dead holders. A holder is alive when /proc shows its pid with the same start time (a
-//   zombie is dead; a /proc of another PID namespace tells nothing, and its holders count
-//   as alive). An opener that finds no live holder reinitialises the object (or, only
-//   opening, removes it: QEL_E_NOT_FOUND); stale files nobody opens again are swept a few
-//   at a time (sweepStale) and by `zoltov shm repair`.
+//   copyMapping), checked as a fresh one would be.
+// Hold. Each file lists its holders in its holder table (qelHolders.cpp): one entry per
+//   process, naming its slot in the registry of live processes (qelRegistry.cpp), with its
+//   number of handles; a segment's handles are its connections, and its count is their sum.
+//   The table changes under the file's own robust table lock. The first handle of a process
+//   enters it, its last handle leaves.
+// Dead holders. Whether a holder lives is asked of the kernel, through the registry. Every
+//   open and close looks at the holders from where the last look stopped until it finds a
+//   live one (and one more), taking back the dead ones it meets (a segment's count loses
+//   their connections). An opener that finds no live holder reinitialises a mutex or event,
+//   or takes it (and a segment) for absent; a closer that finds none removes the object.
+//   Files nobody opens again are swept a few at a time (qelStoreSweep.cpp).
+// Remove. The holder that leaves no live holder behind marks the file Dead and unlinks the
+//   name (only if the name still leads to this file), all under the table lock. An opener
+//   that finds a Dead file starts again from the name, which is gone or leads to a newer
+//   file: losing a race with a removal is a retry, never a failure.
 // PID namespaces. A robust mutex knows its owner by thread id, which means nothing in
-//   another PID namespace: the creator's namespace is in the header, and an open from
-//   another one is refused with QEL_E_NAMESPACE.
-// Segments. Published the same way; no holders (a segment lives until deallocated). Mapped
-//   one page longer than the file: that page lies past the file's end, where any access
-//   faults, so an overrun faults in the process that made it and reaches nothing else.
-// Fork. A child inherits its parent's mappings but none of its holds: closing an inherited
-//   handle only unmaps it (see qelShMem.cpp for segments).
+//   another PID namespace: the creator's namespace is in the header, and an open of a mutex
+//   or event from another one is refused with QEL_E_NAMESPACE.
+// Fork and exit: qelStoreLife.cpp.
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <mutex>
-
 #include "qelStoreParts.h"
+#include "qelSys.h"
 #include "qelTesting.h"
 
 namespace qel {
@@ -81,6 +77,13 @@ QEL_STATUS statusOf(int error) {
     }
 }
 
+namespace {
+
+unsigned g_published = 0;  // objects this process made; __atomic
+
+// A file that another process removed or was removing: start again from the name.
+constexpr QEL_STATUS kRetry = 1;
+
 void initTableLock(unsigned char* map) {
     pthread_mutexattr_t attr;
     pthread_mutexattr_init(&attr);
@@ -88,48 +91,6 @@ void initTableLock(unsigned char* map) {
     pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
     pthread_mutex_init(reinterpret_cast<pthread_mutex_t*>(map + kTableLockOffset), &attr);
     pthread_mutexattr_destroy(&attr);
-}
-
-// Whether a holder is alive (this process's own slot counts only with counted); the dead
-// ones found on the way are cleared. Under the table lock.
-bool anyLiveHolder(unsigned char* map, bool counted) {
-    const Self me = self();
-    HolderSlot* slots = slotsOf(map);
-    for (size_t i = 0; i < kHolderSlots; ++i) {
-        pid_t pid = static_cast<pid_t>(slots[i].pid);
-        if (pid == me.pid && slots[i].startTime == me.startTime) {
-            if (counted) {
-                return true;
-            }
-            continue;
-        }
-        if (pid == 0) {
-            continue;
-        }
-        if (holderAlive(slots[i])) {
-            return true;
-        }
-        slots[i] = HolderSlot{0, 0, 0};
-    }
-    return false;
-}
-
-// The file name from a mapped header (kept name, or the hash of a long one).
-std::string fileNameOf(ObjectType type, unsigned char* map) {
-    const StoreHeader* header = headerOf(map);
-    if (header->nameLength < kNameCapacity) {
-        std::string name(reinterpret_cast<const char*>(map + kNameOffset),
-                         static_cast<size_t>(header->nameLength));
-        return encodeName(type, name.c_str());
-    }
-    return hashedName(type, header->hash);
-}
-
-// Removes name from the directory when it still leads to the file (device, inode).
-bool unlinkIfSame(int dirFd, const std::string& name, dev_t device, ino_t inode) {
-    struct stat st;
-    return fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == device &&
-           st.st_ino == inode && unlinkat(dirFd, name.c_str(), 0) == 0;
 }
 
 // Removes the file's name; false when the name still leads to the file afterwards.
@@ -141,80 +102,8 @@ bool removeName(ObjectType type, unsigned char* map, dev_t device, ino_t inode) 
     const std::string name = fileNameOf(type, map);
     struct stat st;
     return unlinkIfSame(dir.fd(), name, device, inode) ||
-           fstatat(dir.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_dev != device ||
-           st.st_ino != inode;
-}
-
-void unmap(NamedFile* file) {
-    if (file->map != nullptr) {
-        munmap(file->map, file->mapSize);
-    }
-    *file = NamedFile{};
-}
-
-// Maps size bytes of fd shared, read and write, into file.
-static QEL_STATUS mapShared(int fd, size_t size, NamedFile* file) {
-    void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (map == MAP_FAILED) {
-        return QEL_E_NO_MEMORY;
-    }
-    file->map = static_cast<unsigned char*>(map);
-    file->mapSize = size;
-    return QEL_OK;
-}
-
-// Maps a segment file of fileSize bytes whole, and one page more: that page lies beyond the
-// file's end, where any access faults, so an overrun of the data stops in the process that
-// made it and nothing else can be mapped there.
-QEL_STATUS mapSegment(int fd, size_t fileSize, NamedFile* file) {
-    const size_t reserve =
-        (fileSize + kNamedFileSize - 1) / kNamedFileSize * kNamedFileSize + kNamedFileSize;
-    return mapShared(fd, reserve, file);
-}
-
-QEL_STATUS mapObject(int fd, NamedFile* file) {
-    return mapShared(fd, kNamedFileSize, file);
-}
-
-// Gives the unnamed file fd the name in the directory; errno EEXIST when it is taken.
-bool linkName(int fd, int dirFd, const char* name) {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-    if (linkat(AT_FDCWD, path, dirFd, name, AT_SYMLINK_FOLLOW) == 0) {
-        return true;
-    }
-    if (errno != ENOENT) {
-        return false;
-    }
-    // No /proc: the direct way, which needs CAP_DAC_READ_SEARCH.
-    return linkat(fd, "", dirFd, name, AT_EMPTY_PATH) == 0;
-}
-
-// Makes an unnamed, sized file of the directory's mode; -1 with a status in *status.
-int makeUnnamed(DirUse& dir, size_t size, QEL_STATUS* status) {
-    const mode_t mode = dir.shared() ? 0660 : 0600;
-    int fd = aboveStdio(openat(dir.fd(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
-    if (fd < 0) {
-        *status = statusOf(errno);
-        return -1;
-    }
-    fchmod(fd, mode);  // the umask only narrows
-    // Past the file-size limit the kernel would end the process with SIGXFSZ: a refusal.
-    struct rlimit limit;
-    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-        size > limit.rlim_cur) {
-        close(fd);
-        *status = QEL_E_RESOURCES;
-        return -1;
-    }
-    // posix_fallocate, not ftruncate: a full tmpfs must fail here, not as SIGBUS later.
-    int rc = posix_fallocate(fd, 0, static_cast<off_t>(size));
-    if (rc != 0) {
-        close(fd);
-        *status = rc == ENOSPC ? QEL_E_RESOURCES : statusOf(rc);
-        return -1;
-    }
-    return fd;
+           sys::fstatat(dir.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+           st.st_dev != device || st.st_ino != inode;
 }
 
 void writeHeader(unsigned char* map, ObjectType type, const char* name, size_t segmentSize) {
@@ -226,123 +115,116 @@ void writeHeader(unsigned char* map, ObjectType type, const char* name, size_t s
     header->nameLength = strlen(name);
     header->segmentSize = segmentSize;
     header->pidNamespace = ownPidNamespace();
+    header->dataOffset = type == ObjectType::Segment ? segmentOffset(segmentSize) : 0;
+    header->tableOffset = kPageSize + (type == ObjectType::Segment ? segmentPages(segmentSize) : 0);
+    header->holderCapacity = kInlineHolders;
     if (header->nameLength < kNameCapacity) {
         memcpy(map + kNameOffset, name, header->nameLength + 1);
     }
-    header->state = kStateLive;
 }
 
 // Publish (see the top of the file). QEL_E_EXISTS when another file has the name.
 QEL_STATUS publish(DirUse& dir, const std::string& fileName, ObjectType type, const char* name,
-                   ObjectInit init, size_t segmentSize, NamedFile* out) {
+                   ObjectInit init, size_t segmentSize, const registry::Identity& me,
+                   NamedFile* out) {
+    const bool segment = type == ObjectType::Segment;
+    const size_t fileSize = kPageSize + (segment ? segmentPages(segmentSize) : 0);
     QEL_STATUS status = QEL_OK;
-    int fd = makeUnnamed(dir, kNamedFileSize + segmentSize, &status);
+    int fd = makeUnnamed(dir, fileSize, &status);
     if (fd < 0) {
         return status;
     }
     NamedFile file;
-    void* page = mmap(nullptr, kNamedFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (page == MAP_FAILED) {
-        close(fd);
-        return QEL_E_NO_MEMORY;
-    }
-    unsigned char* map = static_cast<unsigned char*>(page);
-    writeHeader(map, type, name, segmentSize);
-    if (type != ObjectType::Segment) {
-        initTableLock(map);
-        if (init != nullptr) {
-            init(map + kObjectOffset);
-        }
-        Self me = self();
-        slotsOf(map)[0] = HolderSlot{static_cast<uint32_t>(me.pid), 1, me.startTime};
-        file.map = map;
-        file.mapSize = kNamedFileSize;
-    } else {
-        munmap(page, kNamedFileSize);
-    }
     struct stat st;
-    if (fstat(fd, &st) != 0 || !linkName(fd, dir.fd(), fileName.c_str())) {
+    status = segment ? mapSegment(fd, segmentSize, &file) : mapObject(fd, fileSize, &file);
+    if (status == QEL_OK && sys::fstat(fd, &st) != 0) {
         status = statusOf(errno);
-    } else if (type == ObjectType::Segment) {
-        // Mapped through its name, as every attacher maps it: /proc/<pid>/maps then shows
-        // the path that the zoltov tool looks for, not the unnamed file's.
-        int named = aboveStdio(
-            openat(dir.fd(), fileName.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        struct stat again;
-        bool same = named >= 0 && fstat(named, &again) == 0 && again.st_ino == st.st_ino &&
-                    again.st_dev == st.st_dev;
-        status = mapSegment(same ? named : fd, kNamedFileSize + segmentSize, &file);
-        if (named >= 0) {
-            close(named);
+    }
+    if (status == QEL_OK) {
+        file.type = type;
+        file.device = st.st_dev;
+        file.inode = st.st_ino;
+        writeHeader(file.map, type, name, segmentSize);
+        initTableLock(file.map);
+        if (init != nullptr) {
+            init(file.map + kObjectOffset);
         }
-        if (status != QEL_OK) {
-            // Named but refused its mapping: the name goes again, or the file would stay,
-            // full size, with nobody to free it.
-            unlinkIfSame(dir.fd(), fileName, st.st_dev, st.st_ino);
+        file.connection = segment;
+        HolderTable(file.map, file.covered, file.device, file.inode).add(me, 1, segment ? 1 : 0);
+        __atomic_store_n(&headerOf(file.map)->state, kStateLive, __ATOMIC_RELEASE);
+        if (!linkName(fd, dir.fd(), fileName.c_str())) {
+            status = statusOf(errno);
         }
     }
-    close(fd);
+    sys::close(fd);
     if (status != QEL_OK) {
         unmap(&file);
         return status;
     }
-    file.type = type;
-    file.device = st.st_dev;
-    file.inode = st.st_ino;
     *out = file;
     return QEL_OK;
 }
 
-// The first hold of this process on a mutex or event just mapped; kRetry when the file was
+// This process's first hold of a file just mapped, or one more; kRetry when the file was
 // removed meanwhile.
-constexpr QEL_STATUS kRetry = 1;
-
-QEL_STATUS join(NamedFile* file, OpenMode mode, ObjectInit init) {
-    TableLock lock(file->map, QEL_INFINITE);
+QEL_STATUS join(NamedFile* file, OpenMode mode, ObjectInit init, const registry::Identity& me,
+                long timeoutMs) {
+    TableLock lock(file->map, timeoutMs);
     StoreHeader* header = headerOf(file->map);
-    uint32_t state = __atomic_load_n(&header->state, __ATOMIC_ACQUIRE);
-    if (!lock.held() || (state != kStateLive && state != kStateDead)) {
-        return QEL_E_CORRUPT;
+    if (!lock.held()) {
+        return lock.timedOut() ? QEL_E_TIMEOUT : QEL_E_CORRUPT;
     }
+    const uint32_t state = __atomic_load_n(&header->state, __ATOMIC_ACQUIRE);
     if (state == kStateDead) {
         // Its remover unlinks it before letting go of the lock, unless it died in between.
         return removeName(file->type, file->map, file->device, file->inode) ? kRetry : QEL_E_ACCESS;
     }
-    const Self me = self();
-    HolderSlot* slots = slotsOf(file->map);
-    HolderSlot* free = nullptr;
-    for (size_t i = 0; i < kHolderSlots; ++i) {
-        if (slots[i].pid == static_cast<uint32_t>(me.pid) && slots[i].startTime == me.startTime) {
-            ++slots[i].handles;
-            return QEL_OK;
-        }
-        free = free == nullptr && slots[i].pid == 0 ? &slots[i] : free;
+    HolderTable table(file->map, file->covered, file->device, file->inode);
+    if (state != kStateLive || !table.valid()) {
+        return QEL_E_CORRUPT;
     }
-    if (!anyLiveHolder(file->map, false)) {
-        // Every holder died without closing: the object is gone; this file is its remains.
-        if (mode == OpenMode::OpenExisting) {
-            __atomic_store_n(&header->state, kStateDead, __ATOMIC_RELEASE);
-            removeName(file->type, file->map, file->device, file->inode);
-            return QEL_E_NOT_FOUND;
-        }
-        if (init != nullptr) {
-            init(file->map + kObjectOffset);
-        }
-        free = &slots[0];
+    if (file->type != ObjectType::Segment && header->pidNamespace != 0 &&
+        ownPidNamespace() != 0 && header->pidNamespace != ownPidNamespace()) {
+        return QEL_E_NAMESPACE;  // also for a copy of a mapping inherited across fork
     }
-    if (free == nullptr) {
-        return QEL_E_RESOURCES;  // more live processes than slots
+    // Every open of a segment is one connection more.
+    file->connection = file->type == ObjectType::Segment;
+    const uint32_t connections = file->connection ? 1 : 0;
+    int mine = table.find(me, file->entryHint);
+    // Dead holders met on the way are taken back (a segment's count loses their connections).
+    const bool live = table.anyLive(me, mine >= 0);
+    mine = table.find(me, file->entryHint);  // taking back moves entries
+    if (mine >= 0) {
+        table.change(static_cast<uint32_t>(mine), 1, static_cast<int>(connections));
+    } else {
+        if (!live) {
+            // Every holder died without closing: the object is gone; this file is its remains.
+            if (mode == OpenMode::OpenExisting || file->type == ObjectType::Segment) {
+                removeObject(file);
+                return mode == OpenMode::OpenExisting ? QEL_E_NOT_FOUND : kRetry;
+            }
+            if (init != nullptr) {
+                init(file->map + kObjectOffset);
+            }
+        }
+        mine = table.add(me, 1, connections);
+        if (mine < 0) {
+            setReason(storeDirectory().path + "/" + fileNameOf(file->type, file->map) +
+                      " cannot list one more holder: the file system is full");
+            return QEL_E_RESOURCES;
+        }
     }
-    *free = HolderSlot{static_cast<uint32_t>(me.pid), 1, me.startTime};
+    file->entryHint = static_cast<uint32_t>(mine);
     return QEL_OK;
 }
 
 // Opens the file of an existing object; QEL_E_NOT_FOUND when there is none, kRetry when it
 // was being removed.
 QEL_STATUS openExisting(DirUse& dir, const std::string& fileName, ObjectType type, const char* name,
-                        OpenMode mode, ObjectInit init, NamedFile* out) {
+                        OpenMode mode, ObjectInit init, const registry::Identity& me,
+                        long timeoutMs, NamedFile* out) {
     int fd = aboveStdio(
-        openat(dir.fd(), fileName.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        sys::openat(dir.fd(), fileName.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (fd < 0) {
         return statusOf(errno);
     }
@@ -354,32 +236,22 @@ QEL_STATUS openExisting(DirUse& dir, const std::string& fileName, ObjectType typ
     if (!fileTrusted(fd, dir.shared(), &st)) {
         // No link left: removed since the openat, so the name is free or newer.
         status = st.st_nlink == 0 ? kRetry : QEL_E_CORRUPT;
+    } else if (!readHeader(fd, type, &header, st.st_size)) {
+        status = QEL_E_CORRUPT;
     } else if (type == ObjectType::Segment) {
-        status = st.st_size >= static_cast<off_t>(kNamedFileSize)
-                     ? mapSegment(fd, static_cast<size_t>(st.st_size), &file)
-                     : QEL_E_CORRUPT;
-    } else if (st.st_size == static_cast<off_t>(kNamedFileSize)) {
-        status = mapObject(fd, &file);
+        status = mapSegment(fd, header.segmentSize, &file);
+    } else {
+        status = mapObject(fd, static_cast<size_t>(st.st_size), &file);
     }
-    close(fd);
+    sys::close(fd);
     if (status != QEL_OK) {
         return status;
     }
     file.type = type;
     file.device = st.st_dev;
     file.inode = st.st_ino;
-    header = *headerOf(file.map);
-    if (!headerMatches(file.map, type, name) ||
-        (type == ObjectType::Segment &&
-         (header.state != kStateLive || header.segmentSize < kSegmentCountSize ||
-          header.segmentSize > static_cast<uint64_t>(st.st_size) - kNamedFileSize))) {
-        status = QEL_E_CORRUPT;
-    } else if (header.pidNamespace != 0 && ownPidNamespace() != 0 &&
-               header.pidNamespace != ownPidNamespace() && type != ObjectType::Segment) {
-        status = QEL_E_NAMESPACE;
-    } else if (type != ObjectType::Segment) {
-        status = join(&file, mode, init);
-    }
+    status = headerMatches(file.map, type, name) ? join(&file, mode, init, me, timeoutMs)
+                                                  : QEL_E_CORRUPT;
     if (status != QEL_OK) {
         unmap(&file);
         return status;
@@ -391,41 +263,139 @@ QEL_STATUS openExisting(DirUse& dir, const std::string& fileName, ObjectType typ
 // Whether whatever holds the name fileName is an object file of type this user can trust,
 // as an open would find it (or nothing at all).
 bool trustedEntry(DirUse& dir, const std::string& fileName, ObjectType type) {
-    int fd = openat(dir.fd(), fileName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd = sys::openat(dir.fd(), fileName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return errno == ENOENT;
     }
     struct stat st;
     StoreHeader header;
     bool trusted = fileTrusted(fd, dir.shared(), &st) && readHeader(fd, type, &header, st.st_size);
-    close(fd);
+    sys::close(fd);
     return trusted;
 }
 
 // Opens by copying this process's own mapping of the file (see copyMapping), which holds
-// it as a fresh open would: a mutex or event through its table, a segment only while its
-// name still leads to it. QEL_E_NOT_FOUND: no such mapping, or its file was removed since;
+// it as a fresh open would. QEL_E_NOT_FOUND: no such mapping, or its file was removed since;
 // open afresh.
-QEL_STATUS openCopy(DirUse& dir, const std::string& fileName, size_t key, ObjectType type,
-                    const char* name, OpenMode mode, ObjectInit init, NamedFile* out) {
+QEL_STATUS openCopy(size_t key, ObjectType type, const char* name, OpenMode mode, ObjectInit init,
+                    const registry::Identity& me, long timeoutMs, NamedFile* out) {
     if (!copyMapping(key, type, name, out)) {
         return QEL_E_NOT_FOUND;
     }
-    QEL_STATUS status = QEL_OK;
-    struct stat st;
-    if (type == ObjectType::Segment) {
-        if (fstatat(dir.fd(), fileName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-            st.st_dev != out->device || st.st_ino != out->inode) {
-            status = QEL_E_NOT_FOUND;
-        }
-    } else {
-        status = join(out, mode, init);
-        status = status == kRetry ? QEL_E_NOT_FOUND : status;
-    }
+    QEL_STATUS status = join(out, mode, init, me, timeoutMs);
     if (status != QEL_OK) {
         releaseMapping(out);
     }
-    return status;
+    return status == kRetry ? QEL_E_NOT_FOUND : status;
+}
+
+}  // namespace
+
+bool publishedAny() {
+    return __atomic_load_n(&g_published, __ATOMIC_RELAXED) != 0;
+}
+
+std::string fileNameOf(ObjectType type, unsigned char* map) {
+    const StoreHeader* header = headerOf(map);
+    if (header->nameLength < kNameCapacity) {
+        std::string name(reinterpret_cast<const char*>(map + kNameOffset),
+                         static_cast<size_t>(header->nameLength));
+        return encodeName(type, name.c_str());
+    }
+    return hashedName(type, header->hash);
+}
+
+bool unlinkIfSame(int dirFd, const std::string& name, dev_t device, ino_t inode) {
+    struct stat st;
+    return sys::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           st.st_dev == device && st.st_ino == inode && sys::unlinkat(dirFd, name.c_str(), 0) == 0;
+}
+
+void removeObject(NamedFile* file) {
+    StoreHeader* header = headerOf(file->map);
+    __atomic_store_n(&header->state, kStateDead, __ATOMIC_RELEASE);
+    removeName(file->type, file->map, file->device, file->inode);
+    if (file->type == ObjectType::Segment && header->nameLength < kNameCapacity) {
+        const std::string name(reinterpret_cast<const char*>(file->map + kNameOffset),
+                               static_cast<size_t>(header->nameLength));
+        removeKeyFile(name.c_str());
+    }
+}
+
+void unmap(NamedFile* file) {
+    if (file->map != nullptr) {
+        sys::munmap(file->map, file->mapSize);
+    }
+    *file = NamedFile{};
+}
+
+QEL_STATUS mapObject(int fd, size_t size, NamedFile* file) {
+    void* map = sys::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED) {
+        return QEL_E_NO_MEMORY;
+    }
+    file->map = static_cast<unsigned char*>(map);
+    file->mapSize = size;
+    file->covered = size;
+    return QEL_OK;
+}
+
+QEL_STATUS mapSegment(int fd, uint64_t segmentSize, NamedFile* file) {
+    // The header page and the data, then one inaccessible page: reserved first, so that the
+    // page after the data is ours and nothing else can be mapped there.
+    const size_t covered = kPageSize + segmentPages(segmentSize);
+    void* reserved = sys::mmap(nullptr, covered + kPageSize, PROT_NONE,
+                               MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (reserved == MAP_FAILED) {
+        return QEL_E_NO_MEMORY;
+    }
+    void* map = sys::mmap(reserved, covered, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0);
+    if (map == MAP_FAILED) {
+        sys::munmap(reserved, covered + kPageSize);
+        return QEL_E_NO_MEMORY;
+    }
+    file->map = static_cast<unsigned char*>(map);
+    file->mapSize = covered + kPageSize;
+    file->covered = covered;
+    return QEL_OK;
+}
+
+bool linkName(int fd, int dirFd, const char* name) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    if (sys::linkat(AT_FDCWD, path, dirFd, name, AT_SYMLINK_FOLLOW) == 0) {
+        return true;
+    }
+    if (errno != ENOENT) {
+        return false;
+    }
+    // No /proc: the direct way, which needs CAP_DAC_READ_SEARCH.
+    return sys::linkat(fd, "", dirFd, name, AT_EMPTY_PATH) == 0;
+}
+
+int makeUnnamed(DirUse& dir, size_t size, QEL_STATUS* status) {
+    const mode_t mode = dir.shared() ? 0660 : 0600;
+    int fd = aboveStdio(sys::openat(dir.fd(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
+    if (fd < 0) {
+        *status = statusOf(errno);
+        return -1;
+    }
+    // The umask only narrows. Past the file-size limit the kernel would end the process with
+    // SIGXFSZ: a refusal instead.
+    struct rlimit limit;
+    int rc = sys::fchmod(fd, mode) != 0 ? errno : 0;
+    if (rc == 0 && getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        size > limit.rlim_cur) {
+        rc = EFBIG;
+    }
+    // posix_fallocate, not ftruncate: a full tmpfs must fail here, not as SIGBUS later.
+    rc = rc != 0 ? rc : sys::posix_fallocate(fd, 0, static_cast<off_t>(size));
+    if (rc != 0) {
+        sys::close(fd);
+        *status = rc == ENOSPC || rc == EFBIG ? QEL_E_RESOURCES : statusOf(rc);
+        return -1;
+    }
+    return fd;
 }
 
 }  // namespace store
@@ -437,7 +407,7 @@ using namespace store;
 // process that then needs the allocator or that lock. The waits inside (a table lock held by
 // another process) defer it anyway.
 QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectInit init,
-                     size_t segmentSize, NamedFile* out) {
+                     size_t segmentSize, NamedFile* out, long timeoutMs) {
     if (name == nullptr || out == nullptr) {
         return QEL_E_INVALID;
     }
@@ -451,6 +421,22 @@ QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectIni
         return mode == OpenMode::OpenExisting && t_reason[0] == '\0' ? QEL_E_NOT_FOUND
                                                                      : QEL_E_ACCESS;
     }
+    registry::Identity me;
+    bool renewed = false;
+    if (!registry::self(&me, &renewed)) {
+        if (t_reason[0] == '\0') {
+            setReason(storeDirectory().path + "/" + kRegistryFile +
+                      " cannot be opened or made: " + strerror(errno));
+        }
+        return QEL_E_RESOURCES;
+    }
+    if (renewed) {
+        // Its descriptor was closed under it: the holds it made are entered again under
+        // the new slot, before the old one is taken for dead.
+        lockHolds();
+        enterHolds(me, QEL_INFINITE, false);
+        unlockHolds();
+    }
     // Each pass that starts again follows another process's completed creation or removal
     // of the name, or a directory removed under us: none can recur for ever.
     bool tried = false;  // a copy is tried once, before any fresh open
@@ -460,17 +446,17 @@ QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectIni
         if (mode != OpenMode::CreateExclusive) {
             if (!tried) {
                 tried = true;
-                status = openCopy(dir, fileName, key, type, name, mode, init, out);
+                status = openCopy(key, type, name, mode, init, me, timeoutMs, out);
                 copied = status == QEL_OK;
             }
             if (status == QEL_E_NOT_FOUND) {
-                status = openExisting(dir, fileName, type, name, mode, init, out);
+                status =
+                    openExisting(dir, fileName, type, name, mode, init, me, timeoutMs, out);
             }
         }
         if (status == QEL_E_NOT_FOUND && mode != OpenMode::OpenExisting) {
-            status = publish(dir, fileName, type, name, init, segmentSize, out);
-            static unsigned published = 0;
-            if (status == QEL_OK && __atomic_add_fetch(&published, 1, __ATOMIC_RELAXED) % 32 == 0) {
+            status = publish(dir, fileName, type, name, init, segmentSize, me, out);
+            if (status == QEL_OK && __atomic_add_fetch(&g_published, 1, __ATOMIC_RELAXED) % 32 == 0) {
                 sweepStale(4);  // stale files nobody opens again go a few at a time
             }
             if (status == QEL_E_EXISTS && mode == OpenMode::CreateOrOpen) {
@@ -484,14 +470,13 @@ QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectIni
             continue;
         }
         if (status == QEL_OK) {
+            out->opener = ownPid();
             if (!copied) {
-                out->opener = ownPid();
+                out->mappedBy = ownPid();
                 out->key = key;
                 rememberMapping(out);
             }
-            if (type != ObjectType::Segment) {
-                rememberHold(out);
-            }
+            rememberHold(out);
         } else if (status == QEL_E_NAMESPACE) {
             setReason(storeDirectory().path + "/" + fileName +
                       " was made in another PID namespace; processes that share a named mutex "
@@ -507,53 +492,80 @@ QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectIni
     }
 }
 
-void store::leaveTable(NamedFile* file, bool all, long timeoutMs) {
+bool store::leaveTable(NamedFile* file, long timeoutMs) {
     TableLock lock(file->map, timeoutMs);
-    if (!lock.held()) {
-        return;
+    registry::Identity me;
+    if (!lock.held() || !registry::current(&me) ||
+        __atomic_load_n(&headerOf(file->map)->state, __ATOMIC_ACQUIRE) != kStateLive) {
+        return false;
     }
-    const Self me = self();
-    HolderSlot* slots = slotsOf(file->map);
-    for (size_t i = 0; i < kHolderSlots; ++i) {
-        if (slots[i].pid == static_cast<uint32_t>(me.pid) && slots[i].startTime == me.startTime) {
-            if (all || --slots[i].handles == 0) {
-                slots[i] = HolderSlot{0, 0, 0};
-            }
-            break;
-        }
+    HolderTable table(file->map, file->covered, file->device, file->inode);
+    if (!table.valid()) {
+        return false;
     }
-    StoreHeader* header = headerOf(file->map);
-    if (__atomic_load_n(&header->state, __ATOMIC_ACQUIRE) == kStateLive &&
-        !anyLiveHolder(file->map, true)) {
-        __atomic_store_n(&header->state, kStateDead, __ATOMIC_RELEASE);
-        removeName(file->type, file->map, file->device, file->inode);
+    const int mine = table.find(me, file->entryHint);
+    if (mine >= 0) {
+        table.change(static_cast<uint32_t>(mine), -1, file->connection ? -1 : 0);
     }
+    if (table.anyLive(me, true)) {
+        return false;
+    }
+    removeObject(file);
+    return true;
 }
 
 void closeNamed(NamedFile* file) {
     SuspendSignalBlock blocked;
-    if (file->type != ObjectType::Segment && file->opener == ownPid()) {
+    if (file->opener == ownPid()) {
         forgetHold(file);
-        leaveTable(file, false, QEL_INFINITE);
+        leaveTable(file, QEL_INFINITE);
     }
     releaseMapping(file);
 }
 
 QEL_STATUS destroyNamed(NamedFile* file) {
     SuspendSignalBlock blocked;
-    QEL_STATUS status = QEL_E_NOT_FOUND;
-    DirUse dir(false);
-    if (dir.ok()) {
-        std::string fileName = fileNameOf(ObjectType::Segment, file->map);
-        errno = ENOENT;
-        if (!unlinkIfSame(dir.fd(), fileName, file->device, file->inode)) {
-            status = statusOf(errno);
-        } else {
-            status = QEL_OK;
+    QEL_STATUS status = QEL_E_NOT_OWNER;
+    if (file->opener == ownPid() && !file->connection) {
+        // A forked child's copy of its parent's connection: it never frees a segment that
+        // another live process still holds.
+        forgetHold(file);
+        status = leaveTable(file, QEL_INFINITE) ? QEL_OK : QEL_E_NOT_OWNER;
+    } else if (file->opener == ownPid()) {
+        forgetHold(file);
+        TableLock lock(file->map, QEL_INFINITE);
+        status = QEL_E_NOT_FOUND;
+        if (lock.held() &&
+            __atomic_load_n(&headerOf(file->map)->state, __ATOMIC_ACQUIRE) == kStateLive) {
+            removeObject(file);
+            DirUse dir(false);
+            struct stat st;
+            const std::string name = fileNameOf(file->type, file->map);
+            // Gone, or (an unlink refused) dead: its next opener removes the name.
+            status = !dir.ok() ||
+                             sys::fstatat(dir.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+                             st.st_ino != file->inode
+                         ? QEL_OK
+                         : QEL_E_RESOURCES;
         }
     }
     releaseMapping(file);
     return status;
+}
+
+QEL_STATUS countConnections(NamedFile* file, unsigned int* connections) {
+    SuspendSignalBlock blocked;
+    TableLock lock(file->map, QEL_INFINITE);
+    registry::Identity me{};
+    registry::current(&me);
+    HolderTable table(file->map, file->covered, file->device, file->inode);
+    if (lock.held() && table.valid()) {
+        table.anyLive(me, false);
+    }
+    uint32_t* count = table.segmentCount();
+    *connections = (count != nullptr ? __atomic_load_n(count, __ATOMIC_RELAXED) : 0) +
+                   (file->connection ? 0 : 1);
+    return QEL_OK;
 }
 
 }  // namespace qel

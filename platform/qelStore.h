@@ -7,6 +7,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -16,6 +17,7 @@ namespace qel {
 // ---- What the library above keeps in a segment, and the names that go with it ----
 
 constexpr size_t kSegmentCountSize = 4;  // the connection count at a segment's first byte
+constexpr uint64_t kMaxSegmentSize = 0xFFFFFFFFull;  // qelAllocShMem's size is 32 bits
 constexpr const char kSegmentMutexSuffix[] = "CZolSharedMemory";  // segment name + this
 constexpr const char kKeyDirectory[] = "/opt/zol/ftok";           // key file: here + "/" + name
 
@@ -23,19 +25,26 @@ constexpr const char kKeyDirectory[] = "/opt/zol/ftok";           // key file: h
 
 enum class ObjectType : uint32_t { Mutex = 1, Event = 2, Segment = 3 };
 
-// A mutex or event file, and the header page in front of a segment's data:
+constexpr size_t kPageSize = 4096;
+
+// Every object file starts with a header page:
 //   0     StoreHeader
 //   128   the table lock (a robust process-shared mutex guarding state and holders)
-//   192   the object: the pthread mutex or the event word
-//   256   kHolderSlots holder slots (mutexes and events)
+//   192   the object: the pthread mutex or the event word (mutexes and events)
+//   256   the first kInlineHolders holder entries
 //   2048  the name, when shorter than kNameCapacity (else the hash alone identifies it)
-constexpr size_t kNamedFileSize = 4096;
+// A mutex or event file is that page and then the rest of its holder entries, if any. A
+// segment file is that page, then the segment in whole pages, placed so that it ends
+// exactly at the end of its last page, rounded down to 4 bytes (the count's alignment),
+// then the rest of its holder entries. Processes map a segment's header page and data with
+// an inaccessible page right after the data, so a copy running more than 3 bytes past the
+// end faults in the process that made it.
+constexpr size_t kNamedFileSize = kPageSize;  // the header page
 constexpr size_t kTableLockOffset = 128;
 constexpr size_t kObjectOffset = 192;
 constexpr size_t kHoldersOffset = 256;
-constexpr size_t kHolderSlots = 112;
 constexpr size_t kNameOffset = 2048;
-constexpr size_t kNameCapacity = kNamedFileSize - kNameOffset;
+constexpr size_t kNameCapacity = kPageSize - kNameOffset;
 
 // Every field is untrusted when read back: any process that may open the file can write it.
 struct StoreHeader {
@@ -45,24 +54,82 @@ struct StoreHeader {
     uint32_t state;  // kStateLive once complete (files are published complete); kStateDead
     uint64_t hash[2];
     uint64_t nameLength;
-    uint64_t segmentSize;   // payload bytes after the header page (segments only)
+    uint64_t segmentSize;   // segments: the size allocated (the library's count and data)
     uint64_t pidNamespace;  // the creator's PID namespace (0: unknown)
+    uint64_t dataOffset;    // segments: file offset of the segment's first byte
+    uint64_t tableOffset;   // file offset of the holder entries after the inline ones
+    uint32_t holderCount;   // entries in use: [0, holderCount)
+    uint32_t holderCapacity;  // entries the file has room for, the inline ones included
+    uint32_t checkCursor;     // where the next look at the holders' liveness starts
+    uint32_t reserved;
 };
 static_assert(sizeof(StoreHeader) <= kTableLockOffset, "header overlaps the table lock");
 
-// One process holding a mutex or event: its pid, the start time that tells it from a later
-// process of the same pid, and how many of its handles hold the object.
-struct HolderSlot {
-    uint32_t pid;  // 0: free
+// One process holding an object: its registry slot and the generation that tells it from
+// the slot's later owners, the registry's epoch, how many of its handles hold the object,
+// and, of a segment, how many of those are connections (the segment's count is their sum;
+// the others are a forked child's copies of its parent's connections).
+struct HolderEntry {
+    uint32_t slot;
+    uint32_t generation;
+    uint32_t epoch;
     uint32_t handles;
-    uint64_t startTime;
+    uint32_t connections;
+    uint32_t reserved;
 };
-static_assert(kHoldersOffset + kHolderSlots * sizeof(HolderSlot) <= kNameOffset, "slots");
+constexpr size_t kInlineHolders = (kNameOffset - kHoldersOffset) / sizeof(HolderEntry);
 
 constexpr uint32_t kStoreMagic = 0x5A514F42u;  // "ZQOB"
-constexpr uint32_t kStoreVersion = 2;
+constexpr uint32_t kStoreVersion = 3;
 constexpr uint32_t kStateLive = 0x4C495645u;
 constexpr uint32_t kStateDead = 0x44454144u;  // its last holder removed it: open afresh
+
+// Where a segment of size bytes starts in its file, and how many bytes of whole pages it
+// takes: it ends at the end of its last page, rounded down to a multiple of 4.
+constexpr size_t segmentPages(uint64_t size) {
+    return static_cast<size_t>((size + kPageSize - 1) / kPageSize) * kPageSize;
+}
+constexpr size_t segmentOffset(uint64_t size) {
+    return kPageSize + ((segmentPages(size) - static_cast<size_t>(size)) & ~size_t{3});
+}
+
+// ---- The registry of live processes (qelRegistry.cpp) ----
+//
+// One file of the directory, kRegistryFile: a header page, then one RegistrySlot per process
+// that uses the store. A process owns its slot while it holds an open-file-description write
+// lock (F_OFD_SETLK) on byte kSlotLockBase + slot of the file; the kernel drops it when the
+// process ends, however it ends, so whether a holder is alive is asked of the kernel
+// (F_OFD_GETLK), never guessed from a pid. Every live process also holds a read lock on
+// byte kPresenceByte, so the last one knows it is the last. A slot's generation changes with
+// each owner; the registry's epoch changes with each registry file.
+constexpr const char kRegistryFile[] = ".registry";
+constexpr uint32_t kRegistryMagic = 0x5A515247u;  // "ZQRG"
+constexpr uint32_t kRegistryVersion = 1;
+constexpr off_t kPresenceByte = 0;
+constexpr off_t kSlotLockBase = 1;
+
+struct RegistryHeader {
+    uint32_t magic;
+    uint32_t version;
+    uint32_t epoch;     // random, fixed when the file is made
+    uint32_t capacity;  // slots the file holds
+    uint32_t used;      // slots handed out so far: [0, used)
+    uint32_t reserved[3];
+};
+
+struct RegistrySlot {
+    uint32_t generation;  // of its current or last owner (0: never owned)
+    uint32_t state;       // kSlotFree or kSlotUsed
+    int32_t pid;          // the owner's pid in its own PID namespace
+    uint32_t reserved0;
+    uint64_t pidNamespace;  // the owner's PID namespace
+    char command[16];       // the owner's command name, for tools
+    uint64_t reserved[3];
+};
+static_assert(sizeof(RegistrySlot) == 64, "registry slot size");
+constexpr uint32_t kSlotFree = 0;
+constexpr uint32_t kSlotUsed = 0x55534544u;
+constexpr size_t kRegistrySlotsOffset = kPageSize;
 
 // ---- Names (qelStoreNames.cpp) ----
 
@@ -79,9 +146,13 @@ bool hasKeyFile(const char* name);
 // Whether the mapped header (at least kNamedFileSize bytes) is a complete object of type
 // called name.
 bool headerMatches(const unsigned char* map, ObjectType type, const char* name);
-// The header read from an open file, checked for magic, version, type and state, and for a
-// size that fits the file; false for anything else.
+// The header read from an open file, checked for magic, version, type, a state (Live, or
+// Dead: being removed) and, for a segment, data that fits the file; false for anything else.
 bool readHeader(int fd, ObjectType type, StoreHeader* header, off_t fileSize);
+// The one rule for what a directory entry of the store is: the ObjectType of an object file
+// ("m.", "e." or "s." followed by an encoded name, possibly empty, or "m#", "e#", "s#"
+// followed by a hash), or 0 for anything else (the registry, the wait-any word).
+uint32_t kindOfFileName(const char* entry);
 
 // ---- Directories (qelStoreDir.cpp) ----
 
@@ -122,12 +193,6 @@ bool removeKeyFile(const char* name);
 
 // The calling process's PID namespace (the inode of /proc/self/ns/pid), 0 when unknown.
 uint64_t pidNamespaceId();
-// The start time of process pid as /proc tells it (0: no such process); (uint64_t)-1 when
-// /proc does not show this PID namespace or hides the process, so liveness cannot be told.
-uint64_t processStartTime(pid_t pid);
-// Whether the process a holder slot names still runs: no later process of its pid, and alive
-// when /proc cannot tell (a holder that could not read its own start time counts as alive).
-bool holderAlive(const HolderSlot& slot);
 
 }  // namespace qel
 

@@ -1,6 +1,6 @@
 // Directories of the store: which object directory a process uses, opening it (and the key
 // directory) one component at a time without following links, who may trust a file there,
-// and what a process is (PID namespace, start time). No global state: the zoltov tool uses
+// and which PID namespace a process is in. No global state: the zoltov tool uses
 // this file as it is.
 #include <errno.h>
 #include <fcntl.h>
@@ -222,48 +222,6 @@ bool removeKeyFile(const char* name) {
 uint64_t pidNamespaceId() {
     struct stat st;
     return stat("/proc/self/ns/pid", &st) == 0 ? static_cast<uint64_t>(st.st_ino) : 0;
-}
-
-uint64_t processStartTime(pid_t pid) {
-    // A /proc mounted for another PID namespace shows other processes under these numbers.
-    char path[64], self[32];
-    ssize_t length = readlink("/proc/self", self, sizeof self - 1);
-    if (length <= 0) {
-        return ~uint64_t{0};
-    }
-    self[length] = '\0';
-    if (strtol(self, nullptr, 10) != getpid()) {
-        return ~uint64_t{0};
-    }
-    snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        // A /proc mounted with hidepid hides other users' processes as if they did not
-        // exist: only the kernel can tell a hidden live process from a dead one.
-        return errno == ENOENT && kill(pid, 0) != 0 && errno == ESRCH ? 0 : ~uint64_t{0};
-    }
-    char text[1024];
-    ssize_t got = read(fd, text, sizeof text - 1);
-    close(fd);
-    if (got <= 0) {
-        return 0;
-    }
-    text[got] = '\0';
-    // The command name may hold anything, ')' included: the fields start after the last one.
-    // The start time is field 22, the 20th after it.
-    const char* p = strrchr(text, ')');
-    if (p == nullptr || p[1] != ' ' || p[2] == 'Z' || p[2] == 'X') {
-        return 0;  // a zombie holds nothing any more
-    }
-    for (int field = 0; p != nullptr && field < 20; ++field) {
-        p = strchr(p + 1, ' ');
-    }
-    return p != nullptr ? strtoull(p + 1, nullptr, 10) : 0;
-}
-
-bool holderAlive(const HolderSlot& slot) {
-    uint64_t start = processStartTime(static_cast<pid_t>(slot.pid));
-    return start != 0 && (start == ~uint64_t{0} || slot.startTime == 0 || start == slot.startTime);
 }
 
 }  // namespace qel

@@ -94,11 +94,29 @@ bool headerMatches(const unsigned char* map, ObjectType type, const char* name) 
 }
 
 bool readHeader(int fd, ObjectType type, StoreHeader* header, off_t fileSize) {
-    return fileSize >= static_cast<off_t>(kNamedFileSize) &&
-           pread(fd, header, sizeof *header, 0) == static_cast<ssize_t>(sizeof *header) &&
-           header->magic == kStoreMagic && header->version == kStoreVersion &&
-           header->type == static_cast<uint32_t>(type) && header->state == kStateLive &&
-           header->segmentSize <= static_cast<uint64_t>(fileSize) - kNamedFileSize;
+    if (fileSize < static_cast<off_t>(kPageSize) ||
+        pread(fd, header, sizeof *header, 0) != static_cast<ssize_t>(sizeof *header) ||
+        header->magic != kStoreMagic || header->version != kStoreVersion ||
+        header->type != static_cast<uint32_t>(type) ||
+        (header->state != kStateLive && header->state != kStateDead)) {
+        return false;
+    }
+    // A segment's data must lie in the file where its header says (a size near 2^64 would
+    // wrap the sum).
+    return type != ObjectType::Segment ||
+           (header->segmentSize >= kSegmentCountSize && header->segmentSize <= kMaxSegmentSize &&
+            header->dataOffset == segmentOffset(header->segmentSize) &&
+            static_cast<uint64_t>(fileSize) >= kPageSize + segmentPages(header->segmentSize));
+}
+
+uint32_t kindOfFileName(const char* entry) {
+    if ((entry[0] != 'm' && entry[0] != 'e' && entry[0] != 's') ||
+        (entry[1] != '.' && entry[1] != '#')) {
+        return 0;
+    }
+    return static_cast<uint32_t>(entry[0] == 'm'   ? ObjectType::Mutex
+                                 : entry[0] == 'e' ? ObjectType::Event
+                                                   : ObjectType::Segment);
 }
 
 }  // namespace qel

@@ -1,6 +1,16 @@
-// Parts of the store's protocol shared by its two files: qelStore.cpp (publish, open, hold,
-// remove) and qelStoreProcess.cpp (this process's side: the directory's descriptor, its own
-// identity, fork and exit, the sweep of stale files, the wait-any word). Private to them.
+// Parts of the store's protocol shared by its files. Map of the store:
+//   qelStoreNames.cpp, qelStoreDir.cpp  names, directories, header checks (no state)
+//   qelSys.cpp                          every system call the store makes (fault injection)
+//   qelRegistry.cpp                     live processes: who holds what is asked of the kernel
+//   qelHolders.cpp                      the holder table of an object file
+//   qelStore.cpp                        publish, open, join, leave, remove (the protocol)
+//   qelStoreDirUse.cpp                  the process's descriptor of the object directory
+//   qelStoreMaps.cpp                    the process's mappings and its list of holds
+//   qelStoreLife.cpp                    what fork and exit do to the holds
+//   qelStoreSweep.cpp                   stale files, a few at a time
+//   qelWaitAnyWord.cpp                  the wait-any fallback's shared word
+// Lock order, for every nesting: the holds' list (g_heldLock), a table lock, the registry's
+// lock, the directory's lock, the mappings' lock. Private to the store.
 #ifndef ZOLTOV_PLATFORM_QELSTOREPARTS_H
 #define ZOLTOV_PLATFORM_QELSTOREPARTS_H
 
@@ -10,6 +20,7 @@
 #include <string>
 
 #include "qelInternal.h"
+#include "qelRegistry.h"
 
 namespace qel {
 namespace store {
@@ -38,25 +49,19 @@ private:
     DirRef* dir_ = nullptr;
 };
 
-// This process as a holder: its pid and the start time that tells it from a later process
-// of the same pid (0 when /proc cannot tell).
-struct Self {
-    pid_t pid;
-    uint64_t startTime;
-};
-Self self();
+// Why the calling thread's last create or open failed (qelFailureReason).
+void setReason(const std::string& text);
+QEL_STATUS statusOf(int error);
 uint64_t ownPidNamespace();
+// Forgets the cached PID namespace (a forked child may be in another one).
+void forgetPidNamespace();
 
 inline StoreHeader* headerOf(unsigned char* map) {
     return reinterpret_cast<StoreHeader*>(map);
 }
 
-inline HolderSlot* slotsOf(unsigned char* map) {
-    return reinterpret_cast<HolderSlot*>(map + kHoldersOffset);
-}
-
 // Holds a file's table lock for the scope. A holder that died holding it left the table
-// consistent slot by slot, so the lock is simply taken over.
+// consistent entry by entry, so the lock is simply taken over.
 class TableLock {
 public:
     // timeoutMs as for lockWithTimeout: QEL_INFINITE waits, 0 only tries.
@@ -68,6 +73,7 @@ public:
             rc = 0;
         }
         held_ = rc == 0;
+        timedOut_ = rc == ETIMEDOUT || rc == EBUSY;
     }
     ~TableLock() {
         if (held_) {
@@ -75,6 +81,7 @@ public:
         }
     }
     bool held() const { return held_; }
+    bool timedOut() const { return timedOut_; }
     TableLock(const TableLock&) = delete;
     TableLock& operator=(const TableLock&) = delete;
 
@@ -82,41 +89,118 @@ private:
     SuspendSignalBlock blocked_;  // first: a suspended holder would stall every opener
     pthread_mutex_t* mutex_;
     bool held_;
+    bool timedOut_;
 };
 
-// Whether a holder is alive (this process's own slot counts only with counted); the dead
-// ones found on the way are cleared. Under the table lock.
-bool anyLiveHolder(unsigned char* map, bool counted);
+// The holder table of a file (qelHolders.cpp), used under its table lock through a mapping
+// of the file from its first byte (map, of which covered bytes are mapped; device and inode
+// say which file it is). Entries past the mapping are reached through a second, temporary
+// mapping of the file, opened by its name.
+class HolderTable {
+public:
+    HolderTable(unsigned char* map, size_t covered, dev_t device, ino_t inode);
+    ~HolderTable();
+    // False for a header whose table does not fit its file (a damaged or hostile one).
+    bool valid() const { return valid_; }
+    uint32_t count() const;
+    // Entry i (< count()); nullptr when it cannot be mapped.
+    HolderEntry* at(uint32_t i);
+    // The index of id's entry, or -1; hint: where it was last seen.
+    int find(const registry::Identity& id, uint32_t hint);
+    // Appends id's entry with handles, connections of them (a segment's count gains them),
+    // growing the file when full; -1 when there is no room.
+    int add(const registry::Identity& id, uint32_t handles, uint32_t connections);
+    // Takes entry i out (the last entry moves into its place); a segment's count loses its
+    // connections.
+    void remove(uint32_t i);
+    // Changes entry i's handles and connections (a segment's count with them), removing it
+    // when no handle is left.
+    void change(uint32_t i, int handles, int connections);
+    // Looks at the holders' liveness from where the last look stopped, taking back the dead
+    // ones it meets (unless only looking), until it has found a live holder (me counts only
+    // with countMe) and looked at a few more, or has seen them all. Whether a live holder is
+    // left.
+    bool anyLive(const registry::Identity& me, bool countMe, bool takeBack = true);
+    // Looks at every holder, taking back the dead ones; whether a live one is left (me
+    // included).
+    bool takeBackDead(const registry::Identity& me);
+    // A segment's connection count, in the file (nullptr for mutexes and events).
+    uint32_t* segmentCount();
+
+private:
+    bool grow();
+    unsigned char* map_;
+    size_t covered_;
+    dev_t device_;
+    ino_t inode_;
+    StoreHeader* header_;
+    unsigned char* view_ = nullptr;  // the temporary mapping, when one was needed
+    size_t viewSize_ = 0;
+    bool valid_;
+};
+
+bool isSelf(const HolderEntry& entry, const registry::Identity& me);
+
 // Removes name from the directory when it still leads to the file (device, inode).
 bool unlinkIfSame(int dirFd, const std::string& name, dev_t device, ino_t inode);
+// The file's name in the directory, from its mapped header.
+std::string fileNameOf(ObjectType type, unsigned char* map);
+// Marks the file dead and removes its name (a segment's key file too). Under its table lock.
+void removeObject(NamedFile* file);
 void unmap(NamedFile* file);
-QEL_STATUS mapObject(int fd, NamedFile* file);
+// Maps a mutex or event file of size bytes whole; a segment file's header page and data,
+// with an inaccessible page reserved after them.
+QEL_STATUS mapObject(int fd, size_t size, NamedFile* file);
+QEL_STATUS mapSegment(int fd, uint64_t segmentSize, NamedFile* file);
 // Gives the unnamed file fd the name in the directory; errno EEXIST when it is taken.
 bool linkName(int fd, int dirFd, const char* name);
-// Drops one handle's hold on a mutex or event file (every hold of this process with all),
-// and removes the file when no live holder is left. Gives up when the table lock stays busy
-// for timeoutMs (QEL_INFINITE: waits). Leaves the mapping.
-void leaveTable(NamedFile* file, bool all, long timeoutMs);
-// The list of this process's holds on mutex and event files, given up at exit so that a
-// process that ends without closing (a fatal error included) leaves no file behind.
+// Makes an unnamed, sized file of the directory's mode; -1 with a status in *status.
+int makeUnnamed(DirUse& dir, size_t size, QEL_STATUS* status);
+// Drops one handle of this process's holds on the file (and its connection, for a segment
+// handle that is one), and removes the file when no live holder is left. Gives up when the
+// table lock stays busy for timeoutMs (QEL_INFINITE: waits). Leaves the mapping. True when
+// it removed the file.
+bool leaveTable(NamedFile* file, long timeoutMs);
+
+// The list of this process's holds, one per handle, given up at exit so that a process that
+// ends without closing (a fatal error included) leaves nothing behind (qelStoreMaps.cpp).
 void rememberHold(NamedFile* file);
 void forgetHold(NamedFile* file);
+// Enters id as a holder, with as many handles as this process has, of every file that this
+// process holds: a forked child's slot (forChild: its handles are marked, and become the
+// child's own in afterForkInChildHolds), or this process's own after it registered again. A
+// file whose table lock stays busy past timeoutMs is left out: its handles become views
+// (a close only unmaps them, and nothing counts them). Under g_heldLock (lockHolds).
+void enterHolds(const registry::Identity& id, long timeoutMs, bool forChild);
+void afterForkInChildHolds();
+void afterForkInParentHolds();
+void lockHolds();
+void unlockHolds();
+// Gives up every hold of this process within timeoutMs in all (the exit).
+void leaveAllHolds(long timeoutMs);
 // This process's mappings of named files, by file name (NamedFile::key). Another open of a
 // name the process already has open starts from them instead of opening, checking and
 // mapping the file again. Each handle has its own mapping: a robust mutex is linked into its
-// holder's list through the address it was locked at, and the zoltov tool counts a
-// segment's connections by its mappings. A copy is made with mremap (the same pages at a
-// new address); a mutex or event mapping whose handle closes while another handle of this
-// process keeps the file is parked for the next open rather than unmapped, and goes with
-// the file's last handle. Only mappings this process made are used (a forked child's are
-// its parent's). copyMapping enters out in the list; the caller checks it as it would a
-// fresh mapping and on failure gives it back with releaseMapping, which also ends every
-// handle's mapping.
+// holder's list through the address it was locked at. A copy is made with mremap (the same
+// pages at a new address); a mutex or event mapping whose handle closes while another handle
+// of this process keeps the file is parked for the next open rather than unmapped, and goes
+// with the file's last handle. Only mappings this process made are used. copyMapping enters
+// out in the list; the caller checks it as it would a fresh mapping and on failure gives it
+// back with releaseMapping, which also ends every handle's mapping.
 void rememberMapping(NamedFile* file);
 void releaseMapping(NamedFile* file);
 bool copyMapping(size_t key, ObjectType type, const char* name, NamedFile* out);
-// Makes an unnamed, sized file of the directory's mode; -1 with a status in *status.
-int makeUnnamed(DirUse& dir, size_t size, QEL_STATUS* status);
+void lockMappings();
+void unlockMappings();
+// The fork handlers of the directory's descriptor (qelStoreDirUse.cpp).
+void lockDirForFork();
+void unlockDirForFork();
+// Whether this process has used the object directory (exit: whether there is anything to do).
+bool directoryUsed();
+// Makes the exit give up this process's holds (qelStoreLife.cpp); called on first use.
+void armExitTidy();
+// Whether this process has made an object (its exit then sweeps a few stale files).
+bool publishedAny();
 
 }  // namespace store
 }  // namespace qel

@@ -20,6 +20,22 @@ int qelTestEventHasWaiters(long handle);
  * ZOL_QEL_NAMESPACE, read once); "" when the directory is unusable (taken by someone else). */
 const char* qelTestObjectDirectory(void);
 
+/* Fault injection into the named-object store's system calls (qelSys.h). qelTestFault arms
+ * a fault at the atCall-th store system call from now (1 = the next; 0 = none, only count):
+ * QEL_FAULT_FAIL makes that call fail with error, QEL_FAULT_KILL kills the process with
+ * SIGKILL just before it, QEL_FAULT_STOP stops it with SIGSTOP there (it goes on when
+ * continued). QEL_FAULT_COUNT only counts; QEL_FAULT_OFF disarms. Re-arming restarts the count.
+ * qelTestFaultCalls: store system calls since arming; qelTestFaultCallName: the name of the
+ * n-th of them (1-based; "" beyond what is kept). */
+#define QEL_FAULT_OFF 0
+#define QEL_FAULT_COUNT 1
+#define QEL_FAULT_FAIL 2
+#define QEL_FAULT_KILL 3
+#define QEL_FAULT_STOP 4
+void qelTestFault(unsigned int atCall, int action, int error);
+unsigned int qelTestFaultCalls(void);
+const char* qelTestFaultCallName(unsigned int n);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,23 +1,19 @@
 // zoltov shm list | show NAME | remove NAME [--force] | repair [NAME]
-#include <string>
 #include <cstdio>
+#include <string>
 
-#include "CZolMutex.h"
 #include "ZolShmCatalog.h"
 #include "ZolTool.h"
+#include "qel.h"
 
 namespace zoltool {
 
 namespace {
 
 constexpr size_t kShownBytes = 64;
-// How long repair and remove wait for a segment's mutex: a live user holds it for one Open,
-// Close or copy; a dead owner's is handed over at once.
-constexpr long kSegmentLockMs = 5000;
-
-std::string connectionsText(const SegmentInfo& s) {
-    return s.connectionsKnown ? std::to_string(s.connections) : std::string("?");
-}
+// How long remove and repair wait, in all, for tables that other processes keep locked: a
+// live user holds one for a moment; a stopped one holds it for as long as it is stopped.
+constexpr long kTableLockMs = 5000;
 
 // The data area's size: what the segment was opened with, without the connection count.
 unsigned long long dataSize(const SegmentInfo& s) {
@@ -28,81 +24,56 @@ int notFound(const std::string& name) {
     return fail(kExitNotFound, "shm: no segment named '" + escaped(name) + "'");
 }
 
-// Runs work under the mutex of the segment called name, so that no Open, Close or copy of a
-// library user runs between what work looks at and what it changes.
-template <typename Work>
-int underSegmentMutex(const char* command, const std::string& name, Work work) {
-    // Created if need be, like every user's Open; the last one to let go removes it.
-    CZolMutex mutex(0, segmentMutexName(name).c_str(), 0);
-    if (mutex.Lock(kSegmentLockMs) != 1) {
-        return fail(kExitFailed, std::string("shm ") + command + ": the mutex of '" +
-                                     escaped(name) + "' stayed busy for " +
-                                     std::to_string(kSegmentLockMs / 1000) + " s; try again");
-    }
-    int status = work();
-    mutex.Unlock();
-    return status;
+const char* kindName(unsigned int kind) {
+    return kind == QEL_KIND_MUTEX ? "mutex" : kind == QEL_KIND_EVENT ? "event" : "segment";
 }
 
-// Recounts the connections of one segment (under its mutex): writes the count of live
-// connections, or removes the segment (with its key file and mutex) when there is none. 0
-// when repaired or sound.
-int recount(const std::string& name) {
-    SegmentInfo s;
-    int status = kExitOk;
-    std::string error;
-    if (!findSegment(name, s)) {
-        // A crash after the segment went but before its key file did leaves the key file.
-        if (removeKeyFile(name)) {
-            std::printf("%s: no segment; removed its leftover key file\n", escaped(name).c_str());
-        }
-        status = notFound(name);
-    } else {
-        const unsigned int live = liveConnections(s);
-        const std::string was = connectionsText(s);
-        if (live == 0) {
-            if (removeSegment(s, error)) {
-                std::printf("removed %s: no process uses it (connections was %s)\n",
-                            escaped(name).c_str(), was.c_str());
+struct RepairReport {
+    bool single = false;  // one segment asked for by name
+    int changes = 0;
+};
+
+// One line per entry that a repair changed or could not look at (with a name: every line).
+void report(const QEL_REPAIR_ITEM* item, void* context) {
+    RepairReport* r = static_cast<RepairReport*>(context);
+    const std::string name = item->name != nullptr ? escaped(item->name) : escaped(item->path);
+    const bool segment = item->kind == QEL_KIND_SEGMENT;
+    switch (item->action) {
+        case QEL_REPAIR_PLANTED:
+            std::printf("removed %s: a link or special file, not an object\n",
+                        escaped(item->path).c_str());
+            break;
+        case QEL_REPAIR_REMOVED:
+            if (segment) {
+                std::printf("removed %s: no process uses it (connections was %u)\n", name.c_str(),
+                            item->connectionsBefore);
             } else {
-                status = fail(kExitFailed, "shm repair: " + error);
+                std::printf("removed %s %s: every process that held it has ended\n",
+                            kindName(item->kind), name.c_str());
             }
-        } else if (s.connectionsKnown && s.connections == live) {
-            std::printf("%s: connections %u, nothing to repair\n", escaped(name).c_str(), live);
-        } else if (writeConnections(s, live, error)) {
-            std::printf("repaired %s: connections %s -> %u\n", escaped(name).c_str(), was.c_str(),
-                        live);
-        } else {
-            status = fail(kExitFailed, "shm repair: " + error);
-        }
+            break;
+        case QEL_REPAIR_TAKEN_BACK:
+            if (segment) {
+                std::printf("repaired %s: connections %u -> %u\n", name.c_str(),
+                            item->connectionsBefore, item->connectionsAfter);
+            } else {
+                std::printf("repaired %s %s: %u ended holder(s) taken back\n",
+                            kindName(item->kind), name.c_str(), item->deadHolders);
+            }
+            break;
+        case QEL_REPAIR_BUSY:
+            std::fprintf(stderr, "zoltov: shm repair: %s %s stayed locked for %ld s (a stopped "
+                                 "process?); not repaired\n",
+                         kindName(item->kind), name.c_str(), kTableLockMs / 1000);
+            break;
+        default:
+            if (r->single && segment) {
+                std::printf("%s: connections %u, nothing to repair\n", name.c_str(),
+                            item->connectionsAfter);
+            }
+            return;
     }
-    return status;
-}
-
-int repairOne(const std::string& name) {
-    return underSegmentMutex("repair", name, [&] { return recount(name); });
-}
-
-// Removes the segment called name; without force only when no running process maps it.
-int removeOne(const std::string& name, bool force) {
-    SegmentInfo s;
-    if (!findSegment(name, s)) {
-        return notFound(name);
-    }
-    // A segment that a running process maps is in use: removing it would leave that
-    // process on memory nobody else can reach. Segments left by crashed processes keep
-    // a connection count but no mapping, and go without --force.
-    if (s.mappedBy > 0 && !force) {
-        return fail(kExitFailed, "shm remove: segment '" + escaped(s.name) + "' is in use by " +
-                                     std::to_string(s.mappedBy) +
-                                     " process(es); use --force to remove it");
-    }
-    std::string error;
-    if (!removeSegment(s, error)) {
-        return fail(kExitFailed, "shm remove: " + error);
-    }
-    std::printf("removed %s\n", escaped(s.name).c_str());
-    return kExitOk;
+    r->changes += item->action != QEL_REPAIR_BUSY ? 1 : 0;
 }
 
 }  // namespace
@@ -116,7 +87,7 @@ int runShmList(const Invocation&) {
     // The name goes last: it may hold blanks.
     std::printf("%10s %11s %9s  %s\n", "SIZE", "CONNECTIONS", "PROCESSES", "NAME");
     for (const SegmentInfo& s : segments) {
-        std::printf("%10llu %11s %9d  %s\n", dataSize(s), connectionsText(s).c_str(), s.mappedBy,
+        std::printf("%10llu %11u %9zu  %s\n", dataSize(s), s.connections, s.holders.size(),
                     escaped(s.name).c_str());
     }
     return kExitOk;
@@ -130,8 +101,12 @@ int runShmShow(const Invocation& in) {
     std::printf("name: %s\n", escaped(s.name).c_str());
     std::printf("file: %s\n", escaped(s.path).c_str());
     std::printf("size: %llu bytes of data (%llu with the connection count)\n", dataSize(s), s.size);
-    std::printf("connections: %s\n", connectionsText(s).c_str());
-    std::printf("processes: %d\n", s.mappedBy);
+    std::printf("connections: %u\n", s.connections);
+    std::printf("processes: %zu\n", s.holders.size());
+    for (const QEL_HOLDER& h : s.holders) {
+        std::printf("  pid %d (%s): %u connection(s)\n", h.pid, escaped(h.command).c_str(),
+                    h.connections);
+    }
     std::vector<unsigned char> data = readSegmentData(s, kShownBytes);
     std::printf("data (first %zu bytes):\n", data.size());
     for (size_t row = 0; row < data.size(); row += 16) {
@@ -145,36 +120,52 @@ int runShmShow(const Invocation& in) {
 }
 
 int runShmRemove(const Invocation& in) {
-    // Under the mutex, so that nobody connects between the look and the removal; a forced
-    // removal does not wait for a mutex that a stopped process holds.
     const std::string& name = in.operands[0];
-    if (in.has("force")) {
-        return removeOne(name, true);
+    unsigned int inUse = 0;
+    // Looked at and removed under the segment's table lock, as every Open and Close of a
+    // library user changes it: nobody connects in between.
+    switch (qelRemoveShMem(name.c_str(), in.has("force") ? 1 : 0, kTableLockMs, &inUse)) {
+        case QEL_OK:
+            std::printf("removed %s\n", escaped(name).c_str());
+            return kExitOk;
+        case QEL_E_NOT_FOUND:
+            return notFound(name);
+        case QEL_E_EXISTS:
+            return fail(kExitFailed, "shm remove: segment '" + escaped(name) + "' is in use by " +
+                                         std::to_string(inUse) +
+                                         " process(es); use --force to remove it");
+        case QEL_E_TIMEOUT:
+            return fail(kExitFailed, "shm remove: segment '" + escaped(name) + "' stayed locked for " +
+                                         std::to_string(kTableLockMs / 1000) +
+                                         " s (a stopped process?); try again");
+        default:
+            return fail(kExitFailed, "shm remove: '" + escaped(name) + "' is not a segment this "
+                                     "user can remove");
     }
-    return underSegmentMutex("remove", name, [&] { return removeOne(name, false); });
 }
 
 int runShmRepair(const Invocation& in) {
-    dropPlantedEntries();
-    if (in.operands.size() == 1) {
-        return repairOne(in.operands[0]);
+    RepairReport r;
+    r.single = in.operands.size() == 1;
+    const char* name = r.single ? in.operands[0].c_str() : nullptr;
+    const QEL_STATUS status = qelRepairStore(name, kTableLockMs, report, &r);
+    if (status == QEL_E_NOT_FOUND) {
+        // A process killed after its segment went, before its key file did, leaves the key.
+        qelRemoveKeyFile(name);
+        return notFound(in.operands[0]);
     }
-    int status = kExitOk;
-    std::string problem;
-    std::vector<SegmentInfo> segments = listSegments(problem);
-    if (!problem.empty()) {
-        return fail(kExitFailed, "shm repair: " + problem);
+    if (status == QEL_E_ACCESS) {
+        char problem[1024];
+        qelShmProblem(problem, sizeof problem);
+        return fail(kExitFailed, std::string("shm repair: ") + problem);
     }
-    dropStaleObjects();  // the mutex and event files that crashed processes left
-    for (const SegmentInfo& s : segments) {
-        if (s.name.rfind("(long name) ", 0) == 0) {
-            std::printf("skipped %s: repair it by its name\n", escaped(s.name).c_str());
-            continue;
-        }
-        int one = repairOne(s.name);
-        status = one != kExitOk ? one : status;
+    if (status != QEL_OK) {
+        return kExitFailed;  // what stayed busy is told above
     }
-    return status;
+    if (!r.single && r.changes == 0) {
+        std::printf("nothing to repair\n");
+    }
+    return kExitOk;
 }
 
 }  // namespace zoltool

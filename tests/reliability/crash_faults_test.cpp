@@ -1,7 +1,7 @@
 // Processes that die at the worst moments, and resources the system refuses. A process killed
 // while connected to a segment, or inside its Open, a copy or its Close with the segment's
 // mutex held, lets a survivor blocked on that mutex go on within a second, with the count it
-// expects: the dead connection stays counted when it had been counted, never twice or torn.
+// expects: the dead connection is taken back by the survivor's own Open, never twice.
 #include <stdlib.h>
 #include <sys/resource.h>
 
@@ -52,15 +52,14 @@ TEST(CrashFaults, KilledSegmentUserLetsABlockedSurvivorOnWithExactCounts) {
         const char* stage;
         std::vector<std::string> steps;  // the victim's, before the kill
         const char* asleepIn;            // where the survivor waits for the kill
-        unsigned int stillCounted;       // the dead process's share of the count
     };
     const Case cases[] = {
-        {"connected", {"open"}, "", 1},
-        {"inside Open", {"lock", "open"}, "futex", 1},
-        {"inside a copy in", {"open", "fault-in"}, "futex", 1},
-        {"inside a copy out", {"open", "fault-out"}, "futex", 1},
-        {"inside a copy past the end", {"fault-past"}, "futex", 1},
-        {"inside Close", {"open", "lock", "close"}, "futex", 0},
+        {"connected", {"open"}, ""},
+        {"inside Open", {"lock", "open"}, "futex"},
+        {"inside a copy in", {"open", "fault-in"}, "futex"},
+        {"inside a copy out", {"open", "fault-out"}, "futex"},
+        {"inside a copy past the end", {"fault-past"}, "futex"},
+        {"inside Close", {"open", "lock", "close"}, "futex"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.stage);
@@ -77,11 +76,16 @@ TEST(CrashFaults, KilledSegmentUserLetsABlockedSurvivorOnWithExactCounts) {
         survivor.send("open");
         ASSERT_TRUE(sleepsIn(survivor, c.asleepIn));
         victim.kill();
-        EXPECT_EQ(survivor.receive(5000), std::to_string(2 + c.stillCounted) + " 0");
+        // The kernel hands the dead victim's mutex over before it drops the victim's other
+        // holds, so the survivor's Open may still count it; its Close, after the reaping,
+        // may not.
+        const std::string opened = survivor.receive(5000);
+        EXPECT_TRUE(opened == "2 0" || opened == "3 0") << opened;
         EXPECT_EQ(survivor.ask("put after the crash"), "ok");
-        EXPECT_EQ(survivor.ask("close"), std::to_string(1 + c.stillCounted));
-        EXPECT_EQ(mine.count(), 1 + c.stillCounted);
-        mine.count() = 1;  // gives the dead connection back: this close is the last
+        EXPECT_EQ(survivor.ask("close"), "1");
+        EXPECT_EQ(mine.count(), 1u);
+        survivor.send("end");
+        EXPECT_EQ(survivor.finish(), 0);  // with its copies of mine's mutex and segment
         mine.Close();
         expectGone(name);
     }

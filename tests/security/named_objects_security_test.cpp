@@ -96,7 +96,7 @@ int hostileNamesAndFiles() {
         zoltest::listDirectory("/opt/zol") != Names{"ftok"} ||
         !zoltest::listDirectory("/opt/zol/ftok").empty() ||
         zoltest::readFile("/opt/target") != "untouched" ||
-        !zoltest::listDirectory(directory).empty())
+        zoltest::listDirectory(directory) != Names{".registry"})  // this live process's
         return 6;
     // The key directory, then its parent, replaced by a link: nothing is made or removed
     // through it.

@@ -42,6 +42,8 @@ TEST(SharedMemory, ProcessesShareCountAndDataKeepTheirPositionsAndTheLastCloseRe
     EXPECT_EQ(first * 10 + second, 92);
     other.Close();
     EXPECT_EQ(peer.ask("close"), "1");
+    peer.send("end");
+    EXPECT_EQ(peer.finish(), 0);  // with its copies of mine's mutex and segment
     EXPECT_NE(zoltest::objectFiles(name), std::vector<std::string>());  // mine holds it still
     EXPECT_EQ(mine.count(), 1u);
     mine.Close();

@@ -38,15 +38,14 @@ int CZolShMem::Open(const char* name, unsigned int size) {
     }
     m_bCreated = 0;
     try {
+        // The platform keeps the count: attaching adds this connection (and takes back
+        // those of processes that died), allocating starts it at 1.
         if (qelAttachShMem(name, &m_hShMem, &m_pShMem) == QEL_OK) {
-            // Plain read-modify-write: CZolSharedMemory serialises it with its mutex.
-            m_nConnections = *countOf(m_pShMem) + 1;
-            *countOf(m_pShMem) = m_nConnections;
+            m_nConnections = __atomic_load_n(countOf(m_pShMem), __ATOMIC_RELAXED);
         } else {
             if (qelAllocShMem(name, size + kCountSize, &m_hShMem, &m_pShMem) != QEL_OK) {
                 reportFatalError();
             }
-            *countOf(m_pShMem) = 1;
             m_nConnections = 1;
             m_bCreated = 1;
         }
@@ -65,10 +64,12 @@ void CZolShMem::Close() {
         m_bOpen = 0;
         return;
     }
-    m_nConnections = *countOf(m_pShMem) - 1;
+    // The live connections, this one included, once those of dead processes are taken back.
+    unsigned int live = 0;
+    qelCountShMem(m_hShMem, &live);
+    m_nConnections = live > 0 ? live - 1 : 0;
     if (m_nConnections != 0) {
-        *countOf(m_pShMem) = m_nConnections;
-        qelDetachShMem(&m_hShMem, &m_pShMem);
+        qelDetachShMem(&m_hShMem, &m_pShMem);  // gives up this connection
     } else if (qelDeallocShMem(&m_hShMem, &m_pShMem) == QEL_OK) {
         // The platform owns the segment's identity; the key file is the one trace of it that
         // the library itself cleans up (through the platform, which never follows a link).

@@ -1,0 +1,410 @@
+// The registry of live processes: claiming a slot, telling whether a holder lives, fork and
+// exit. The model is a reader table whose liveness the kernel vouches for: each process holds
+// an open-file-description write lock on its slot's byte, which the kernel drops when the
+// process ends (a kill, _exit, a crash), and F_OFD_GETLK answers for any process whatever
+// its pid, clock or PID namespace. One descriptor per process; nothing per object.
+//
+// Locks in this file: g_lock guards the process's registry state; it is taken under a table
+// lock (alive) and takes the directory's lock (opening the file), never the other way round.
+#include "qelRegistry.h"
+
+#include <errno.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <mutex>
+
+#include "qelStoreParts.h"
+#include "qelSys.h"
+
+namespace qel {
+namespace registry {
+namespace {
+
+// How many dead slots a registration looks at before it takes a new one: enough to reuse
+// the slots of a few killed processes, few enough to cost little.
+constexpr int kDeadSlotProbes = 8;
+// How long an opener waits for the last process to finish removing the file.
+constexpr int kRemovalWaitTries = 2000;  // of 1 ms each
+
+struct State {
+    int fd = -1;  // the registry file, with this process's locks on it
+    dev_t device = 0;
+    ino_t inode = 0;
+    unsigned char* map = nullptr;  // the header and the slots up to mappedCapacity
+    size_t mapSize = 0;
+    uint32_t mappedCapacity = 0;
+    Identity me{};
+    bool registered = false;
+    bool everRegistered = false;
+};
+
+std::mutex g_lock;  // guards g_state and g_child
+State g_state;
+struct Child {
+    int fd = -1;
+    Identity id{};
+};
+Child g_child;  // the slot prepared for a child being forked
+
+RegistryHeader* headerOf(unsigned char* map) {
+    return reinterpret_cast<RegistryHeader*>(map);
+}
+
+RegistrySlot* slotOf(unsigned char* map, uint32_t slot) {
+    return reinterpret_cast<RegistrySlot*>(map + kRegistrySlotsOffset +
+                                           size_t{slot} * sizeof(RegistrySlot));
+}
+
+size_t sizeFor(uint32_t capacity) {
+    return kRegistrySlotsOffset + size_t{capacity} * sizeof(RegistrySlot);
+}
+
+int lockByte(int fd, int command, short type, off_t byte) {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = byte;
+    lock.l_len = 1;
+    return sys::fcntl(fd, command, &lock);
+}
+
+// Whether some other open file description holds a lock on byte: -1 when it cannot be told.
+int lockedByOthers(int fd, off_t byte) {
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = byte;
+    lock.l_len = 1;
+    if (sys::fcntl(fd, F_OFD_GETLK, &lock) != 0) {
+        return -1;
+    }
+    return lock.l_type != F_UNLCK ? 1 : 0;
+}
+
+uint32_t randomEpoch() {
+    uint32_t epoch = 0;
+    if (getrandom(&epoch, sizeof epoch, GRND_NONBLOCK) != sizeof epoch) {
+        timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        epoch = static_cast<uint32_t>(now.tv_nsec) ^ static_cast<uint32_t>(getpid() << 16);
+    }
+    return epoch != 0 ? epoch : 1;
+}
+
+// Makes and names a new, empty registry file; -1 (errno EEXIST when another process named
+// its own first).
+int makeRegistry(store::DirUse& dir) {
+    constexpr uint32_t kFirstCapacity = (kPageSize * 4) / sizeof(RegistrySlot);
+    QEL_STATUS status;
+    int fd = store::makeUnnamed(dir, sizeFor(kFirstCapacity), &status);
+    if (fd < 0) {
+        return -1;
+    }
+    RegistryHeader header{kRegistryMagic, kRegistryVersion, randomEpoch(), kFirstCapacity, 0, {}};
+    if (pwrite(fd, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header) ||
+        !store::linkName(fd, dir.fd(), kRegistryFile)) {
+        int error = errno;
+        sys::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+// Opens the registry (making it when there is none) with this process's presence lock on it,
+// through a new open file description; -1 when it cannot be had.
+int openRegistry(dev_t* device, ino_t* inode) {
+    store::DirUse dir(true);
+    for (int attempt = 0; dir.ok() && attempt < kRemovalWaitTries; ++attempt) {
+        int fd = aboveStdio(sys::openat(dir.fd(), kRegistryFile,
+                                        O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (fd < 0 && errno == ENOENT) {
+            fd = makeRegistry(dir);
+            if (fd < 0 && (errno == EEXIST || dir.renewed())) {
+                continue;
+            }
+        }
+        struct stat st, named;
+        RegistryHeader header;
+        if (fd < 0 || !fileTrusted(fd, dir.shared(), &st) ||
+            st.st_size < static_cast<off_t>(kRegistrySlotsOffset) ||
+            sys::pread(fd, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header) ||
+            header.magic != kRegistryMagic || header.version != kRegistryVersion) {
+            if (fd >= 0) {
+                sys::close(fd);
+                store::setReason(storeDirectory().path + "/" + kRegistryFile +
+                                 " is not a registry this user can trust (a link, a special "
+                                 "file, another owner or mode, or a damaged header)");
+            }
+            return -1;
+        }
+        // The last process leaving holds the presence byte exclusively while it removes the
+        // file; once held shared, the file must still be the one of that name.
+        if (lockByte(fd, F_OFD_SETLK, F_RDLCK, kPresenceByte) != 0 ||
+            sys::fstatat(dir.fd(), kRegistryFile, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+            named.st_dev != st.st_dev || named.st_ino != st.st_ino) {
+            sys::close(fd);
+            usleep(1000);
+            continue;
+        }
+        *device = st.st_dev;
+        *inode = st.st_ino;
+        return fd;
+    }
+    return -1;
+}
+
+// Maps the registry's header and slots as far as its header says it holds; under g_lock.
+bool mapRegistry(State& state) {
+    RegistryHeader header;
+    if (sys::pread(state.fd, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) {
+        return false;
+    }
+    const uint32_t capacity = header.capacity;
+    struct stat st;
+    if (sys::fstat(state.fd, &st) != 0 || static_cast<size_t>(st.st_size) < sizeFor(capacity)) {
+        return false;  // a header that promises more than the file holds
+    }
+    void* map = sys::mmap(nullptr, sizeFor(capacity), PROT_READ | PROT_WRITE, MAP_SHARED, state.fd, 0);
+    if (map == MAP_FAILED) {
+        return false;
+    }
+    if (state.map != nullptr) {
+        sys::munmap(state.map, state.mapSize);
+    }
+    state.map = static_cast<unsigned char*>(map);
+    state.mapSize = sizeFor(capacity);
+    state.mappedCapacity = capacity;
+    return true;
+}
+
+// Makes slot the caller's own: its lock is held already.
+Identity takeSlot(unsigned char* map, uint32_t slot) {
+    RegistrySlot* s = slotOf(map, slot);
+    uint32_t generation = __atomic_load_n(&s->generation, __ATOMIC_RELAXED) + 1;
+    generation = generation != 0 ? generation : 1;
+    __atomic_store_n(&s->generation, generation, __ATOMIC_RELEASE);
+    s->pid = getpid();
+    s->pidNamespace = pidNamespaceId();
+    strncpy(s->command, program_invocation_short_name, sizeof s->command - 1);
+    s->command[sizeof s->command - 1] = '\0';
+    __atomic_store_n(&s->state, kSlotUsed, __ATOMIC_RELEASE);
+    return Identity{slot, generation, headerOf(map)->epoch};
+}
+
+// Claims a slot through fd: a free one, else one whose process died, else a new one at the
+// end (growing the file). Under g_lock with state mapped.
+bool claimSlot(State& state, int fd, Identity* out) {
+    RegistryHeader* header = headerOf(state.map);
+    const uint32_t used = __atomic_load_n(&header->used, __ATOMIC_ACQUIRE);
+    const uint32_t known = used < state.mappedCapacity ? used : state.mappedCapacity;
+    int deadProbes = kDeadSlotProbes;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (uint32_t slot = 0; slot < known; ++slot) {
+            const uint32_t slotState = __atomic_load_n(&slotOf(state.map, slot)->state, __ATOMIC_ACQUIRE);
+            if ((pass == 0) != (slotState == kSlotFree) || (pass == 1 && deadProbes-- <= 0)) {
+                continue;
+            }
+            if (lockByte(fd, F_OFD_SETLK, F_WRLCK, kSlotLockBase + slot) == 0) {
+                *out = takeSlot(state.map, slot);
+                return true;
+            }
+        }
+    }
+    const uint32_t slot = __atomic_fetch_add(&header->used, 1u, __ATOMIC_ACQ_REL);
+    uint32_t capacity = __atomic_load_n(&header->capacity, __ATOMIC_ACQUIRE);
+    if (slot >= capacity) {
+        // Doubled, so that registrations grow the file a logarithmic number of times; racing
+        // growers allocate overlapping ranges, which is harmless.
+        uint32_t grown = capacity * 2 > slot + 1 ? capacity * 2 : slot + 1;
+        if (sys::posix_fallocate(state.fd, 0, static_cast<off_t>(sizeFor(grown))) != 0) {
+            store::setReason(storeDirectory().path + "/" + kRegistryFile +
+                             " cannot grow: the file system is full");
+            return false;
+        }
+        while (capacity < grown && !__atomic_compare_exchange_n(&header->capacity, &capacity,
+                                                                grown, false, __ATOMIC_ACQ_REL,
+                                                                __ATOMIC_ACQUIRE)) {
+        }
+    }
+    if ((slot >= state.mappedCapacity && !mapRegistry(state)) || slot >= state.mappedCapacity ||
+        lockByte(fd, F_OFD_SETLK, F_WRLCK, kSlotLockBase + slot) != 0) {
+        return false;
+    }
+    *out = takeSlot(state.map, slot);
+    return true;
+}
+
+bool stillOurs(const State& state) {
+    struct stat st;
+    return state.fd >= 0 && sys::fstat(state.fd, &st) == 0 && st.st_dev == state.device &&
+           st.st_ino == state.inode;
+}
+
+bool registerLocked(State& state) {
+    if (state.fd >= 0) {
+        // Not our descriptor any more (closed, or another file dup'ed over it): the locks
+        // went with it; the number may be someone else's now, so it is left alone.
+        if (state.map != nullptr) {
+            sys::munmap(state.map, state.mapSize);
+        }
+        state = State{-1, 0, 0, nullptr, 0, 0, {}, false, state.everRegistered};
+    }
+    state.fd = openRegistry(&state.device, &state.inode);
+    if (state.fd < 0) {
+        return false;
+    }
+    if (!mapRegistry(state) || !claimSlot(state, state.fd, &state.me)) {
+        sys::close(state.fd);
+        state.fd = -1;
+        return false;
+    }
+    state.registered = true;
+    return true;
+}
+
+}  // namespace
+
+bool self(Identity* me, bool* renewed) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    *renewed = false;
+    if (!g_state.registered || !stillOurs(g_state)) {
+        const bool again = g_state.everRegistered;
+        if (!registerLocked(g_state)) {
+            return false;
+        }
+        *renewed = again;
+        g_state.everRegistered = true;
+    }
+    *me = g_state.me;
+    return true;
+}
+
+bool current(Identity* me) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    *me = g_state.me;
+    return g_state.registered;
+}
+
+bool alive(const HolderEntry& entry) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    State& state = g_state;
+    if (state.fd < 0) {
+        // A process that never registered (a tool looking on) opens the registry to ask.
+        if (!registerLocked(state)) {
+            return true;  // cannot tell
+        }
+        state.everRegistered = true;
+    }
+    if (state.registered && entry.slot == state.me.slot && entry.generation == state.me.generation &&
+        entry.epoch == state.me.epoch) {
+        return true;
+    }
+    if (entry.epoch != headerOf(state.map)->epoch) {
+        return false;  // a registry that its last process removed: all of them ended
+    }
+    if (entry.slot >= state.mappedCapacity &&
+        (entry.slot >= __atomic_load_n(&headerOf(state.map)->capacity, __ATOMIC_ACQUIRE) ||
+         !mapRegistry(state) || entry.slot >= state.mappedCapacity)) {
+        return false;  // no such slot: a damaged entry
+    }
+    if (__atomic_load_n(&slotOf(state.map, entry.slot)->generation, __ATOMIC_ACQUIRE) !=
+        entry.generation) {
+        return false;  // the slot has had another owner since
+    }
+    return lockedByOthers(state.fd, kSlotLockBase + entry.slot) != 0;
+}
+
+bool describe(const HolderEntry& entry, int* pid, char command[16]) {
+    if (!alive(entry)) {
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(g_lock);
+    if (g_state.map == nullptr || entry.slot >= g_state.mappedCapacity) {
+        return false;
+    }
+    const RegistrySlot* slot = slotOf(g_state.map, entry.slot);
+    *pid = slot->pid;
+    memcpy(command, slot->command, 16);
+    command[15] = '\0';
+    return true;
+}
+
+bool prepareChild(Identity* child) {
+    // Under g_lock already (lockForFork).
+    g_child = Child{};
+    if (!g_state.registered || !stillOurs(g_state)) {
+        return false;
+    }
+    dev_t device;
+    ino_t inode;
+    int fd = openRegistry(&device, &inode);
+    if (fd < 0) {
+        return false;
+    }
+    if (device != g_state.device || inode != g_state.inode ||
+        !claimSlot(g_state, fd, &g_child.id)) {
+        sys::close(fd);
+        return false;
+    }
+    g_child.fd = fd;
+    *child = g_child.id;
+    return true;
+}
+
+void afterForkInParent() {
+    if (g_child.fd >= 0) {
+        sys::close(g_child.fd);  // the child keeps the description, and with it the lock
+    }
+    g_child = Child{};
+}
+
+void afterForkInChild() {
+    if (g_state.fd >= 0) {
+        sys::close(g_state.fd);  // the parent's description: its locks stay the parent's
+    }
+    g_state.fd = g_child.fd;
+    g_state.registered = g_child.fd >= 0;
+    g_state.me = g_child.id;
+    if (g_state.registered) {
+        slotOf(g_state.map, g_state.me.slot)->pid = getpid();
+    } else if (g_state.map != nullptr) {
+        sys::munmap(g_state.map, g_state.mapSize);
+        g_state.map = nullptr;
+    }
+    g_child = Child{};
+}
+
+bool leaveAtExit() {
+    std::unique_lock<std::mutex> guard(g_lock, std::try_to_lock);
+    if (!guard.owns_lock() || !g_state.registered || !stillOurs(g_state)) {
+        return false;
+    }
+    // Free for the next process once this one has ended and its lock is gone.
+    __atomic_store_n(&slotOf(g_state.map, g_state.me.slot)->state, kSlotFree, __ATOMIC_RELEASE);
+    // Two processes leaving at once would each see the other's shared lock: each lets go of
+    // its own before trying once more, so that the last of them finds none.
+    if (lockByte(g_state.fd, F_OFD_SETLK, F_WRLCK, kPresenceByte) != 0 &&
+        (lockByte(g_state.fd, F_OFD_SETLK, F_UNLCK, kPresenceByte) != 0 ||
+         lockByte(g_state.fd, F_OFD_SETLK, F_WRLCK, kPresenceByte) != 0)) {
+        return false;  // other processes use it
+    }
+    store::DirUse dir(false);
+    return dir.ok() && store::unlinkIfSame(dir.fd(), kRegistryFile, g_state.device, g_state.inode);
+}
+
+void lockForFork() {
+    g_lock.lock();
+}
+
+void unlockForFork() {
+    g_lock.unlock();
+}
+
+}  // namespace registry
+}  // namespace qel

@@ -1,0 +1,256 @@
+// This process's side of its holds: the list of them (one per handle, given up at exit and
+// entered again for a forked child) and its mappings of named files, shared by later opens
+// of the same file.
+#include <sys/mman.h>
+
+#include <map>
+#include <mutex>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "qelStoreParts.h"
+#include "qelSys.h"
+
+namespace qel {
+namespace store {
+namespace {
+
+std::mutex g_heldLock;  // guards g_held; taken before any table lock
+NamedFile* g_held = nullptr;
+
+// This process's mappings by file name (NamedFile::key): those of its open handles, and
+// mutex and event mappings parked by a close for the next open of the same file.
+struct Mappings {
+    std::vector<NamedFile*> open;
+    std::vector<NamedFile> parked;
+};
+std::mutex g_mapsLock;  // guards g_maps; no other lock is taken under it
+// Never destroyed: handles may still be closed while the process exits.
+auto* g_maps = new std::unordered_map<size_t, Mappings>;
+
+bool sameFile(const NamedFile& a, const NamedFile& b) {
+    return a.device == b.device && a.inode == b.inode;
+}
+
+}  // namespace
+
+void rememberHold(NamedFile* file) {
+    SuspendSignalBlock blocked;
+    std::lock_guard<std::mutex> guard(g_heldLock);
+    file->prev = nullptr;
+    file->next = g_held;
+    if (g_held != nullptr) {
+        g_held->prev = file;
+    }
+    g_held = file;
+}
+
+void forgetHold(NamedFile* file) {
+    SuspendSignalBlock blocked;
+    std::lock_guard<std::mutex> guard(g_heldLock);
+    (file->prev != nullptr ? file->prev->next : g_held) = file->next;
+    if (file->next != nullptr) {
+        file->next->prev = file->prev;
+    }
+    file->prev = file->next = nullptr;
+}
+
+bool anyHolds() {
+    return g_held != nullptr;
+}
+
+void lockHolds() {
+    g_heldLock.lock();
+}
+
+void unlockHolds() {
+    g_heldLock.unlock();
+}
+
+void enterHolds(const registry::Identity& id, long timeoutMs, bool forChild) {
+    // One entry per file, with as many handles as this process has on it.
+    std::map<std::pair<dev_t, ino_t>, std::vector<NamedFile*>> files;
+    for (NamedFile* file = g_held; file != nullptr; file = file->next) {
+        if (file->opener == ownPid()) {
+            files[{file->device, file->inode}].push_back(file);
+        }
+    }
+    const Deadline bound = deadlineAfter(static_cast<unsigned long long>(timeoutMs));
+    for (auto& [key, handles] : files) {
+        NamedFile* file = handles.front();
+        bool entered = false;
+        {
+            TableLock lock(file->map, bound.forever ? QEL_INFINITE : millisecondsLeft(bound));
+            HolderTable table(file->map, file->covered, file->device, file->inode);
+            // A child's copies of segment connections are not connections of its own: the count
+            // stays what its users' opens made it.
+            uint32_t connections = 0;
+            for (NamedFile* handle : handles) {
+                connections += !forChild && handle->connection ? 1 : 0;
+            }
+            entered = lock.held() &&
+                      __atomic_load_n(&headerOf(file->map)->state, __ATOMIC_ACQUIRE) == kStateLive &&
+                      table.valid() &&
+                      table.add(id, static_cast<uint32_t>(handles.size()), connections) >= 0;
+        }
+        for (NamedFile* handle : handles) {
+            if (forChild) {
+                handle->forkEntered = entered;
+            } else if (!entered) {
+                handle->opener = 0;  // no longer counted: closing it only unmaps
+            }
+        }
+    }
+}
+
+void leaveAllHolds(long timeoutMs) {
+    // The list stays locked throughout: a thread closing one of these handles meanwhile would
+    // unmap the file under this walk, so it waits at its first step instead. A table lock is
+    // held only for a moment (by an opener, a closer or another process's sweep), so each busy
+    // one is waited for, within one bound for them all: a stopped holder delays the exit, it
+    // does not hang it.
+    std::unique_lock<std::mutex> held(g_heldLock, std::try_to_lock);
+    const Deadline bound = deadlineAfter(static_cast<unsigned long long>(timeoutMs));
+    for (NamedFile* file = held.owns_lock() ? g_held : nullptr; file != nullptr; file = file->next) {
+        if (file->opener == ownPid()) {
+            leaveTable(file, millisecondsLeft(bound));
+        }
+    }
+}
+
+void afterForkInChildHolds() {
+    for (NamedFile* file = g_held; file != nullptr; file = file->next) {
+        // Entered for the child before the fork: its own now. The others stay its parent's
+        // (a close only unmaps them).
+        if (file->forkEntered) {
+            file->opener = ownPid();
+            file->connection = false;
+        }
+        file->forkEntered = false;
+    }
+}
+
+void afterForkInParentHolds() {
+    for (NamedFile* file = g_held; file != nullptr; file = file->next) {
+        file->forkEntered = false;
+    }
+}
+
+void rememberMapping(NamedFile* file) {
+    SuspendSignalBlock blocked;
+    std::lock_guard<std::mutex> guard(g_mapsLock);
+    (*g_maps)[file->key].open.push_back(file);
+}
+
+void releaseMapping(NamedFile* file) {
+    SuspendSignalBlock blocked;
+    std::lock_guard<std::mutex> guard(g_mapsLock);
+    auto found = g_maps->find(file->key);
+    if (found == g_maps->end()) {
+        unmap(file);
+        return;
+    }
+    Mappings& maps = found->second;
+    bool held = false;  // another handle of this process still has the file
+    for (size_t i = 0; i < maps.open.size(); ++i) {
+        if (maps.open[i] == file) {
+            maps.open.erase(maps.open.begin() + static_cast<ptrdiff_t>(i--));
+        } else {
+            held = held || sameFile(*maps.open[i], *file);
+        }
+    }
+    if (held && file->type != ObjectType::Segment && file->opener == ownPid()) {
+        // Kept for the next open: no unmapping, and its pages need no faulting in again.
+        maps.parked.push_back(*file);
+        *file = NamedFile{};
+        return;
+    }
+    unmap(file);
+    for (size_t i = 0; !held && i < maps.parked.size(); ++i) {
+        if (sameFile(maps.parked[i], *file)) {
+            unmap(&maps.parked[i]);
+            maps.parked.erase(maps.parked.begin() + static_cast<ptrdiff_t>(i--));
+        }
+    }
+    if (maps.open.empty() && maps.parked.empty()) {
+        g_maps->erase(found);
+    }
+}
+
+// A second mapping of source's pages: a segment's again with its inaccessible page after it.
+static unsigned char* duplicate(const NamedFile& source) {
+    void* at = nullptr;
+    if (source.type == ObjectType::Segment) {
+        at = sys::mmap(nullptr, source.mapSize, PROT_NONE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (at == MAP_FAILED) {
+            return nullptr;
+        }
+    }
+    void* map = sys::mremap(source.map, 0, source.covered, at);
+    if (map == MAP_FAILED) {
+        if (at != nullptr) {
+            sys::munmap(at, source.mapSize);
+        }
+        return nullptr;
+    }
+    return static_cast<unsigned char*>(map);
+}
+
+bool copyMapping(size_t key, ObjectType type, const char* name, NamedFile* out) {
+    SuspendSignalBlock blocked;
+    std::lock_guard<std::mutex> guard(g_mapsLock);  // no source is unmapped meanwhile
+    auto found = g_maps->find(key);
+    if (found == g_maps->end()) {
+        return false;
+    }
+    Mappings& maps = found->second;
+    // The newest first: an older file of the name may be one that was removed since.
+    for (auto at = maps.open.rbegin(); at != maps.open.rend(); ++at) {
+        NamedFile* file = *at;
+        // Only a mapping this process made: a forked child opens a name afresh (and checks
+        // its file), whatever it inherited.
+        if (file->mappedBy != ownPid() || file->opener != ownPid() || file->type != type ||
+            !headerMatches(file->map, type, name)) {
+            continue;
+        }
+        *out = NamedFile{};
+        for (size_t i = 0; i < maps.parked.size(); ++i) {
+            if (sameFile(maps.parked[i], *file)) {
+                *out = maps.parked[i];
+                maps.parked.erase(maps.parked.begin() + static_cast<ptrdiff_t>(i));
+                break;
+            }
+        }
+        if (out->map == nullptr) {
+            out->map = duplicate(*file);
+            if (out->map == nullptr) {
+                return false;
+            }
+            out->mapSize = file->mapSize;
+            out->covered = file->covered;
+        }
+        out->type = type;
+        out->opener = file->opener;
+        out->mappedBy = file->mappedBy;
+        out->device = file->device;
+        out->inode = file->inode;
+        out->key = key;
+        out->entryHint = file->entryHint;
+        maps.open.push_back(out);
+        return true;
+    }
+    return false;
+}
+
+void lockMappings() {
+    g_mapsLock.lock();
+}
+
+void unlockMappings() {
+    g_mapsLock.unlock();
+}
+
+}  // namespace store
+}  // namespace qel
