@@ -382,8 +382,11 @@ void afterForkInChild() {
 
 bool leaveAtExit() {
     std::unique_lock<std::mutex> guard(g_lock, std::try_to_lock);
-    if (!guard.owns_lock() || !g_state.registered || !stillOurs(g_state)) {
+    if (!guard.owns_lock()) {
         return false;
+    }
+    if (!g_state.registered || !stillOurs(g_state)) {
+        return removeIfUnused();
     }
     // Free for the next process once this one has ended and its lock is gone.
     __atomic_store_n(&slotOf(g_state.map, g_state.me.slot)->state, kSlotFree, __ATOMIC_RELEASE);
@@ -396,6 +399,23 @@ bool leaveAtExit() {
     }
     store::DirUse dir(false);
     return dir.ok() && store::unlinkIfSame(dir.fd(), kRegistryFile, g_state.device, g_state.inode);
+}
+
+bool removeIfUnused() {
+    store::DirUse dir(false);
+    int fd = dir.ok() ? aboveStdio(sys::openat(dir.fd(), kRegistryFile,
+                                               O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC))
+                      : -1;
+    struct stat st;
+    // Held exclusively until this process ends: a newcomer that opened the file meanwhile
+    // finds it gone once it has its shared lock, and makes a new one.
+    bool removed = fd >= 0 && fileTrusted(fd, dir.shared(), &st) &&
+                   lockByte(fd, F_OFD_SETLK, F_WRLCK, kPresenceByte) == 0 &&
+                   store::unlinkIfSame(dir.fd(), kRegistryFile, st.st_dev, st.st_ino);
+    if (fd >= 0 && !removed) {
+        sys::close(fd);
+    }
+    return removed || (dir.ok() && fd < 0 && errno == ENOENT);
 }
 
 void lockForFork() {

@@ -43,8 +43,13 @@ void afterForkInParent();
 void afterForkInChild();
 
 // At exit: marks this process's slot free for reuse once the process has ended, and removes
-// the registry file when this is the last process that uses it (true then).
+// the registry file when this is the last process that uses it (true then, and when there
+// is no registry).
 bool leaveAtExit();
+// Removes the registry file when no live process uses it (all ended without exit(): killed,
+// _exit); true then, and when there is none. The descriptor stays open, its lock held, until
+// the process ends.
+bool removeIfUnused();
 
 // For the fork handlers: the registry's lock, taken after the holds' list and before the
 // directory's.

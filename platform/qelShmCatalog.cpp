@@ -288,6 +288,11 @@ QEL_STATUS qelRepairStore(const char* segmentName, long timeoutMs, QEL_REPAIR_VI
         status = one == QEL_E_TIMEOUT ? one : status;
     }
     qel::sys::close(fd);
+    // Processes that all ended without exit() leave the registry: it goes, and with it the
+    // default directory when nothing else is left there.
+    if (qel::registry::removeIfUnused()) {
+        qel::store::removeDefaultDirectory();
+    }
     return segmentName != nullptr && !segmentSeen && status == QEL_OK ? QEL_E_NOT_FOUND : status;
 }
 

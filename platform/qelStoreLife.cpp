@@ -93,11 +93,8 @@ void tidyAtExit() {
     }
     const bool last = registry::leaveAtExit();
     sweepStale(last ? kLastSweepEntries : publishedAny() ? 64 : 0);
-    StoreDirectory where = storeDirectory();
-    int parent = last && !where.configured ? openDirectoryPath(where.parent) : -1;
-    if (parent >= 0) {
-        sys::unlinkat(parent, where.leaf.c_str(), AT_REMOVEDIR);  // fails unless empty
-        sys::close(parent);
+    if (last) {
+        removeDefaultDirectory();
     }
 }
 
@@ -106,6 +103,15 @@ struct ExitTidy {
 };
 
 }  // namespace
+
+void removeDefaultDirectory() {
+    StoreDirectory where = storeDirectory();
+    int parent = !where.configured ? openDirectoryPath(where.parent) : -1;
+    if (parent >= 0) {
+        sys::unlinkat(parent, where.leaf.c_str(), AT_REMOVEDIR);  // fails unless empty
+        sys::close(parent);
+    }
+}
 
 void armExitTidy() {
     static ExitTidy tidy;  // destroyed before the objects made before the store's first use

@@ -201,6 +201,8 @@ bool directoryUsed();
 void armExitTidy();
 // Whether this process has made an object (its exit then sweeps a few stale files).
 bool publishedAny();
+// Removes the default object directory if it is empty (an administrator's stays).
+void removeDefaultDirectory();
 
 }  // namespace store
 }  // namespace qel
