@@ -1,110 +1,48 @@
 // Where the object directory may be and who may use it: root's links on its path are
 // followed, anyone else's are not; a group directory is shared by its members and by its
-// owner outside the group; every refusal names its cause. In a child with its own /dev, so
-// that /dev/shm can be a link while the real one is never touched.
-#include <fcntl.h>
-#include <grp.h>
-#include <sched.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <fstream>
-#include <memory>
-
+// owner outside the group; every refusal names its cause. In a mount name space with its own
+// /dev, so that /dev/shm can be a link while the real one is never touched.
 #include <gtest/gtest.h>
 
 #include "ZolTestSupport.h"
-#include "qel.h"
 
-namespace {
-
-constexpr uid_t kMember = 4242;  // of group kGroup only; also owns a link
-constexpr gid_t kGroup = 4243;   // root, the owner of its directory, is not in it
-
-// /dev a tmpfs of this mount namespace: /dev/shm a link of root's, and the directories the
-// table names. Root drops its supplementary groups, so it is no member of kGroup.
-bool privateDev() {
-    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) ||
-        mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") || setgroups(0, nullptr))
-        return false;
-    umask(0);
-    std::ofstream("/dev/run-file");
-    return !(mkdir("/dev/real-shm", 01777) | symlink("/dev/real-shm", "/dev/shm") |
-             mkdir("/dev/run", 0755) | symlink("/dev/run", "/dev/varrun") |
-             mkdir("/dev/run/own", 0700) | symlink("/dev/run/own", "/dev/theirs") |
-             lchown("/dev/theirs", kMember, kMember) | mkdir("/dev/run/all", 0777) |
-             mkdir("/dev/run/sticky", 01700) | mkdir("/dev/run/group", 0770) |
-             chown("/dev/run/group", 0, kGroup) | chmod("/dev/run/group", 02770) |
-             close(open("/dev/run/group/e.planted", O_CREAT | O_WRONLY, 0600)));
-}
-
+// /dev/shm is a link of root's to /dev/s, /dev/v (relative) to /dev/r, where o is root's own,
+// a writable by all, k sticky and g root:4243 2770, holding a file of root's 0600 (e.p);
+// /dev/t is a link of uid 4242, /dev/l one to itself, /dev/f a file (/dev/null too: the shell
+// gives it to background jobs). Root, the owner of g, is no member of 4243; $m runs a member
+// (uid 4242, group 4243 only), through setpriv's setgroups, setgid and setuid. E runs a command for
+// at most 5 s with ZOLTOV_RUNTIME_DIR set
+// ("": the default directory). The helper H makes or opens an event: with a time-out it waits
+// for someone to set it, else it sets it; a refusal is a line on standard error.
 TEST(StoreDirectory, RootsLinksAreFollowedGroupsSharedWithTheirOwnerAndRefusalsNamed) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root: links of root's, other users' ids, a mount name space";
-    // Who opens the event called name where ZOLTOV_RUNTIME_DIR says (null: the default
-    // directory), after every row above (each still holds what it opened): "made" it,
-    // found it "set" by its maker, or the reason it was refused.
-    const struct Row {
-        const char* directory;
-        bool member;
-        const char* name;
-        std::string answer;
-    } rows[] = {
-        {nullptr, false, "x", "made"},
-        {"/dev/varrun/group", false, "x", "made"},
-        {"/dev/run/group", true, "x", "set"},
-        {"/dev/run/group", true, "planted", "/dev/run/group/e.planted: permission denied to uid "},
-        {"/dev/theirs", false, "x",
-         "ZOLTOV_RUNTIME_DIR=/dev/theirs cannot be used: /dev/theirs is a symbolic link of uid "
-         "4242; only links owned by root are followed"},
-        {"/dev/run/own", true, "x",
-         "ZOLTOV_RUNTIME_DIR=/dev/run/own cannot be used: /dev/run/own: permission denied to uid "
-         "4242 (owner root (uid 0)"},
-        {"/dev/run/all", false, "x",
-         "ZOLTOV_RUNTIME_DIR=/dev/run/all (owner root (uid 0), group root (gid 0), mode 0777) "
-         "is writable by all"},
-        {"/dev/run/sticky", false, "x",
-         "ZOLTOV_RUNTIME_DIR=/dev/run/sticky (owner root (uid 0), group root (gid 0), mode 1700) "
-         "is sticky"},
-        {"/dev/run-file", false, "x",
-         "ZOLTOV_RUNTIME_DIR=/dev/run-file cannot be used: /dev/run-file is not a directory"},
-        {"/nonexistent", false, "x",
-         "ZOLTOV_RUNTIME_DIR=/nonexistent cannot be used: /nonexistent does not exist"},
-        {"relative", false, "x", "ZOLTOV_RUNTIME_DIR=relative is not an absolute directory path"},
-    };
-    zoltest::Peer child([&](zoltest::Peer& test) {
-        if (!privateDev())
-            return 77;
-        std::vector<std::unique_ptr<zoltest::Peer>> openers;
-        for (const Row& row : rows) {
-            openers.emplace_back(new zoltest::Peer([&](zoltest::Peer& self) {
-                row.directory ? setenv("ZOLTOV_RUNTIME_DIR", row.directory, 1)
-                              : unsetenv("ZOLTOV_RUNTIME_DIR");
-                if (row.member && (setgroups(1, &kGroup) | setgid(kGroup) | setuid(kMember)))
-                    return 1;
-                long event = 0;
-                if (qelCreateEvent(row.name, &event) != QEL_OK)
-                    self.send(qelFailureReason());
-                else if (qelWaitEvent(event, 0) == QEL_OK)
-                    self.send("set");
-                else
-                    self.send(qelSetEvent(event) == QEL_OK ? "made" : "not set");
-                self.receive();  // held until the table is done
-                return 0;
-            }));
-            test.send(openers.back()->receive());
-        }
-        return 0;
-    });
-    std::vector<std::string> answers;
-    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i)
-        answers.push_back(child.receive());
-    if (child.finish() == 77)
-        GTEST_SKIP() << "no private mount name space for /dev";
-    for (size_t i = 0; i < answers.size(); ++i)
-        EXPECT_EQ(answers[i].find(rows[i].answer), 0u)
-            << (rows[i].directory ? rows[i].directory : "default") << ": " << answers[i];
+    auto r = zoltest::runProgram("/bin/sh", {"-c", R"(unshare -m setpriv --clear-groups sh -c '
+        mount --make-rprivate / && mount -t tmpfs -o mode=755 none /dev || exit 77
+        cd /dev && umask 0 && mkdir -m 1777 s && ln -s /dev/s shm && mkdir -m 755 r && ln -s r v &&
+        mkdir -m 700 r/o && mkdir -m 777 r/a && mkdir -m 1700 r/k && mkdir r/g && chgrp 4243 r/g &&
+        chmod 2770 r/g && touch r/g/e.p f && chmod 600 r/g/e.p && ln -s r/o t && chown -h 4242 t &&
+        ln -s l l && touch null || exit 4
+        m="setpriv --reuid 4242 --regid 4243 --groups 4243"
+        E() { d=$1; shift; ZOLTOV_RUNTIME_DIR=$d timeout 5 "$@"; }
+        await() { for i in $(seq 500); do [ -e r/g/e.$1 ] && break; sleep 0.01; done; }
+        E "" "$H" x; echo "default=$?"; E /dev/v/g "$H" x 10000 & await x; E /dev/r/g $m "$H" x
+        wait $!; echo "owner=$?"; E /dev/r/g $m "$H" y 10000 & await y; E /dev/r/g "$H" y
+        wait $!; echo "member=$?"; E /dev/r/g $m "$H" p; E /dev/r/o $m "$H" x
+        for d in /dev/t /dev/r/a /dev/r/k /dev/f /none /dev/l; do E $d "$H" x; done')"},
+                                 {{"H", ZOL_TEST_HELPER_DIR "/qel_helper"}});
+    if (r.exitCode == 77 || r.err.find("unshare:") != std::string::npos)
+        GTEST_SKIP() << "no private mount name space: " << r.err;
+    EXPECT_EQ(r.out, "default=0\nowner=0\nmember=0\n") << r.err;
+    const std::string var = "ZOLTOV_RUNTIME_DIR=", root = " (owner root (uid 0), group ";
+    for (const std::string& line :
+         {"/dev/r/g/e.p: permission denied to uid 4242" + root,
+          var + "/dev/r/o cannot be used: /dev/r/o: permission denied to uid 4242" + root,
+          var + "/dev/t cannot be used: /dev/t is a symbolic link of uid 4242",
+          var + "/dev/r/a" + root + "root (gid 0), mode 0777) is writable by all",
+          var + "/dev/r/k" + root + "root (gid 0), mode 1700) is sticky",
+          var + "/dev/f cannot be used: /dev/f is not a directory",
+          var + "/none cannot be used: /none does not exist",
+          var + "/dev/l cannot be used: /dev/l: too many symbolic links"})
+        EXPECT_NE(r.err.find(line), std::string::npos) << line << " in\n" << r.err;
 }
-
-}  // namespace
