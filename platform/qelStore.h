@@ -121,8 +121,8 @@ int aboveStdio(int fd);
 // file, or in a shared directory a 0660 file of the group of the shared directory this
 // process opened last (with openStoreDirectory), whoever made it.
 bool fileTrusted(int fd, bool shared, struct stat* st);
-// Opens the key directory, creating its missing components (0755) where permitted, never
-// through a link; -1 when it cannot be had.
+// Opens the key directory, creating its missing components (0755) where permitted: /opt as
+// openDirectoryPath reaches it, zol and ftok never through a link; -1 when it cannot be had.
 int openKeyDirectory(bool create);
 
 // Removes the key file of name (hasKeyFile) from the key directory reached without following
