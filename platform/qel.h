@@ -23,15 +23,21 @@
  *   /dev/shm/zoltov-<euid>/ (mode 0700, made on first use, removed when the last process
  *   that used it exits and it is empty), or the directory named by ZOLTOV_RUNTIME_DIR, which
  *   an administrator creates and which is never made or removed here. In a setgid directory
- *   of one of the user's groups (for example root:shared 2770) the files are 0660 and every
- *   user of that group shares the objects; elsewhere they are 0600 and only processes of the
- *   same effective user share them. ZOL_QEL_NAMESPACE=<word> ([A-Za-z0-9_-], up to 32
- *   bytes) moves the default directory to /dev/shm/zoltov-<euid>-<word>/.
+ *   of one of the user's groups, or of the user's own (for example root:shared 2770, which
+ *   root shares without being a member of shared), the files are 0660 of the directory's
+ *   group and its members and its owner share the objects; elsewhere they are 0600 and only
+ *   processes of the same effective user share them. A ZOLTOV_RUNTIME_DIR writable by all,
+ *   sticky, or neither the user's nor shared with the user is refused.
+ *   ZOL_QEL_NAMESPACE=<word> ([A-Za-z0-9_-], up to 32 bytes) moves the default directory to
+ *   /dev/shm/zoltov-<euid>-<word>/.
  *   Bytes other than [A-Za-z0-9._-] are escaped in the file name and names whose escaped form
  *   is longer than 200 bytes are replaced by a 128-bit hash, so no name reaches outside the
  *   directory and names differing in any byte (case included) never meet.
- *   Every path is walked one directory at a time without following symbolic links (the
- *   object directory and /opt/zol/ftok alike), and object files are opened without blocking:
+ *   Every path is walked one directory at a time (the object directory and /opt/zol/ftok
+ *   alike). A symbolic link owned by root on the way is followed (/dev/shm -> /run/shm,
+ *   /var/run -> /run; at most 8 links), any other link never; the default directory itself,
+ *   /opt/zol and /opt/zol/ftok are never reached through a link.
+ *   Object files are opened without blocking:
  *   a link, FIFO or other special file, a file of another owner or mode, one with more than
  *   one link or a header of another kind or name gives QEL_E_CORRUPT at once.
  *   Each name stands alone: creating, opening and closing one name never waits for another
@@ -60,8 +66,12 @@
  *   QEL_E_NOT_FOUND for an open; a segment is removed and not found).
  *   PID namespaces: robust mutexes identify their owner by thread id, so a named mutex or
  *   event made in another PID namespace is refused with QEL_E_NAMESPACE rather than shared.
- *   Failures that the status alone would not explain (a default directory that another user
- *   took: its path, owner and the remedy) are told by qelFailureReason.
+ *   Failures that the status alone would not explain are told by qelFailureReason: a
+ *   directory that cannot be used (its path, "ZOLTOV_RUNTIME_DIR=<path>" when that chose it,
+ *   and the cause: missing, permission denied, not a directory, another user's link, writable
+ *   by all, sticky, not shared with the user; for a default directory that another user
+ *   took, its owner and the remedy), and a file the user may not open (QEL_E_ACCESS: the
+ *   file's owner, group and mode).
  *   The layer keeps two files of its own in the directory: .registry, and .waitany (the
  *   wait-any fallback's wake-up word, made only when used); the last process to leave
  *   removes them.

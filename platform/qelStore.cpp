@@ -481,6 +481,8 @@ QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectIni
             setReason(storeDirectory().path + "/" + fileName +
                       " was made in another PID namespace; processes that share a named mutex "
                       "or event must run in one PID namespace");
+        } else if (status == QEL_E_ACCESS) {
+            setReason(accessProblem(dir.fd(), storeDirectory().path, fileName));
         } else if (status == QEL_E_CORRUPT ||
                    (status == QEL_E_EXISTS && !trustedEntry(dir, fileName, type))) {
             setReason(storeDirectory().path + "/" + fileName +

@@ -168,23 +168,32 @@ struct StoreDirectory {
 // The object directory of this process: ZOLTOV_RUNTIME_DIR when set (an administrator's
 // directory), else /dev/shm/zoltov-<euid>[-<ZOL_QEL_NAMESPACE>].
 StoreDirectory storeDirectory();
-// Opens path one component at a time without following links (O_NOFOLLOW|O_DIRECTORY);
-// -1 with errno on failure.
-int openDirectoryPath(const std::string& path);
+// Opens path one component at a time (O_NOFOLLOW|O_DIRECTORY). A symbolic link owned by root
+// (/dev/shm -> /run/shm, /var/run -> /run) is followed, at most 8 of them; anyone else's
+// link is not. -1 with errno on failure, and in *problem (when given) the component at
+// fault and why: missing, permission denied, not a directory, another user's link.
+int openDirectoryPath(const std::string& path, std::string* problem = nullptr);
 // Opens the object directory; with create, makes the default one (0700) when missing.
-// Refuses (-1, with problem filled in) one that is not a directory of this user, or a
-// configured one that this user may not share. *shared: files there are 0660.
+// Refuses (-1, with problem naming the directory, the variable that chose it and the cause)
+// a default one that is not a private directory of this user, and a configured one that is
+// writable by all, sticky, or neither this user's nor shared with it. *shared: a setgid
+// directory of one of this user's groups or of this user (root:group 2770 shares with its
+// owner, member or not); files there are 0660 of its group.
 int openStoreDirectory(const StoreDirectory& where, bool create, bool* shared,
                        std::string* problem);
+// Why this user was refused (EACCES) fileName in the object directory dirFd at path: the
+// file's owner, group and mode, or the directory's when there is no such file.
+std::string accessProblem(int dirFd, const std::string& path, const std::string& fileName);
 // fd moved above the standard descriptors (0, 1, 2), the original closed: in a process whose
 // standard output is closed, a file of the store that took number 1 would get the process's
 // output written into it. Any other fd, or -1, is returned as it is.
 int aboveStdio(int fd);
 // Whether fd is a regular, singly linked object file that this user may trust: its own 0600
-// file, or a 0660 file of the directory's group in a shared directory.
+// file, or in a shared directory a 0660 file of the group of the shared directory this
+// process opened last (with openStoreDirectory), whoever made it.
 bool fileTrusted(int fd, bool shared, struct stat* st);
-// Opens the key directory, creating its missing components (0755) where permitted, never
-// through a link; -1 when it cannot be had.
+// Opens the key directory, creating its missing components (0755) where permitted: /opt as
+// openDirectoryPath reaches it, zol and ftok never through a link; -1 when it cannot be had.
 int openKeyDirectory(bool create);
 
 // Removes the key file of name (hasKeyFile) from the key directory reached without following

@@ -4,7 +4,9 @@
 //   qel_helper <name> <timeout-ms>  waits for the named event through wait-any; 0 when set
 //   qel_helper <name> <timeout-ms> segment
 //                                   waits so, connected to the segment <name> meanwhile
-// A name it may not open ends it with 1, or 3 when the event is of another PID namespace.
+// A name it may not open ends it with 1, or 3 when the event is of another PID namespace,
+// after a line on standard error that tells why.
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <memory>
@@ -19,7 +21,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<CZolSharedMemory> segment(argc == 4 ? new CZolSharedMemory(argv[1], 16)
                                                         : nullptr);
     if (opened != QEL_OK)
-        return opened == QEL_E_NAMESPACE ? 3 : 1;
+        return fprintf(stderr, "%s\n", qelFailureReason()), opened == QEL_E_NAMESPACE ? 3 : 1;
     QEL_STATUS status =
         argc == 2 ? qelSetEvent(event) : qelWaitEvents(&event, 1, &index, atol(argv[2]));
     qelCloseEvent(&event);

@@ -160,7 +160,7 @@ TEST(ZoltovTool, ShmPassesOverWhatIsNotItsOwnAndKeepsWhatOthersHold) {
         mount -t tmpfs -o mode=1777 none /dev/shm || exit 77
         D=/dev/shm/zoltov-$(id -u)${ZOL_QEL_NAMESPACE:+-$ZOL_QEL_NAMESPACE}
         mkdir -m 700 $D && mkfifo $D/s.fifo && "$Z" shm list && "$Z" shm show fifo
-        echo "show=$?"; "$Z" shm repair >/dev/null; rmdir $D || echo "FIFO kept"
+        echo "show=$?"; "$Z" shm repair >/dev/null; [ -e $D ] && echo "FIFO kept"
         mkdir -m 700 $D; chown 4242 $D; "$Z" shm list; echo "list=$?"
         "$Z" demo; echo "demo=$?"; rm -r $D; ln -s /tmp $D; "$Z" shm list; echo "link=$?"
         mount -t proc -o hidepid=2 proc /proc || exit 77
