@@ -82,14 +82,17 @@
  *   a named event to signal between processes. The layer's internal locks are held across
  *   fork, so a child may use it at once, even when other threads were busy in it.
  *   A child's inherited handles of named objects are holds of its own: fork enters the child
- *   as a holder of every named object its parent holds, with as many handles, and a
- *   segment's count gains the child's connections (so the library's Close in the child
- *   gives up the child's connection, never its parent's). An object made before fork thus
- *   stays while the child uses it, after its parent has exited too, and everyone who opens
- *   its name meets the same object. This costs fork a moment per object held. An object
- *   whose table another process keeps locked for more than 200 ms is not entered: the
- *   child's handle of it is then only a view, which a close merely unmaps. A child made
- *   without fork's handlers (vfork, posix_spawn, a raw clone) holds nothing.
+ *   as a holder of every named object its parent holds, with as many handles. So an object
+ *   made before fork stays while the child uses it, after its parent has exited too, and
+ *   everyone who opens its name meets the same object. A child's copy of a segment handle is
+ *   not a connection, though: the count stays what its users' opens made it, the child's
+ *   close of the copy takes nothing from it, and its qelDeallocShMem removes the segment
+ *   only when no other live process holds it; but while the child lives, the segment is not
+ *   removed by its parent's exit or by the taking back of dead connections. This costs fork
+ *   a moment per object held. An object whose table another process keeps locked for more
+ *   than 200 ms is not entered: the child's handle of it is then only a view, which a close
+ *   merely unmaps. A child made without fork's handlers (vfork, posix_spawn, a raw clone)
+ *   holds nothing.
  */
 #ifndef ZOLTOV_PLATFORM_QEL_H
 #define ZOLTOV_PLATFORM_QEL_H
@@ -258,15 +261,17 @@ QEL_STATUS qelAttachShMem(const char* name, long* segment, void** base);
  * symbolic link) where permissions allow, and only for names that are a single path
  * component of at most NAME_MAX bytes; failing to create it never fails the allocation. */
 QEL_STATUS qelAllocShMem(const char* name, unsigned int size, long* segment, void** base);
-/* Takes back the connections of dead processes and writes the live connections, this
- * handle's included. QEL_E_BAD_HANDLE. */
+/* Takes back the connections of dead processes and writes the live connections, counting
+ * this handle as one (it is one, unless it is a forked child's copy). QEL_E_BAD_HANDLE. */
 QEL_STATUS qelCountShMem(long segment, unsigned int* connections);
 /* Gives up this handle's connection and unmaps; the segment is removed (with its key file)
  * when no live connection is left. Sets *segment to 0 and *base to null. */
 QEL_STATUS qelDetachShMem(long* segment, void** base);
 /* Unmaps and removes the segment, whoever is still connected; processes still attached
  * keep their mapping, but the name is free at once. Sets *segment to 0 and *base to null.
- * QEL_E_NOT_OWNER, only unmapping, for a handle that a forked child did not get as its own;
+ * A forked child's copy of a connection removes it only when no other live process holds
+ * it (else QEL_E_NOT_OWNER, and it only gives up the copy, as qelDetachShMem does); a handle
+ * that fork could not enter as the child's own is only unmapped (QEL_E_NOT_OWNER).
  * QEL_E_RESOURCES when the name could not be removed (the segment is dead all the same: its
  * next opener removes the name). */
 QEL_STATUS qelDeallocShMem(long* segment, void** base);
