@@ -54,7 +54,8 @@ int openByName(unsigned char* map, dev_t device, ino_t inode) {
     }
     const StoreHeader* header = headerOf(map);
     const std::string name = fileNameOf(static_cast<ObjectType>(header->type), map);
-    int fd = aboveStdio(sys::openat(dir.fd(), name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    int fd = aboveStdio(
+        sys::openat(dir.fd(), name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st;
     if (fd >= 0 && (sys::fstat(fd, &st) != 0 || st.st_dev != device || st.st_ino != inode)) {
         sys::close(fd);

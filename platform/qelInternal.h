@@ -169,12 +169,12 @@ struct NamedFile {
     ObjectType type = ObjectType::Mutex;
     pid_t opener = 0;    // the process whose hold this is (a child's once fork entered it)
     pid_t mappedBy = 0;  // the process that opened the file (copies of its mapping count)
-    dev_t device = 0;  // which file it is, to remove that one and no other of the name
+    dev_t device = 0;    // which file it is, to remove that one and no other of the name
     ino_t inode = 0;
     NamedFile* prev = nullptr;  // this process's holds, given up at exit
     NamedFile* next = nullptr;
-    size_t key = 0;           // the file name's hash, for this process's list of its mappings
-    uint32_t entryHint = 0;  // where this process's holder entry was last seen
+    size_t key = 0;            // the file name's hash, for this process's list of its mappings
+    uint32_t entryHint = 0;    // where this process's holder entry was last seen
     bool forkEntered = false;  // entered for the child of a fork in progress
     bool connection = false;   // a segment handle that is one of the count's connections
 };

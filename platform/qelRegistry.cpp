@@ -121,8 +121,8 @@ int makeRegistry(store::DirUse& dir) {
 int openRegistry(dev_t* device, ino_t* inode) {
     store::DirUse dir(true);
     for (int attempt = 0; dir.ok() && attempt < kRemovalWaitTries; ++attempt) {
-        int fd = aboveStdio(sys::openat(dir.fd(), kRegistryFile,
-                                        O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        int fd = aboveStdio(
+            sys::openat(dir.fd(), kRegistryFile, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         if (fd < 0 && errno == ENOENT) {
             fd = makeRegistry(dir);
             if (fd < 0 && (errno == EEXIST || dir.renewed())) {
@@ -170,7 +170,8 @@ bool mapRegistry(State& state) {
     if (sys::fstat(state.fd, &st) != 0 || static_cast<size_t>(st.st_size) < sizeFor(capacity)) {
         return false;  // a header that promises more than the file holds
     }
-    void* map = sys::mmap(nullptr, sizeFor(capacity), PROT_READ | PROT_WRITE, MAP_SHARED, state.fd, 0);
+    void* map =
+        sys::mmap(nullptr, sizeFor(capacity), PROT_READ | PROT_WRITE, MAP_SHARED, state.fd, 0);
     if (map == MAP_FAILED) {
         return false;
     }
@@ -206,7 +207,8 @@ bool claimSlot(State& state, int fd, Identity* out) {
     int deadProbes = kDeadSlotProbes;
     for (int pass = 0; pass < 2; ++pass) {
         for (uint32_t slot = 0; slot < known; ++slot) {
-            const uint32_t slotState = __atomic_load_n(&slotOf(state.map, slot)->state, __ATOMIC_ACQUIRE);
+            const uint32_t slotState =
+                __atomic_load_n(&slotOf(state.map, slot)->state, __ATOMIC_ACQUIRE);
             if ((pass == 0) != (slotState == kSlotFree) || (pass == 1 && deadProbes-- <= 0)) {
                 continue;
             }
@@ -227,9 +229,9 @@ bool claimSlot(State& state, int fd, Identity* out) {
                              " cannot grow: the file system is full");
             return false;
         }
-        while (capacity < grown && !__atomic_compare_exchange_n(&header->capacity, &capacity,
-                                                                grown, false, __ATOMIC_ACQ_REL,
-                                                                __ATOMIC_ACQUIRE)) {
+        while (capacity < grown &&
+               !__atomic_compare_exchange_n(&header->capacity, &capacity, grown, false,
+                                            __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
         }
     }
     if ((slot >= state.mappedCapacity && !mapRegistry(state)) || slot >= state.mappedCapacity ||
@@ -301,8 +303,8 @@ bool alive(const HolderEntry& entry) {
         }
         state.everRegistered = true;
     }
-    if (state.registered && entry.slot == state.me.slot && entry.generation == state.me.generation &&
-        entry.epoch == state.me.epoch) {
+    if (state.registered && entry.slot == state.me.slot &&
+        entry.generation == state.me.generation && entry.epoch == state.me.epoch) {
         return true;
     }
     if (entry.epoch != headerOf(state.map)->epoch) {

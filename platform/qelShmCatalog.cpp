@@ -45,7 +45,7 @@ QEL_STATUS lookAt(int dirFd, bool shared, const std::string& directory, const ch
     StoreHeader header;
     QEL_STATUS status = QEL_E_CORRUPT;
     if (qel::fileTrusted(fd, shared, &st) && qel::readHeader(fd, type, &header, st.st_size)) {
-        status = header.state != qel::kStateLive ? QEL_E_NOT_FOUND : QEL_OK;
+        status = QEL_OK;  // Live, or Dead (its remover was killed before it unlinked it)
     }
     if (status == QEL_OK) {
         void* map = qel::sys::mmap(nullptr, static_cast<size_t>(st.st_size),
@@ -70,6 +70,11 @@ QEL_STATUS lookAt(int dirFd, bool shared, const std::string& directory, const ch
                          static_cast<size_t>(header.nameLength));
     }
     return QEL_OK;
+}
+
+bool live(const Looked& looked) {
+    return __atomic_load_n(&qel::store::headerOf(looked.file.map)->state, __ATOMIC_ACQUIRE) ==
+           qel::kStateLive;
 }
 
 std::vector<QEL_HOLDER> liveHolders(Looked& looked) {
@@ -165,12 +170,15 @@ QEL_STATUS repairEntry(int dirFd, bool shared, const std::string& directory,
         visitor(&item, context);
         return QEL_E_TIMEOUT;
     }
-    if (__atomic_load_n(&qel::store::headerOf(looked.file.map)->state, __ATOMIC_ACQUIRE) !=
-        qel::kStateLive) {
-        return QEL_E_NOT_FOUND;  // removed meanwhile
-    }
     qel::store::HolderTable table(looked.file.map, looked.file.covered, looked.file.device,
                                   looked.file.inode);
+    if (!live(looked)) {
+        // Marked dead by a remover that did not live to unlink it: only the name is left.
+        qel::store::removeObject(&looked.file);
+        item.action = QEL_REPAIR_REMOVED;
+        visitor(&item, context);
+        return QEL_OK;
+    }
     uint32_t* count = table.segmentCount();
     item.connectionsBefore = count != nullptr ? *count : 0;
     qel::registry::Identity me{};
@@ -223,7 +231,8 @@ QEL_STATUS qelEnumShMem(unsigned int kinds, QEL_SHM_VISITOR visitor, void* conte
         Looked looked;
         if (kind == 0 || (kinds & (segment ? QEL_CATALOG_SEGMENTS : QEL_CATALOG_SYNC)) == 0 ||
             lookAt(fd, shared, directory, entry.c_str(), static_cast<ObjectType>(kind), false,
-                   &looked) != QEL_OK) {
+                   &looked) != QEL_OK ||
+            !live(looked)) {
             continue;
         }
         if (visit(looked, visitor, context) != 0) {
@@ -250,7 +259,7 @@ QEL_STATUS qelInspectShMem(const char* name, QEL_SHM_VISITOR visitor, void* cont
         lookAt(fd, shared, directory, entry.c_str(), ObjectType::Segment, false, &looked);
     qel::sys::close(fd);
     // A name too long to be kept is known by its hash alone; any other must match.
-    if (status == QEL_OK && looked.named && looked.name != name) {
+    if (status == QEL_OK && ((looked.named && looked.name != name) || !live(looked))) {
         status = QEL_E_NOT_FOUND;
     }
     if (status == QEL_OK) {
@@ -268,8 +277,7 @@ QEL_STATUS qelRepairStore(const char* segmentName, long timeoutMs, QEL_REPAIR_VI
     std::string directory, problem;
     int fd = openDirectory(&shared, &directory, &problem);
     if (fd < 0) {
-        return problem.empty() ? (segmentName != nullptr ? QEL_E_NOT_FOUND : QEL_OK)
-                               : QEL_E_ACCESS;
+        return problem.empty() ? (segmentName != nullptr ? QEL_E_NOT_FOUND : QEL_OK) : QEL_E_ACCESS;
     }
     std::vector<std::string> entries;
     if (segmentName != nullptr) {
@@ -318,8 +326,7 @@ QEL_STATUS qelRemoveShMem(const char* name, int force, long timeoutMs, unsigned 
     if (!lock.held()) {
         return QEL_E_TIMEOUT;
     }
-    if (__atomic_load_n(&qel::store::headerOf(looked.file.map)->state, __ATOMIC_ACQUIRE) !=
-        qel::kStateLive) {
+    if (!live(looked)) {
         return QEL_E_NOT_FOUND;
     }
     const unsigned int users = static_cast<unsigned int>(liveHolders(looked).size());

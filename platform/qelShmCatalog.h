@@ -67,11 +67,11 @@ QEL_STATUS qelInspectShMem(const char* name, QEL_SHM_VISITOR visitor, void* cont
 void qelShmProblem(char* buffer, size_t size);
 
 /* What a repair did with one directory entry. */
-#define QEL_REPAIR_SOUND 0u        /* every holder alive: nothing to do */
-#define QEL_REPAIR_TAKEN_BACK 1u   /* dead holders taken back; live ones remain */
-#define QEL_REPAIR_REMOVED 2u      /* no live holder: the object was removed */
-#define QEL_REPAIR_PLANTED 3u      /* a link or special file under an object's name, removed */
-#define QEL_REPAIR_BUSY 4u         /* its table stayed locked: not looked at */
+#define QEL_REPAIR_SOUND 0u      /* every holder alive: nothing to do */
+#define QEL_REPAIR_TAKEN_BACK 1u /* dead holders taken back; live ones remain */
+#define QEL_REPAIR_REMOVED 2u    /* no live holder: the object was removed */
+#define QEL_REPAIR_PLANTED 3u    /* a link or special file under an object's name, removed */
+#define QEL_REPAIR_BUSY 4u       /* its table stayed locked: not looked at */
 
 typedef struct QEL_REPAIR_ITEM {
     unsigned int action;

@@ -183,8 +183,8 @@ QEL_STATUS join(NamedFile* file, OpenMode mode, ObjectInit init, const registry:
     if (state != kStateLive || !table.valid()) {
         return QEL_E_CORRUPT;
     }
-    if (file->type != ObjectType::Segment && header->pidNamespace != 0 &&
-        ownPidNamespace() != 0 && header->pidNamespace != ownPidNamespace()) {
+    if (file->type != ObjectType::Segment && header->pidNamespace != 0 && ownPidNamespace() != 0 &&
+        header->pidNamespace != ownPidNamespace()) {
         return QEL_E_NAMESPACE;  // also for a copy of a mapping inherited across fork
     }
     // Every open of a segment is one connection more.
@@ -251,7 +251,7 @@ QEL_STATUS openExisting(DirUse& dir, const std::string& fileName, ObjectType typ
     file.device = st.st_dev;
     file.inode = st.st_ino;
     status = headerMatches(file.map, type, name) ? join(&file, mode, init, me, timeoutMs)
-                                                  : QEL_E_CORRUPT;
+                                                 : QEL_E_CORRUPT;
     if (status != QEL_OK) {
         unmap(&file);
         return status;
@@ -263,7 +263,8 @@ QEL_STATUS openExisting(DirUse& dir, const std::string& fileName, ObjectType typ
 // Whether whatever holds the name fileName is an object file of type this user can trust,
 // as an open would find it (or nothing at all).
 bool trustedEntry(DirUse& dir, const std::string& fileName, ObjectType type) {
-    int fd = sys::openat(dir.fd(), fileName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd =
+        sys::openat(dir.fd(), fileName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return errno == ENOENT;
     }
@@ -450,13 +451,13 @@ QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectIni
                 copied = status == QEL_OK;
             }
             if (status == QEL_E_NOT_FOUND) {
-                status =
-                    openExisting(dir, fileName, type, name, mode, init, me, timeoutMs, out);
+                status = openExisting(dir, fileName, type, name, mode, init, me, timeoutMs, out);
             }
         }
         if (status == QEL_E_NOT_FOUND && mode != OpenMode::OpenExisting) {
             status = publish(dir, fileName, type, name, init, segmentSize, me, out);
-            if (status == QEL_OK && __atomic_add_fetch(&g_published, 1, __ATOMIC_RELAXED) % 32 == 0) {
+            if (status == QEL_OK &&
+                __atomic_add_fetch(&g_published, 1, __ATOMIC_RELAXED) % 32 == 0) {
                 sweepStale(4);  // stale files nobody opens again go a few at a time
             }
             if (status == QEL_E_EXISTS && mode == OpenMode::CreateOrOpen) {

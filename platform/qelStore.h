@@ -17,7 +17,7 @@ namespace qel {
 // ---- What the library above keeps in a segment, and the names that go with it ----
 
 constexpr size_t kSegmentCountSize = 4;  // the connection count at a segment's first byte
-constexpr uint64_t kMaxSegmentSize = 0xFFFFFFFFull;  // qelAllocShMem's size is 32 bits
+constexpr uint64_t kMaxSegmentSize = 0xFFFFFFFFull;               // qelAllocShMem's size is 32 bits
 constexpr const char kSegmentMutexSuffix[] = "CZolSharedMemory";  // segment name + this
 constexpr const char kKeyDirectory[] = "/opt/zol/ftok";           // key file: here + "/" + name
 
@@ -54,11 +54,11 @@ struct StoreHeader {
     uint32_t state;  // kStateLive once complete (files are published complete); kStateDead
     uint64_t hash[2];
     uint64_t nameLength;
-    uint64_t segmentSize;   // segments: the size allocated (the library's count and data)
-    uint64_t pidNamespace;  // the creator's PID namespace (0: unknown)
-    uint64_t dataOffset;    // segments: file offset of the segment's first byte
-    uint64_t tableOffset;   // file offset of the holder entries after the inline ones
-    uint32_t holderCount;   // entries in use: [0, holderCount)
+    uint64_t segmentSize;     // segments: the size allocated (the library's count and data)
+    uint64_t pidNamespace;    // the creator's PID namespace (0: unknown)
+    uint64_t dataOffset;      // segments: file offset of the segment's first byte
+    uint64_t tableOffset;     // file offset of the holder entries after the inline ones
+    uint32_t holderCount;     // entries in use: [0, holderCount)
     uint32_t holderCapacity;  // entries the file has room for, the inline ones included
     uint32_t checkCursor;     // where the next look at the holders' liveness starts
     uint32_t reserved;

@@ -89,10 +89,11 @@ void enterHolds(const registry::Identity& id, long timeoutMs, bool forChild) {
             for (NamedFile* handle : handles) {
                 connections += !forChild && handle->connection ? 1 : 0;
             }
-            entered = lock.held() &&
-                      __atomic_load_n(&headerOf(file->map)->state, __ATOMIC_ACQUIRE) == kStateLive &&
-                      table.valid() &&
-                      table.add(id, static_cast<uint32_t>(handles.size()), connections) >= 0;
+            entered =
+                lock.held() &&
+                __atomic_load_n(&headerOf(file->map)->state, __ATOMIC_ACQUIRE) == kStateLive &&
+                table.valid() &&
+                table.add(id, static_cast<uint32_t>(handles.size()), connections) >= 0;
         }
         for (NamedFile* handle : handles) {
             if (forChild) {
@@ -112,7 +113,8 @@ void leaveAllHolds(long timeoutMs) {
     // does not hang it.
     std::unique_lock<std::mutex> held(g_heldLock, std::try_to_lock);
     const Deadline bound = deadlineAfter(static_cast<unsigned long long>(timeoutMs));
-    for (NamedFile* file = held.owns_lock() ? g_held : nullptr; file != nullptr; file = file->next) {
+    for (NamedFile* file = held.owns_lock() ? g_held : nullptr; file != nullptr;
+         file = file->next) {
         if (file->opener == ownPid()) {
             leaveTable(file, millisecondsLeft(bound));
         }

@@ -19,7 +19,7 @@ namespace qel {
 namespace store {
 namespace {
 
-std::mutex g_sweepLock;  // guards the two below
+std::mutex g_sweepLock;   // guards the two below
 off_t g_sweepOffset = 0;  // where the next look starts, in the directory g_sweepDirectory
 ino_t g_sweepDirectory = 0;
 
@@ -34,7 +34,6 @@ bool removeIfStale(int dirFd, bool shared, const char* entry, ObjectType type) {
     StoreHeader header;
     NamedFile file;
     bool mapped = fileTrusted(fd, shared, &st) && readHeader(fd, type, &header, st.st_size) &&
-                  header.state == kStateLive &&
                   mapObject(fd, static_cast<size_t>(st.st_size), &file) == QEL_OK;
     sys::close(fd);
     if (!mapped) {
@@ -49,8 +48,10 @@ bool removeIfStale(int dirFd, bool shared, const char* entry, ObjectType type) {
         registry::Identity me{};
         registry::current(&me);
         HolderTable table(file.map, file.covered, file.device, file.inode);
-        if (lock.held() && __atomic_load_n(&headerOf(file.map)->state, __ATOMIC_ACQUIRE) == kStateLive &&
-            table.valid() && !table.anyLive(me, true, false)) {
+        // A dead one's remover did not live to unlink it; a live one may have no holder left.
+        if (lock.held() &&
+            (__atomic_load_n(&headerOf(file.map)->state, __ATOMIC_ACQUIRE) != kStateLive ||
+             (table.valid() && !table.anyLive(me, true, false)))) {
             removeObject(&file);
             removed = true;
         }

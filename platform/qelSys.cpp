@@ -5,6 +5,7 @@
 
 #include <errno.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -16,13 +17,32 @@ namespace sys {
 namespace {
 
 // The table: one name per call, in the order of the wrappers below.
-enum Call { kOpen, kOpenat, kClose, kFstat, kFstatat, kMmap, kMunmap, kMremap, kLinkat,
-            kUnlinkat, kMkdirat, kFchmod, kFallocate, kFcntl, kDup, kPread, kReadlinkat,
-            kGetdents, kLseek, kCalls };
+enum Call {
+    kOpen,
+    kOpenat,
+    kClose,
+    kFstat,
+    kFstatat,
+    kMmap,
+    kMunmap,
+    kMremap,
+    kLinkat,
+    kUnlinkat,
+    kMkdirat,
+    kFchmod,
+    kFallocate,
+    kFcntl,
+    kDup,
+    kPread,
+    kReadlinkat,
+    kGetdents,
+    kLseek,
+    kCalls
+};
 constexpr const char* kNames[kCalls] = {
-    "open",     "openat", "close",  "fstat",    "fstatat",         "mmap",
-    "munmap",   "mremap", "linkat", "unlinkat", "mkdirat",         "fchmod",
-    "posix_fallocate", "fcntl", "dup", "pread", "readlinkat", "getdents", "lseek"};
+    "open",       "openat",   "close",   "fstat",  "fstatat",         "mmap",  "munmap", "mremap",
+    "linkat",     "unlinkat", "mkdirat", "fchmod", "posix_fallocate", "fcntl", "dup",    "pread",
+    "readlinkat", "getdents", "lseek"};
 
 // The armed fault (all __atomic): the call number it hits, counted from arming, and what it
 // does there. The names of the first calls are kept so that a test can say where it struck.
@@ -30,6 +50,8 @@ int g_action = QEL_FAULT_OFF;
 unsigned g_at = 0;
 int g_error = 0;
 unsigned g_calls = 0;
+int g_only = kCalls;     // the one call counted towards g_at, or kCalls for every call
+unsigned g_matched = 0;  // calls of that one
 constexpr unsigned kKeptNames = 512;
 unsigned char g_seen[kKeptNames];
 
@@ -41,7 +63,11 @@ bool shouldFail(Call call) {
     if (n <= kKeptNames) {
         g_seen[n - 1] = static_cast<unsigned char>(call);
     }
-    if (n != __atomic_load_n(&g_at, __ATOMIC_RELAXED)) {
+    const int only = __atomic_load_n(&g_only, __ATOMIC_RELAXED);
+    const unsigned nth = only == kCalls ? n
+                         : only == call ? __atomic_add_fetch(&g_matched, 1, __ATOMIC_RELAXED)
+                                        : 0;
+    if (nth != __atomic_load_n(&g_at, __ATOMIC_RELAXED)) {
         return false;
     }
     switch (__atomic_load_n(&g_action, __ATOMIC_RELAXED)) {
@@ -131,8 +157,19 @@ off_t lseek(int fd, off_t offset, int whence) {
 using namespace qel::sys;
 
 void qelTestFault(unsigned int atCall, int action, int error) {
+    qelTestFaultAt(nullptr, atCall, action, error);
+}
+
+void qelTestFaultAt(const char* call, unsigned int nth, int action, int error) {
+    int only = kCalls;
+    for (int i = 0; call != nullptr && i < kCalls; ++i) {
+        only = strcmp(kNames[i], call) == 0 ? i : only;
+    }
+    const unsigned int atCall = nth;
     __atomic_store_n(&g_action, QEL_FAULT_OFF, __ATOMIC_RELAXED);
     __atomic_store_n(&g_calls, 0u, __ATOMIC_RELAXED);
+    __atomic_store_n(&g_matched, 0u, __ATOMIC_RELAXED);
+    __atomic_store_n(&g_only, only, __ATOMIC_RELAXED);
     __atomic_store_n(&g_at, atCall, __ATOMIC_RELAXED);
     __atomic_store_n(&g_error, error, __ATOMIC_RELAXED);
     __atomic_store_n(&g_action, action, __ATOMIC_RELAXED);

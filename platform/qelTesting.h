@@ -33,6 +33,8 @@ const char* qelTestObjectDirectory(void);
 #define QEL_FAULT_KILL 3
 #define QEL_FAULT_STOP 4
 void qelTestFault(unsigned int atCall, int action, int error);
+/* The same at the nth call of the one system call named call ("fcntl", "unlinkat", ...). */
+void qelTestFaultAt(const char* call, unsigned int nth, int action, int error);
 unsigned int qelTestFaultCalls(void);
 const char* qelTestFaultCallName(unsigned int n);
 

@@ -57,13 +57,14 @@ void report(const QEL_REPAIR_ITEM* item, void* context) {
                 std::printf("repaired %s: connections %u -> %u\n", name.c_str(),
                             item->connectionsBefore, item->connectionsAfter);
             } else {
-                std::printf("repaired %s %s: %u ended holder(s) taken back\n",
-                            kindName(item->kind), name.c_str(), item->deadHolders);
+                std::printf("repaired %s %s: %u ended holder(s) taken back\n", kindName(item->kind),
+                            name.c_str(), item->deadHolders);
             }
             break;
         case QEL_REPAIR_BUSY:
-            std::fprintf(stderr, "zoltov: shm repair: %s %s stayed locked for %ld s (a stopped "
-                                 "process?); not repaired\n",
+            std::fprintf(stderr,
+                         "zoltov: shm repair: %s %s stayed locked for %ld s (a stopped "
+                         "process?); not repaired\n",
                          kindName(item->kind), name.c_str(), kTableLockMs / 1000);
             break;
         default:
@@ -135,12 +136,14 @@ int runShmRemove(const Invocation& in) {
                                          std::to_string(inUse) +
                                          " process(es); use --force to remove it");
         case QEL_E_TIMEOUT:
-            return fail(kExitFailed, "shm remove: segment '" + escaped(name) + "' stayed locked for " +
+            return fail(kExitFailed, "shm remove: segment '" + escaped(name) +
+                                         "' stayed locked for " +
                                          std::to_string(kTableLockMs / 1000) +
                                          " s (a stopped process?); try again");
         default:
-            return fail(kExitFailed, "shm remove: '" + escaped(name) + "' is not a segment this "
-                                     "user can remove");
+            return fail(kExitFailed, "shm remove: '" + escaped(name) +
+                                         "' is not a segment this "
+                                         "user can remove");
     }
 }
 

@@ -12,10 +12,10 @@
 namespace zoltool {
 
 struct SegmentInfo {
-    std::string name;             // the segment name the library opened it by
-    std::string path;             // the file that holds it
-    unsigned long long size = 0;  // bytes allocated: the 4-byte count and the data area
-    unsigned int connections = 0;  // the connection count at the segment's head
+    std::string name;                 // the segment name the library opened it by
+    std::string path;                 // the file that holds it
+    unsigned long long size = 0;      // bytes allocated: the 4-byte count and the data area
+    unsigned int connections = 0;     // the connection count at the segment's head
     std::vector<QEL_HOLDER> holders;  // the live processes connected to it
 };
 
