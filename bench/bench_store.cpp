@@ -1,12 +1,16 @@
 // The named-object store: what one name costs, and whether it depends on the others.
 //
 // BM_CreateCloseMutex/N creates and closes one named mutex while this process holds N other
-// named mutexes (the time should not grow with N). BM_OpenCloseSegment opens and closes a
+// named mutexes (the time should not grow with N). BM_OpenCloseHeldByOthers/N opens and
+// closes a named mutex that N other processes hold (nor with N: every open and close looks
+// at a bounded number of holders). BM_OpenCloseSegment opens and closes a
 // segment that another object keeps, by name, with its named mutex (CZolSharedMemory);
 // BM_RawShmOpenClose does the same work on the raw peer: shm_open, fstat, mmap, a robust
 // process-shared mutex in the segment around the count, munmap and close.
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,6 +42,46 @@ void BM_CreateCloseMutex(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_CreateCloseMutex)->Arg(10)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
+
+void BM_OpenCloseHeldByOthers(benchmark::State& state) {
+    const std::string name = benchName("shared");
+    std::vector<pid_t> others;
+    int ready[2];
+    if (pipe(ready) != 0) {
+        state.SkipWithError("pipe failed");
+        return;
+    }
+    for (int64_t i = 0; i < state.range(0); ++i) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            CZolMutex held(0, name.c_str(), 0);
+            char one = 1;
+            if (write(ready[1], &one, 1) != 1) {
+                _exit(1);
+            }
+            pause();  // until killed
+            _exit(0);
+        }
+        others.push_back(pid);
+        char got;
+        if (pid < 0 || read(ready[0], &got, 1) != 1) {
+            state.SkipWithError("a holder did not start");
+            break;
+        }
+    }
+    for (auto _ : state) {
+        CZolMutex mutex(0, name.c_str(), 0);
+        benchmark::DoNotOptimize(&mutex);
+    }
+    for (pid_t pid : others) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    close(ready[0]);
+    close(ready[1]);
+    CZolMutex last(0, name.c_str(), 0);  // takes the killed holders back
+}
+BENCHMARK(BM_OpenCloseHeldByOthers)->Arg(1)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
 
 void BM_OpenCloseSegment(benchmark::State& state) {
     const std::string name = benchName("segment");

@@ -9,6 +9,8 @@
 #include "qelRegistry.h"
 
 #include <errno.h>
+#include <linux/futex.h>
+#include <pthread.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/random.h>
@@ -131,15 +133,27 @@ int openRegistry(dev_t* device, ino_t* inode) {
         }
         struct stat st, named;
         RegistryHeader header;
-        if (fd < 0 || !fileTrusted(fd, dir.shared(), &st) ||
-            st.st_size < static_cast<off_t>(kRegistrySlotsOffset) ||
-            sys::pread(fd, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header) ||
-            header.magic != kRegistryMagic || header.version != kRegistryVersion) {
+        const bool trusted = fd >= 0 && fileTrusted(fd, dir.shared(), &st);
+        const bool readable =
+            trusted && st.st_size >= static_cast<off_t>(kRegistrySlotsOffset) &&
+            sys::pread(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
+            header.magic == kRegistryMagic;
+        if (readable && header.version != kRegistryVersion &&
+            lockByte(fd, F_OFD_SETLK, F_WRLCK, kPresenceByte) == 0) {
+            // Left by another version of the library, and used by no process any more.
+            store::unlinkIfSame(dir.fd(), kRegistryFile, st.st_dev, st.st_ino);
+            sys::close(fd);
+            continue;
+        }
+        if (!readable || header.version != kRegistryVersion) {
             if (fd >= 0) {
                 sys::close(fd);
                 store::setReason(storeDirectory().path + "/" + kRegistryFile +
-                                 " is not a registry this user can trust (a link, a special "
-                                 "file, another owner or mode, or a damaged header)");
+                                 (readable ? " belongs to another version of the library, "
+                                             "which is still running"
+                                           : " is not a registry this user can trust (a link, "
+                                             "a special file, another owner or mode, or a "
+                                             "damaged header)"));
             }
             return -1;
         }
@@ -175,18 +189,63 @@ bool mapRegistry(State& state) {
     if (map == MAP_FAILED) {
         return false;
     }
-    if (state.map != nullptr) {
-        sys::munmap(state.map, state.mapSize);
-    }
+    // The former mapping stays: a thread's robust list may link this process's slot's
+    // "running" mutex through it (glibc writes to its neighbours in the list on every lock and
+    // unlock of a robust mutex, and the kernel walks the list when the thread ends). The file
+    // doubles as it grows, so what stays is less than what is mapped now.
     state.map = static_cast<unsigned char*>(map);
     state.mapSize = sizeFor(capacity);
     state.mappedCapacity = capacity;
     return true;
 }
 
-// Makes slot the caller's own: its lock is held already.
-Identity takeSlot(unsigned char* map, uint32_t slot) {
+// Locks the slot's "running" mutex for the calling thread, taking it over from a thread that
+// ended holding it.
+void markRunning(RegistrySlot* s) {
+    if (pthread_mutex_lock(&s->running) == EOWNERDEAD) {
+        pthread_mutex_consistent(&s->running);
+    }
+}
+
+// Whether a thread of the slot's owner still holds its "running" mutex, as far as memory
+// tells: a holder's thread id, and no mark of its end.
+bool runningFlag(const RegistrySlot* s) {
+    const int word = __atomic_load_n(&s->running.__data.__lock, __ATOMIC_ACQUIRE);
+    return (word & FUTEX_TID_MASK) != 0 && (word & FUTEX_OWNER_DIED) == 0;
+}
+
+// Takes the slot's "running" mutex from the owner before (a slot never owned has one made
+// first): false when a live thread still holds it, which happens only when a live process
+// lost its registry descriptor (see self()). The mutex is never made again while it may be
+// on a live thread's robust list. A child's slot is left unmarked, for the child's thread.
+bool takeRunning(RegistrySlot* s, bool fresh, bool forChild) {
+    if (fresh) {
+        pthread_mutexattr_t attr;
+        pthread_mutexattr_init(&attr);
+        pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+        pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+        pthread_mutex_init(&s->running, &attr);
+        pthread_mutexattr_destroy(&attr);
+    }
+    int rc = pthread_mutex_trylock(&s->running);
+    if (rc == EOWNERDEAD) {
+        pthread_mutex_consistent(&s->running);
+        rc = 0;
+    }
+    if (rc == 0 && forChild) {
+        pthread_mutex_unlock(&s->running);
+    }
+    return rc == 0;
+}
+
+// Makes slot the caller's own once its lock is held through fd; false (and the lock let go)
+// when it cannot be had after all.
+bool takeSlot(unsigned char* map, int fd, uint32_t slot, bool fresh, bool forChild, Identity* out) {
     RegistrySlot* s = slotOf(map, slot);
+    if (!takeRunning(s, fresh, forChild)) {
+        lockByte(fd, F_OFD_SETLK, F_UNLCK, kSlotLockBase + slot);
+        return false;
+    }
     uint32_t generation = __atomic_load_n(&s->generation, __ATOMIC_RELAXED) + 1;
     generation = generation != 0 ? generation : 1;
     __atomic_store_n(&s->generation, generation, __ATOMIC_RELEASE);
@@ -195,12 +254,13 @@ Identity takeSlot(unsigned char* map, uint32_t slot) {
     strncpy(s->command, program_invocation_short_name, sizeof s->command - 1);
     s->command[sizeof s->command - 1] = '\0';
     __atomic_store_n(&s->state, kSlotUsed, __ATOMIC_RELEASE);
-    return Identity{slot, generation, headerOf(map)->epoch};
+    *out = Identity{slot, generation, headerOf(map)->epoch};
+    return true;
 }
 
 // Claims a slot through fd: a free one, else one whose process died, else a new one at the
 // end (growing the file). Under g_lock with state mapped.
-bool claimSlot(State& state, int fd, Identity* out) {
+bool claimSlot(State& state, int fd, Identity* out, bool forChild) {
     RegistryHeader* header = headerOf(state.map);
     const uint32_t used = __atomic_load_n(&header->used, __ATOMIC_ACQUIRE);
     const uint32_t known = used < state.mappedCapacity ? used : state.mappedCapacity;
@@ -212,8 +272,8 @@ bool claimSlot(State& state, int fd, Identity* out) {
             if ((pass == 0) != (slotState == kSlotFree) || (pass == 1 && deadProbes-- <= 0)) {
                 continue;
             }
-            if (lockByte(fd, F_OFD_SETLK, F_WRLCK, kSlotLockBase + slot) == 0) {
-                *out = takeSlot(state.map, slot);
+            if (lockByte(fd, F_OFD_SETLK, F_WRLCK, kSlotLockBase + slot) == 0 &&
+                takeSlot(state.map, fd, slot, false, forChild, out)) {
                 return true;
             }
         }
@@ -238,8 +298,7 @@ bool claimSlot(State& state, int fd, Identity* out) {
         lockByte(fd, F_OFD_SETLK, F_WRLCK, kSlotLockBase + slot) != 0) {
         return false;
     }
-    *out = takeSlot(state.map, slot);
-    return true;
+    return takeSlot(state.map, fd, slot, true, forChild, out);
 }
 
 bool stillOurs(const State& state) {
@@ -251,9 +310,11 @@ bool stillOurs(const State& state) {
 bool registerLocked(State& state) {
     if (state.fd >= 0) {
         // Not our descriptor any more (closed, or another file dup'ed over it): the locks
-        // went with it; the number may be someone else's now, so it is left alone.
-        if (state.map != nullptr) {
-            sys::munmap(state.map, state.mapSize);
+        // went with it; the number may be someone else's now, so it is left alone. The old
+        // slot's "running" mutex is let go if this thread holds it (another thread's stays,
+        // and keeps the old slot from being taken); its mapping stays (see mapRegistry).
+        if (state.registered) {
+            pthread_mutex_unlock(&slotOf(state.map, state.me.slot)->running);
         }
         state = State{-1, 0, 0, nullptr, 0, 0, {}, false, state.everRegistered};
     }
@@ -261,7 +322,7 @@ bool registerLocked(State& state) {
     if (state.fd < 0) {
         return false;
     }
-    if (!mapRegistry(state) || !claimSlot(state, state.fd, &state.me)) {
+    if (!mapRegistry(state) || !claimSlot(state, state.fd, &state.me, false)) {
         sys::close(state.fd);
         state.fd = -1;
         return false;
@@ -272,16 +333,23 @@ bool registerLocked(State& state) {
 
 }  // namespace
 
-bool self(Identity* me, bool* renewed) {
+bool self(Identity* me, Identity* replaced) {
     std::lock_guard<std::mutex> guard(g_lock);
-    *renewed = false;
+    *replaced = Identity{};
     if (!g_state.registered || !stillOurs(g_state)) {
+        const Identity old = g_state.me;
         const bool again = g_state.everRegistered;
         if (!registerLocked(g_state)) {
             return false;
         }
-        *renewed = again;
+        if (again) {
+            *replaced = old;
+        }
         g_state.everRegistered = true;
+    }
+    RegistrySlot* mine = slotOf(g_state.map, g_state.me.slot);
+    if (!runningFlag(mine)) {
+        markRunning(mine);  // the thread that marked it ended: this one takes over
     }
     *me = g_state.me;
     return true;
@@ -315,11 +383,13 @@ bool alive(const HolderEntry& entry) {
          !mapRegistry(state) || entry.slot >= state.mappedCapacity)) {
         return false;  // no such slot: a damaged entry
     }
-    if (__atomic_load_n(&slotOf(state.map, entry.slot)->generation, __ATOMIC_ACQUIRE) !=
-        entry.generation) {
+    const RegistrySlot* slot = slotOf(state.map, entry.slot);
+    if (__atomic_load_n(&slot->generation, __ATOMIC_ACQUIRE) != entry.generation) {
         return false;  // the slot has had another owner since
     }
-    return lockedByOthers(state.fd, kSlotLockBase + entry.slot) != 0;
+    // A thread of the owner still runs: alive, without a system call. Else the slot's lock
+    // tells, which the kernel keeps exactly as long as the process lives.
+    return runningFlag(slot) || lockedByOthers(state.fd, kSlotLockBase + entry.slot) != 0;
 }
 
 bool describe(const HolderEntry& entry, int* pid, char command[16]) {
@@ -350,7 +420,7 @@ bool prepareChild(Identity* child) {
         return false;
     }
     if (device != g_state.device || inode != g_state.inode ||
-        !claimSlot(g_state, fd, &g_child.id)) {
+        !claimSlot(g_state, fd, &g_child.id, true)) {
         sys::close(fd);
         return false;
     }
@@ -373,8 +443,12 @@ void afterForkInChild() {
     g_state.fd = g_child.fd;
     g_state.registered = g_child.fd >= 0;
     g_state.me = g_child.id;
+    g_state.everRegistered = g_state.registered;  // the parent's holds are not the child's
     if (g_state.registered) {
-        slotOf(g_state.map, g_state.me.slot)->pid = getpid();
+        RegistrySlot* mine = slotOf(g_state.map, g_state.me.slot);
+        mine->pid = getpid();
+        mine->pidNamespace = pidNamespaceId();  // a child of unshare(CLONE_NEWPID) moved
+        markRunning(mine);
     } else if (g_state.map != nullptr) {
         sys::munmap(g_state.map, g_state.mapSize);
         g_state.map = nullptr;

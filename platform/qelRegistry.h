@@ -21,10 +21,10 @@ struct Identity {
 
 // This process's identity, registering it on first use. A process whose registry descriptor
 // was closed or replaced under it (a program closing every descriptor it did not open)
-// registers again, under a new slot: then *renewed is set, and the holds it made under the
-// old one must be entered again (store::enterHoldsAgain). False when the registry cannot be
-// had (the reason is set).
-bool self(Identity* me, bool* renewed);
+// registers again, under a new slot: then *replaced is the identity it had (else its
+// generation is 0), whose holds must move to the new one (store::enterHolds). False when the
+// registry cannot be had (the reason is set).
+bool self(Identity* me, Identity* replaced);
 // This process's identity when it has registered, without registering; false otherwise.
 bool current(Identity* me);
 // Whether the process that entered entry is still alive: asked of the kernel through the

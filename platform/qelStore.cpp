@@ -165,10 +165,10 @@ QEL_STATUS publish(DirUse& dir, const std::string& fileName, ObjectType type, co
     return QEL_OK;
 }
 
-// This process's first hold of a file just mapped, or one more; kRetry when the file was
-// removed meanwhile.
+// This process's first hold of a file just mapped, or one more (only then, mayHold, has the
+// process an entry to look for); kRetry when the file was removed meanwhile.
 QEL_STATUS join(NamedFile* file, OpenMode mode, ObjectInit init, const registry::Identity& me,
-                long timeoutMs) {
+                bool mayHold, long timeoutMs) {
     TableLock lock(file->map, timeoutMs);
     StoreHeader* header = headerOf(file->map);
     if (!lock.held()) {
@@ -190,10 +190,13 @@ QEL_STATUS join(NamedFile* file, OpenMode mode, ObjectInit init, const registry:
     // Every open of a segment is one connection more.
     file->connection = file->type == ObjectType::Segment;
     const uint32_t connections = file->connection ? 1 : 0;
-    int mine = table.find(me, file->entryHint);
+    // Looked for only where it may be: a scan of a long table touches every page of it.
+    int mine = mayHold ? table.find(me, file->entryHint) : -1;
     // Dead holders met on the way are taken back (a segment's count loses their connections).
-    const bool live = table.anyLive(me, mine >= 0);
-    mine = table.find(me, file->entryHint);  // taking back moves entries
+    // An entry of this process counts as live, even one that another thread has just made
+    // and not yet remembered: a mutex that a thread of this process holds is never made anew.
+    const bool live = table.anyLive(me, true);
+    mine = mine >= 0 ? table.find(me, file->entryHint) : -1;  // taking back moves entries
     if (mine >= 0) {
         table.change(static_cast<uint32_t>(mine), 1, static_cast<int>(connections));
     } else {
@@ -220,9 +223,9 @@ QEL_STATUS join(NamedFile* file, OpenMode mode, ObjectInit init, const registry:
 
 // Opens the file of an existing object; QEL_E_NOT_FOUND when there is none, kRetry when it
 // was being removed.
-QEL_STATUS openExisting(DirUse& dir, const std::string& fileName, ObjectType type, const char* name,
-                        OpenMode mode, ObjectInit init, const registry::Identity& me,
-                        long timeoutMs, NamedFile* out) {
+QEL_STATUS openExisting(DirUse& dir, const std::string& fileName, size_t key, ObjectType type,
+                        const char* name, OpenMode mode, ObjectInit init,
+                        const registry::Identity& me, long timeoutMs, NamedFile* out) {
     int fd = aboveStdio(
         sys::openat(dir.fd(), fileName.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (fd < 0) {
@@ -250,8 +253,9 @@ QEL_STATUS openExisting(DirUse& dir, const std::string& fileName, ObjectType typ
     file.type = type;
     file.device = st.st_dev;
     file.inode = st.st_ino;
-    status = headerMatches(file.map, type, name) ? join(&file, mode, init, me, timeoutMs)
-                                                 : QEL_E_CORRUPT;
+    status = headerMatches(file.map, type, name)
+                 ? join(&file, mode, init, me, holdsFile(key, file.device, file.inode), timeoutMs)
+                 : QEL_E_CORRUPT;
     if (status != QEL_OK) {
         unmap(&file);
         return status;
@@ -283,7 +287,7 @@ QEL_STATUS openCopy(size_t key, ObjectType type, const char* name, OpenMode mode
     if (!copyMapping(key, type, name, out)) {
         return QEL_E_NOT_FOUND;
     }
-    QEL_STATUS status = join(out, mode, init, me, timeoutMs);
+    QEL_STATUS status = join(out, mode, init, me, true, timeoutMs);
     if (status != QEL_OK) {
         releaseMapping(out);
     }
@@ -422,20 +426,19 @@ QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectIni
         return mode == OpenMode::OpenExisting && t_reason[0] == '\0' ? QEL_E_NOT_FOUND
                                                                      : QEL_E_ACCESS;
     }
-    registry::Identity me;
-    bool renewed = false;
-    if (!registry::self(&me, &renewed)) {
+    registry::Identity me, replaced;
+    if (!registry::self(&me, &replaced)) {
         if (t_reason[0] == '\0') {
             setReason(storeDirectory().path + "/" + kRegistryFile +
                       " cannot be opened or made: " + strerror(errno));
         }
         return QEL_E_RESOURCES;
     }
-    if (renewed) {
-        // Its descriptor was closed under it: the holds it made are entered again under
-        // the new slot, before the old one is taken for dead.
+    if (replaced.generation != 0) {
+        // Its descriptor was closed under it: the holds it made move to the new slot,
+        // before the old one is taken for dead.
         lockHolds();
-        enterHolds(me, QEL_INFINITE, false);
+        enterHolds(me, QEL_INFINITE, false, &replaced);
         unlockHolds();
     }
     // Each pass that starts again follows another process's completed creation or removal
@@ -451,7 +454,8 @@ QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectIni
                 copied = status == QEL_OK;
             }
             if (status == QEL_E_NOT_FOUND) {
-                status = openExisting(dir, fileName, type, name, mode, init, me, timeoutMs, out);
+                status =
+                    openExisting(dir, fileName, key, type, name, mode, init, me, timeoutMs, out);
             }
         }
         if (status == QEL_E_NOT_FOUND && mode != OpenMode::OpenExisting) {

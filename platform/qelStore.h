@@ -5,6 +5,7 @@
 #ifndef ZOLTOV_PLATFORM_QELSTORE_H
 #define ZOLTOV_PLATFORM_QELSTORE_H
 
+#include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/stat.h>
@@ -104,7 +105,7 @@ constexpr size_t segmentOffset(uint64_t size) {
 // each owner; the registry's epoch changes with each registry file.
 constexpr const char kRegistryFile[] = ".registry";
 constexpr uint32_t kRegistryMagic = 0x5A515247u;  // "ZQRG"
-constexpr uint32_t kRegistryVersion = 1;
+constexpr uint32_t kRegistryVersion = 2;
 constexpr off_t kPresenceByte = 0;
 constexpr off_t kSlotLockBase = 1;
 
@@ -124,9 +125,13 @@ struct RegistrySlot {
     uint32_t reserved0;
     uint64_t pidNamespace;  // the owner's PID namespace
     char command[16];       // the owner's command name, for tools
-    uint64_t reserved[3];
+    // A robust mutex that a thread of the owner keeps locked: while the kernel has not
+    // marked it (it does when that thread ends, however), the owner lives, and nobody
+    // needs to ask the kernel about the slot's lock. Only a hint that the owner lives.
+    pthread_mutex_t running;
+    uint64_t reserved[6];
 };
-static_assert(sizeof(RegistrySlot) == 64, "registry slot size");
+static_assert(sizeof(RegistrySlot) == 128, "registry slot size");
 constexpr uint32_t kSlotFree = 0;
 constexpr uint32_t kSlotUsed = 0x55534544u;
 constexpr size_t kRegistrySlotsOffset = kPageSize;

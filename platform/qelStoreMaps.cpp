@@ -68,7 +68,8 @@ void unlockHolds() {
     g_heldLock.unlock();
 }
 
-void enterHolds(const registry::Identity& id, long timeoutMs, bool forChild) {
+void enterHolds(const registry::Identity& id, long timeoutMs, bool forChild,
+                const registry::Identity* replacing) {
     // One entry per file, with as many handles as this process has on it.
     std::map<std::pair<dev_t, ino_t>, std::vector<NamedFile*>> files;
     for (NamedFile* file = g_held; file != nullptr; file = file->next) {
@@ -242,6 +243,20 @@ bool copyMapping(size_t key, ObjectType type, const char* name, NamedFile* out) 
         out->entryHint = file->entryHint;
         maps.open.push_back(out);
         return true;
+    }
+    return false;
+}
+
+bool holdsFile(size_t key, dev_t device, ino_t inode) {
+    SuspendSignalBlock blocked;
+    std::lock_guard<std::mutex> guard(g_mapsLock);
+    auto found = g_maps->find(key);
+    if (found != g_maps->end()) {
+        for (const NamedFile* file : found->second.open) {
+            if (file->device == device && file->inode == inode && file->opener == ownPid()) {
+                return true;
+            }
+        }
     }
     return false;
 }

@@ -168,10 +168,12 @@ void rememberHold(NamedFile* file);
 void forgetHold(NamedFile* file);
 // Enters id as a holder, with as many handles as this process has, of every file that this
 // process holds: a forked child's slot (forChild: its handles are marked, and become the
-// child's own in afterForkInChildHolds), or this process's own after it registered again. A
+// child's own in afterForkInChildHolds), or this process's own after it registered again
+// (its entries of the identity replacing go). A
 // file whose table lock stays busy past timeoutMs is left out: its handles become views
 // (a close only unmaps them, and nothing counts them). Under g_heldLock (lockHolds).
-void enterHolds(const registry::Identity& id, long timeoutMs, bool forChild);
+void enterHolds(const registry::Identity& id, long timeoutMs, bool forChild,
+                const registry::Identity* replacing = nullptr);
 void afterForkInChildHolds();
 void afterForkInParentHolds();
 void lockHolds();
@@ -190,6 +192,8 @@ void leaveAllHolds(long timeoutMs);
 void rememberMapping(NamedFile* file);
 void releaseMapping(NamedFile* file);
 bool copyMapping(size_t key, ObjectType type, const char* name, NamedFile* out);
+// Whether a handle of this process holds the file (device, inode) of the name whose key it is.
+bool holdsFile(size_t key, dev_t device, ino_t inode);
 void lockMappings();
 void unlockMappings();
 // The fork handlers of the directory's descriptor (qelStoreDirUse.cpp).
