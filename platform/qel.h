@@ -9,8 +9,9 @@
  *   - Handles are `long` values written through a pointer; 0 means "none". Every operation
  *     given handle 0, or the handle of an object already closed, returns a non-zero status.
  *     Close/delete operations set the caller's handle to 0.
- *     A closed record is reused only for a new object of the same kind, so a stale handle never
- *     crashes, but it may reach a newer object of that kind (as a reused file descriptor would).
+ *     A closed handle stays closed: it never crashes and never reaches an object made later,
+ *     however many objects are made and closed after it (a handle's record is reused only for
+ *     the same kind of object, and retired once 65,535 objects have used it).
  *   - Timeouts are milliseconds. QEL_INFINITE (0xFFFFFFFF) waits for ever; 0 tests without
  *     blocking. Deadlines are measured on CLOCK_MONOTONIC, so changes of the wall clock,
  *     signals and spurious wake-ups never stretch or shorten a wait. The `long` timeout of the
