@@ -120,6 +120,9 @@ QEL_STATUS qelOpenMutex(const char* name, long* handle);
 QEL_STATUS qelLockMutex(long handle, long timeout);
 /* Unlocks one level; QEL_E_NOT_OWNER when the caller does not own it. */
 QEL_STATUS qelUnlockMutex(long handle);
+/* QEL_OK when the calling thread owns the mutex (at any level), QEL_E_NOT_OWNER when it does
+ * not, QEL_E_BAD_HANDLE. Changes nothing. */
+QEL_STATUS qelOwnsMutex(long handle);
 /* Closes this handle (not the mutex held by other handles or processes); sets *handle to 0.
  * A caller that holds the lock through this handle releases every level of it first, so
  * nothing of the mutex stays on its robust list; a lock taken through another handle of the

@@ -32,7 +32,7 @@ struct Record {
 // A handle is the record's address (below 2^47 in user space) with the generation in its
 // top 16 bits.
 constexpr int kGenerationShift = 48;
-constexpr uint32_t kLastGeneration = 0xFFFF;
+constexpr uint32_t kLastGeneration = 0xFFFF;  // also the mask of the handle's 16 bits
 constexpr uint64_t kAddressMask = (uint64_t{1} << kGenerationShift) - 1;
 
 // The tag a live record of kind tag reached through handle must hold.

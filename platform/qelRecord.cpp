@@ -123,7 +123,7 @@ Record* allocRecord(size_t size, uint32_t tag) {
 }
 
 long liveRecord(Record* record, uint32_t tag) {
-    const uint32_t generation = record->generation + 1;  // never past kLastGeneration
+    const uint32_t generation = (record->generation + 1) & kLastGeneration;
     record->generation = generation;
     __atomic_store_n(&record->tag, tag ^ generation, __ATOMIC_RELEASE);
     return static_cast<long>(reinterpret_cast<uint64_t>(record) | uint64_t{generation}

@@ -200,6 +200,7 @@ struct ProbeLock : CZolRWLock {
     using CZolRWLock::CZolRWLock;
     int readers() const { return __atomic_load_n(&m_nReaders, __ATOMIC_SEQ_CST); }
     int writers() const { return __atomic_load_n(&m_nWaitingWriters, __ATOMIC_SEQ_CST); }
+    int writing() const { return __atomic_load_n(&m_bWriting, __ATOMIC_SEQ_CST); }
 };
 struct CountingMutex : CZolMutex {
     std::atomic<int> calls{0};
@@ -256,6 +257,11 @@ TEST(RWLock, ReadersWritersTheReaderLimitAndStrayUnlocks) {
     EXPECT_FALSE(zoltest::waitUntil([&] { return done.load(); }, 50));
     lock.UnlockRead(inside);
     EXPECT_TRUE(finishes(waiting, done, 5000));
+    // A stray UnlockWrite (not the writer's) is refused: the write goes on, readers stay out.
+    lock.LockWrite();
+    zoltest::onOtherThread([&] { return lock.UnlockWrite(), 0; });
+    EXPECT_EQ(lock.writing(), 1);
+    lock.UnlockWrite();
     // A full reader count sends further readers to the mutex instead of wrapping to a value that
     // lets a writer in; a stray UnlockRead is refused and leaves the lock usable.
     for (int held : {0, 1}) {
