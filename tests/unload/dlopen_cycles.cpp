@@ -9,8 +9,6 @@
 
 #include "CZolThread.h"
 
-namespace {
-
 // The threads of this process: /proc gives the task directory two links plus one per thread.
 nlink_t threads() {
     struct stat st;
@@ -30,8 +28,7 @@ TEST(Unload, HundredLoadsWithAThreadEachTakeOneSignalAndLeaveNoHandlerUnmapped) 
         alignas(CZolThread) unsigned char storage[sizeof(CZolThread)];
         auto* thread = reinterpret_cast<CZolThread*>(storage);
         reinterpret_cast<Call>(dlsym(library, "_ZN10CZolThreadC1Ev"))(thread);
-        thread->m_bAutoDelete = 0;
-        thread->m_bExit = 1;
+        thread->m_bAutoDelete = 0, thread->m_bExit = 1;
         auto create = reinterpret_cast<int (*)(CZolThread*, unsigned int)>(
             dlsym(library, "_ZN10CZolThread12CreateThreadEj"));
         ASSERT_EQ(create(thread, 0), 1) << "cycle " << cycle;
@@ -48,5 +45,3 @@ TEST(Unload, HundredLoadsWithAThreadEachTakeOneSignalAndLeaveNoHandlerUnmapped) 
     }
     EXPECT_EQ(handled, 1);
 }
-
-}  // namespace
