@@ -77,7 +77,8 @@ public:
     /// epoll_wait, sigtimedwait, sem_timedwait, socket calls with a time-out and the others
     /// listed in signal(7) and docs/sync.md.
     int SuspendThread();
-    /// Undoes one SuspendThread. 1 on success, else 0.
+    /// Undoes one SuspendThread. 1 on success, else 0: also when the thread is not suspended
+    /// (a SuspendThread that returned 0 leaves it so).
     int ResumeThread();
     /// Sets the priority (-15 lowest .. 15 highest, 0 normal; see the top of this file for
     /// what an unprivileged program may do). 1 on success; 0 when out of range, refused for
