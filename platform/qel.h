@@ -9,8 +9,9 @@
  *   - Handles are `long` values written through a pointer; 0 means "none". Every operation
  *     given handle 0, or the handle of an object already closed, returns a non-zero status.
  *     Close/delete operations set the caller's handle to 0.
- *     A closed record is reused only for a new object of the same kind, so a stale handle never
- *     crashes, but it may reach a newer object of that kind (as a reused file descriptor would).
+ *     A closed handle stays closed: it never crashes and never reaches an object made later,
+ *     however many objects are made and closed after it (a handle's record is reused only for
+ *     the same kind of object, and retired once 65,535 objects have used it).
  *   - Timeouts are milliseconds. QEL_INFINITE (0xFFFFFFFF) waits for ever; 0 tests without
  *     blocking. Deadlines are measured on CLOCK_MONOTONIC, so changes of the wall clock,
  *     signals and spurious wake-ups never stretch or shorten a wait. The `long` timeout of the
@@ -145,6 +146,9 @@ QEL_STATUS qelOpenMutex(const char* name, long* handle);
 QEL_STATUS qelLockMutex(long handle, long timeout);
 /* Unlocks one level; QEL_E_NOT_OWNER when the caller does not own it. */
 QEL_STATUS qelUnlockMutex(long handle);
+/* QEL_OK when the calling thread owns the mutex (at any level), QEL_E_NOT_OWNER when it does
+ * not, QEL_E_BAD_HANDLE. Changes nothing. */
+QEL_STATUS qelOwnsMutex(long handle);
 /* Closes this handle (not the mutex held by other handles or processes); sets *handle to 0.
  * A caller that holds the lock through this handle releases every level of it first, so
  * nothing of the mutex stays on its robust list; a lock taken through another handle of the
@@ -201,9 +205,28 @@ QEL_STATUS qelDeleteEvent(long* handle);
 
 /* ---- Threads ----
  * Suspension uses one real-time signal, the first of SIGRTMIN+4 .. SIGRTMAX-4 without a
- * handler when the first thread starts; only threads started here can be suspended. Every
- * operation on a thread that has ended returns QEL_E_EXITED (a deleted handle:
- * QEL_E_BAD_HANDLE). */
+ * handler when the first thread starts (taken once per process); only threads started here
+ * can be suspended. Every operation on a thread that has ended returns QEL_E_EXITED (a
+ * deleted handle: QEL_E_BAD_HANDLE).
+ *
+ * A suspended thread is stopped inside that signal's handler, which is installed with
+ * SA_RESTART. A system call the thread was blocked in when it was stopped therefore goes on
+ * after the resume if the kernel restarts it after a handler, and returns early if not:
+ *   - restarted (the call completes as if nothing happened): read, readv, write, writev and
+ *     ioctl on pipes, terminals, sockets without a time-out and other slow devices; open of
+ *     a FIFO; wait, waitpid, waitid, wait4; flock and fcntl F_SETLKW; futex waits without a
+ *     time-out, hence sem_wait; the C library's mutex and condition-variable waits (timed
+ *     ones too: it resumes them itself); and this layer's own waits and locks, which keep
+ *     their deadline;
+ *   - never restarted, failing with EINTR (nanosleep and clock_nanosleep report the time
+ *     left; sleep returns the seconds left): nanosleep, clock_nanosleep, usleep, sleep;
+ *     poll, ppoll, select, pselect, epoll_wait, epoll_pwait, whatever their time-out;
+ *     pause, sigsuspend, sigtimedwait, sigwaitinfo; socket calls on a socket with a receive
+ *     or send time-out (SO_RCVTIMEO, SO_SNDTIMEO: accept, recv, recvfrom, recvmsg, recvmmsg,
+ *     send, sendto, sendmsg); System V msgrcv, msgsnd, semop, semtimedop; io_getevents;
+ *     futex waits with a time-out, hence sem_timedwait and sem_clockwait.
+ * A thread that must not return early from those calls retries them on EINTR, as it would
+ * after any other signal handler. */
 
 /* Starts a thread running entry(argument). QEL_E_RESOURCES, QEL_E_NO_MEMORY, QEL_E_INVALID. */
 QEL_STATUS qelBeginThread(QEL_THREAD_ENTRY entry, void* argument, long* thread);
@@ -220,7 +243,9 @@ void qelEndThread(unsigned int exitCode);
  * (the suspend takes effect when the call ends). A thread suspended while it holds another
  * lock blocks everyone who needs that lock. QEL_E_ACCESS, nothing suspended, when the thread
  * still blocks the suspend signal after about 200 ms (its own signal mask, a sigwait on it)
- * or the program installed its own handler for that signal. */
+ * or the program installed its own handler for that signal: the count is left as it was, so
+ * the signal, once the thread takes it, does not stop it, and a resume that follows returns
+ * QEL_E_INVALID. */
 QEL_STATUS qelSuspendThread(long thread);
 /* Undoes one suspend; the thread runs again when the count reaches 0. QEL_E_INVALID when
  * it is not suspended. */

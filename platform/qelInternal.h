@@ -20,17 +20,19 @@ namespace qel {
 // Every handle points to a record that starts with this. Records are never returned to the
 // heap: a closed record keeps a dead tag until it is reused for an object of the same kind, so
 // a handle that was closed reads a dead tag instead of freed memory. Each publication of a
-// record bumps its generation, which its handle carries: a closed handle does not reach the
-// next object that reuses the record.
+// record bumps its generation, which its handle carries, and a record whose generation
+// reached kLastGeneration is never reused: a closed handle reaches no later object, however
+// many come and go.
 struct Record {
     uint32_t tag;         // kind ^ generation while alive, 0 when closed; __atomic builtins
-    uint32_t generation;  // of the current (or last) object, 0..0xFFFF
+    uint32_t generation;  // of the current (or last) object, 1..kLastGeneration (0: new)
     Record* nextFree;
 };
 
 // A handle is the record's address (below 2^47 in user space) with the generation in its
 // top 16 bits.
 constexpr int kGenerationShift = 48;
+constexpr uint32_t kLastGeneration = 0xFFFF;  // also the mask of the handle's 16 bits
 constexpr uint64_t kAddressMask = (uint64_t{1} << kGenerationShift) - 1;
 
 // The tag a live record of kind tag reached through handle must hold.

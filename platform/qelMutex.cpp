@@ -134,6 +134,14 @@ QEL_STATUS qelUnlockMutex(long handle) {
     return pthread_mutex_unlock(record->mutex) == 0 ? QEL_OK : QEL_E_NOT_OWNER;
 }
 
+QEL_STATUS qelOwnsMutex(long handle) {
+    ProcessMutex* record = MutexPtr::find(handle);
+    if (record == nullptr) {
+        return QEL_E_BAD_HANDLE;
+    }
+    return qel::ownsMutex(record->mutex) ? QEL_OK : QEL_E_NOT_OWNER;
+}
+
 QEL_STATUS qelCloseMutex(long* handle) {
     if (handle == nullptr) {
         return QEL_E_INVALID;

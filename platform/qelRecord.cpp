@@ -1,4 +1,5 @@
-// Handle records: per-kind free lists, so a stale handle never reaches freed memory.
+// Handle records: per-kind free lists, so a stale handle never reaches freed memory, and
+// retirement at the last generation, so it never reaches a later object either.
 #include <pthread.h>
 #include <stdlib.h>
 
@@ -122,7 +123,7 @@ Record* allocRecord(size_t size, uint32_t tag) {
 }
 
 long liveRecord(Record* record, uint32_t tag) {
-    const uint32_t generation = (record->generation + 1) & 0xFFFF;
+    const uint32_t generation = (record->generation + 1) & kLastGeneration;
     record->generation = generation;
     __atomic_store_n(&record->tag, tag ^ generation, __ATOMIC_RELEASE);
     return static_cast<long>(reinterpret_cast<uint64_t>(record) | uint64_t{generation}
@@ -131,6 +132,12 @@ long liveRecord(Record* record, uint32_t tag) {
 
 void freeRecord(Record* record, uint32_t tag) {
     __atomic_store_n(&record->tag, kDeadTag, __ATOMIC_RELEASE);
+    // Its next publication would wrap the generation back to values that handles closed long
+    // ago still carry: the record is retired instead, dead for ever (one record per 65,535
+    // objects made in it).
+    if (record->generation == kLastGeneration) {
+        return;
+    }
     FreeList& list = freeListFor(tag);
     SuspendSignalBlock blocked;
     std::lock_guard<std::mutex> guard(list.lock);

@@ -1,5 +1,6 @@
-# The binary interface against the committed baseline (tests/abi/zoltov.abi), compared by
-# libabigail's abidiff over the public headers only. Any difference fails: a changed or
+# The binary interface against the committed baselines: the types, layouts and symbols of
+# tests/abi/zoltov.abi, compared by libabigail's abidiff over the public headers only, and the
+# symbols' attributes in tests/abi/zoltov.symbols (below). Any difference fails: a changed or
 # removed type, field, virtual slot, signature or symbol breaks old clients, and an added
 # symbol is either a leaked internal or new API, for which the baseline is regenerated on
 # purpose (`cmake --build --preset default --target abi-baseline`, then review the diff).
@@ -9,6 +10,26 @@
 # are not compared either: both follow the same C++ ABI, so the g++ comparison covers them.
 if(ZOL_SANITIZE OR NOT CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     return()
+endif()
+
+# The dynamic symbol table, symbol by symbol (binding, type, visibility, version, the size of
+# data objects), against tests/abi/zoltov.symbols (Symbols.cmake): abidiff looks at none of
+# these. Only for the reference build, which is linked with link-time optimisation: without it
+# g++ marks vtables, typeinfo and template instances WEAK. The abi-symbols target rewrites
+# the table (abi-baseline does too).
+if(ZOL_LTO)
+    find_program(ZOL_READELF readelf REQUIRED)
+    set(ZOL_SYMBOLS_ARGS -DREADELF=${ZOL_READELF} -DLIBRARY=$<TARGET_FILE:zoltov>
+        -DTABLE=${CMAKE_CURRENT_LIST_DIR}/zoltov.symbols)
+    add_test(NAME abi.symbols COMMAND ${CMAKE_COMMAND} ${ZOL_SYMBOLS_ARGS} -DMODE=check
+        -P ${CMAKE_CURRENT_LIST_DIR}/Symbols.cmake)
+    set_tests_properties(abi.symbols PROPERTIES LABELS abi)
+    add_custom_target(abi-symbols
+        COMMAND ${CMAKE_COMMAND} ${ZOL_SYMBOLS_ARGS} -DMODE=write
+            -P ${CMAKE_CURRENT_LIST_DIR}/Symbols.cmake
+        DEPENDS zoltov
+        COMMENT "Writing the symbol table tests/abi/zoltov.symbols"
+        VERBATIM)
 endif()
 find_program(ZOL_ABIDIFF abidiff)
 find_program(ZOL_ABIDW abidw)
@@ -32,3 +53,6 @@ add_custom_target(abi-baseline
     DEPENDS zoltov
     COMMENT "Writing the interface baseline tests/abi/zoltov.abi"
     VERBATIM)
+if(TARGET abi-symbols)
+    add_dependencies(abi-baseline abi-symbols)
+endif()

@@ -3,14 +3,15 @@
 /// functions that give auto-reset events their behaviour.
 ///
 /// The platform event stays set until it is reset. An auto-reset event (manual reset 0) is
-/// reset by the wait functions below after a successful wait; the wait and the reset are
-/// two steps, so other waiters may also return before the reset, and a SetEvent issued
-/// between a waiter's wake-up and its reset is cleared by that reset. Use one waiter per
-/// auto-reset event, or re-check your condition after each wake-up.
+/// reset by the wait functions below (and Lock) as they succeed: the wait and the reset are
+/// one atomic step, so each SetEvent releases exactly one such waiter, also across processes
+/// for a named event, and a SetEvent on an event still set releases no second one. Waits
+/// through a wrapper or a manual-reset object never reset it.
 ///
 /// Ownership: only the creating constructor owns the platform event and closes it when
-/// destroyed. Wrappers and copies refer to the same event and never close it, so the
-/// owner must outlive them. Set, reset and wait may be called from any thread.
+/// destroyed. Wrappers and copies refer to the same event and never close it; once the
+/// owner has closed it, their calls fail (0, or 0xFFFFFFFF from a wait) and never reach an
+/// event made later. Set, reset and wait may be called from any thread.
 /// An event that cannot be created ends the process (see reportFatalError).
 #ifndef ZOLTOV_CZOLEVENT_H
 #define ZOLTOV_CZOLEVENT_H

@@ -17,7 +17,8 @@ public:
 };
 
 /// The library's module object: the last of the three load-time objects to be constructed
-/// and the first to be destroyed at unload.
+/// and the first to be destroyed at unload, which is at process exit (dlclose leaves the
+/// library loaded).
 extern ZOL_API CZolModule theModule;
 
 /// The directory of the maker's installed programs, "/opt/zol/bin/" (with the trailing

@@ -140,6 +140,12 @@ void CZolRWLock::UnlockWrite() {
     if (m_pMutex == nullptr) {
         return;
     }
+    // Only the writer may end the write: the thread that owns the mutex while m_bWriting is
+    // set (a reader that holds the mutex never sees it set). Clearing the flag for anyone else
+    // would let readers in beside the writer, as a stray UnlockRead would without its check.
+    if (load(m_bWriting) == 0 || qelOwnsMutex(static_cast<long>(*m_pMutex)) != QEL_OK) {
+        return;
+    }
     __atomic_store_n(&m_bWriting, 0, __ATOMIC_SEQ_CST);
     m_pMutex->Unlock();
 }

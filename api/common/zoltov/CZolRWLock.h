@@ -13,7 +13,9 @@
 /// so the count never wraps and a writer never gets in among readers. An UnlockRead while no
 /// reader is inside is refused (nothing changes, the mutex is not touched) and the lock stays
 /// usable; one made while other readers are inside cannot be told apart and ends one of
-/// their reads early.
+/// their reads early. An UnlockWrite from a thread that is not the writer (it does not hold
+/// the writer mutex, or no write is in progress) is refused likewise: the writer keeps the
+/// lock and readers stay out.
 ///
 /// Any thread may take and release the lock; a read or write must be released by the
 /// thread that took it when the lock goes through the mutex (LockRead returned 1, writes).
@@ -58,7 +60,7 @@ public:
     void UnlockRead(int bHeldMutex);
     /// Begins a write: returns once no other writer and no reader is inside.
     void LockWrite();
-    /// Ends a write.
+    /// Ends a write. Refused (no effect) when the calling thread is not the writer.
     void UnlockWrite();
 };
 

@@ -69,8 +69,16 @@ public:
     /// Suspends the thread (nested: each suspend needs one resume). 1 on success, else 0:
     /// also when the thread keeps the library's suspend signal (a real-time signal) blocked
     /// for about 200 ms, by its signal mask or a sigwait, and nothing is suspended then.
+    /// The thread stops inside that signal's handler (installed with SA_RESTART), so a system
+    /// call it was blocked in goes on after ResumeThread when the kernel restarts it (read,
+    /// write, waitpid, sem_wait, pthread mutex and condition waits, the library's own waits
+    /// and locks) but returns early with EINTR when it never restarts such calls: sleeps
+    /// (nanosleep, usleep, clock_nanosleep; sleep returns the seconds left), poll, select,
+    /// epoll_wait, sigtimedwait, sem_timedwait, socket calls with a time-out and the others
+    /// listed in signal(7) and docs/sync.md.
     int SuspendThread();
-    /// Undoes one SuspendThread. 1 on success, else 0.
+    /// Undoes one SuspendThread. 1 on success, else 0: also when the thread is not suspended
+    /// (a SuspendThread that returned 0 leaves it so).
     int ResumeThread();
     /// Sets the priority (-15 lowest .. 15 highest, 0 normal; see the top of this file for
     /// what an unprivileged program may do). 1 on success; 0 when out of range, refused for
