@@ -25,7 +25,7 @@ unsigned long long dataSize(const SegmentInfo& s) {
 }
 
 int notFound(const std::string& name) {
-    return fail(kExitNotFound, "shm: no segment named '" + escaped(name) + "'");
+    return fail(kExitNotFound, "no segment named '" + escaped(name) + "'");
 }
 
 // Runs work under the mutex of the segment called name, so that no Open, Close or copy of a
@@ -35,9 +35,9 @@ int underSegmentMutex(const char* command, const std::string& name, Work work) {
     // Created if need be, like every user's Open; the last one to let go removes it.
     CZolMutex mutex(0, segmentMutexName(name).c_str(), 0);
     if (mutex.Lock(kSegmentLockMs) != 1) {
-        return fail(kExitFailed, std::string("shm ") + command + ": the mutex of '" +
-                                     escaped(name) + "' stayed busy for " +
-                                     std::to_string(kSegmentLockMs / 1000) + " s; try again");
+        return fail(kExitFailed, std::string("the mutex of '") + escaped(name) +
+                                     "' stayed busy for " + std::to_string(kSegmentLockMs / 1000) +
+                                     " s; try again");
     }
     int status = work();
     mutex.Unlock();
@@ -65,7 +65,7 @@ int recount(const std::string& name) {
                 std::printf("removed %s: no process uses it (connections was %s)\n",
                             escaped(name).c_str(), was.c_str());
             } else {
-                status = fail(kExitFailed, "shm repair: " + error);
+                status = fail(kExitFailed, error);
             }
         } else if (s.connectionsKnown && s.connections == live) {
             std::printf("%s: connections %u, nothing to repair\n", escaped(name).c_str(), live);
@@ -73,7 +73,7 @@ int recount(const std::string& name) {
             std::printf("repaired %s: connections %s -> %u\n", escaped(name).c_str(), was.c_str(),
                         live);
         } else {
-            status = fail(kExitFailed, "shm repair: " + error);
+            status = fail(kExitFailed, error);
         }
     }
     return status;
@@ -93,13 +93,13 @@ int removeOne(const std::string& name, bool force) {
     // process on memory nobody else can reach. Segments left by crashed processes keep
     // a connection count but no mapping, and go without --force.
     if (s.mappedBy > 0 && !force) {
-        return fail(kExitFailed, "shm remove: segment '" + escaped(s.name) + "' is in use by " +
+        return fail(kExitFailed, "segment '" + escaped(s.name) + "' is in use by " +
                                      std::to_string(s.mappedBy) +
                                      " process(es); use --force to remove it");
     }
     std::string error;
     if (!removeSegment(s, error)) {
-        return fail(kExitFailed, "shm remove: " + error);
+        return fail(kExitFailed, error);
     }
     std::printf("removed %s\n", escaped(s.name).c_str());
     return kExitOk;
@@ -111,7 +111,7 @@ int runShmList(const Invocation&) {
     std::string problem;
     std::vector<SegmentInfo> segments = listSegments(problem);
     if (!problem.empty()) {
-        return fail(kExitFailed, "shm list: " + problem);
+        return fail(kExitFailed, problem);
     }
     // The name goes last: it may hold blanks.
     std::printf("%10s %11s %9s  %s\n", "SIZE", "CONNECTIONS", "PROCESSES", "NAME");
@@ -163,9 +163,12 @@ int runShmRepair(const Invocation& in) {
     std::string problem;
     std::vector<SegmentInfo> segments = listSegments(problem);
     if (!problem.empty()) {
-        return fail(kExitFailed, "shm repair: " + problem);
+        return fail(kExitFailed, problem);
     }
     dropStaleObjects();  // the mutex and event files that crashed processes left
+    if (segments.empty()) {
+        std::printf("no segments: nothing to repair\n");
+    }
     for (const SegmentInfo& s : segments) {
         if (s.name.rfind("(long name) ", 0) == 0) {
             std::printf("skipped %s: repair it by its name\n", escaped(s.name).c_str());
