@@ -59,10 +59,10 @@ void installStopHandlers() {
 bool await(CZolEvent& event, long timeoutMs) {
     for (long waited = 0; waited < timeoutMs && !g_stopped; waited += kSliceMs) {
         unsigned int r = SyncWaitForSingleEvent(event, kSliceMs);
-        if (r == 0) {
+        if (r == kZolWaitObject0) {
             return true;
         }
-        if (r != 258) {
+        if (r != kZolWaitTimeout) {
             return false;
         }
     }
@@ -229,14 +229,14 @@ int threadStory() {
     }
     bool monotonic = true;
     int last = 0;
-    while (SyncWaitForSingleEvent(finished, 0) != 0 && !g_stopped) {
+    while (SyncWaitForSingleEvent(finished, 0) != kZolWaitObject0 && !g_stopped) {
         CZolRWLocker reader(lock, 0);
         monotonic = monotonic && value >= last;
         last = value;
     }
     // Not cut short by a stop signal: the worker stops at once then, and its lock and
     // counter live on this stack.
-    if (SyncWaitForSingleEvent(finished, kStepTimeoutMs) != 0) {
+    if (SyncWaitForSingleEvent(finished, kStepTimeoutMs) != kZolWaitObject0) {
         return fail(kExitFailed, "the worker thread did not finish");
     }
     if (g_stopped) {
