@@ -51,7 +51,8 @@ TEST(ZoltovTool, CommandLinesGiveTheirStatusAndOutput) {
         "List = 10, \"a, b \" , \"say \\\"hi\\\"\", , last\n[paths]\nPort = 9\n[Limits]\n");
     mkfifo((dir.path() + "/fifo").c_str(), 0600);
     const std::string a = dir.path() + "/a", b = dir.path() + "/b", ab = a + ":" + b;
-    ASSERT_EQ(mkdir(a.c_str(), 0700) | mkdir(b.c_str(), 0700), 0);
+    ASSERT_EQ(zoltest::Results({mkdir(a.c_str(), 0700), mkdir(b.c_str(), 0700)}),
+              zoltest::Results({0, 0}));
     dir.writeFile("b/tool", "");
     const std::string parts = "10\na, b \nsay \"hi\"\n\nlast\n";
     check({
