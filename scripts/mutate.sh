@@ -21,8 +21,8 @@
 # src/ is the scratch copy, resynchronised from the working tree (tracked and untracked,
 # not ignored files) at the start of each run, build/ its persistent build directory. The
 # real working tree is never modified. Each mutant's tests run with their own
-# ZOL_QEL_NAMESPACE, so they cannot meet concurrent test runs; its named-object directory is
-# removed afterwards.
+# ZOL_QEL_NAMESPACE (under the caller's, when it has one), so they cannot meet concurrent test
+# runs; its named-object directory is removed afterwards.
 #
 # List format (scripts/mutants.txt): records of "key: value" lines, one record per mutant,
 # a new record starting at each "id:" line; '#' lines and blank lines are ignored.
@@ -228,7 +228,7 @@ def main():
 
     sync()
     configure()
-    space = f'mut{os.getpid()}'
+    space = '-'.join(filter(None, [os.environ.get('ZOL_QEL_NAMESPACE'), f'mut{os.getpid()}']))
     print('building the unmutated copy', flush=True)
     base_log = os.path.join(LOGS, 'baseline-test.log')
     if not build(os.path.join(LOGS, 'baseline-build.log'), args.timeout):
