@@ -54,8 +54,8 @@ TEST(Mutex, ConstructorsOwnOpenAndFailQuietly) {
     EXPECT_EQ(owned.Unlock(), 1);
     EXPECT_EQ(lockedElsewhere(opened), 1);
     CZolMutex missing(1, zoltest::uniqueName("none").c_str(), 1);
-    EXPECT_EQ(static_cast<long>(missing), 0);
-    EXPECT_EQ(Results({missing.Lock(0), missing.Unlock()}), Results({0, 0}));
+    EXPECT_EQ(Results({static_cast<long>(missing), missing.Lock(0), missing.Unlock()}),
+              Results(3, 0));
     CZolLightMutex light(1);
     Results got;
     std::atomic<bool> done{false};
@@ -75,41 +75,36 @@ TEST(Mutex, RecoveredFromADeadOwnerKeepsWorkingInEveryProcess) {
     auto dies = [&] { return new CZolMutex(1, name.c_str(), 0), raise(SIGKILL); };
     ASSERT_EQ(zoltest::runChild(dies, zoltest::kBoundMs), -1);
     zoltest::Peer other([&](zoltest::Peer& p) {
-        CZolMutex its(0, name.c_str(), 0);
+        CZolMutex mutex(0, name.c_str(), 0);
         for (std::string step; !(step = p.receive()).empty();)
-            p.send(std::to_string(step == "unlock" ? its.Unlock()
-                                                   : its.Lock(step == "try" ? 0 : 5000)));
+            p.send(std::to_string(step == "unlock" ? mutex.Unlock()
+                                                   : mutex.Lock(step == "try" ? 0 : 5000)));
         return 0;
     });
-    for (int cycle = 0; cycle < 3; ++cycle) {
-        SCOPED_TRACE(cycle);
-        EXPECT_EQ(mine.Lock(5000), 1);  // the first takes it over from the dead owner
-        EXPECT_EQ(other.ask("try"), "0");
-        EXPECT_EQ(mine.Unlock(), 1);
-        EXPECT_EQ(other.ask("lock"), "1");
-        EXPECT_EQ(mine.Lock(0), 0);
-        EXPECT_EQ(other.ask("unlock"), "1");
-    }
+    auto its = [&](const char* step) { return std::stoll("0" + other.ask(step)); };
+    for (int cycle = 0; cycle < 3; ++cycle)  // the first Lock takes it over from the dead owner
+        EXPECT_EQ(Results({mine.Lock(5000), its("try"), mine.Unlock(), its("lock"), mine.Lock(0),
+                           its("unlock")}),
+                  Results({1, 0, 1, 1, 0, 1}))
+            << cycle;
 }
 
 TEST(Event, ResetModesWrappersCopiesAndAssignment) {
     CZolEvent autoReset(1, 0, zoltest::uniqueName("ev").c_str());
-    EXPECT_EQ(autoReset.Lock(0xFFFFFFFF), 1);
-    EXPECT_FALSE(isSet(autoReset));
-    EXPECT_EQ(SyncWaitForSingleEvent(autoReset, 10), 258u);
+    EXPECT_EQ(Results({autoReset.Lock(0xFFFFFFFF), isSet(autoReset),
+                       SyncWaitForSingleEvent(autoReset, 10)}),
+              Results({1, 0, 258}));
     CZolEvent manual(0, 1, nullptr);
-    EXPECT_EQ(Results({manual.SetEvent(), manual.Lock(0), manual.Lock(0), manual.Unlock()}),
-              Results(4, 1));
-    EXPECT_TRUE(isSet(manual));
-    EXPECT_EQ(manual.ResetEvent(), 1);
-    EXPECT_FALSE(isSet(manual));
+    EXPECT_EQ(Results({manual.SetEvent(), manual.Lock(0), manual.Lock(0), manual.Unlock(),
+                       isSet(manual), manual.ResetEvent(), isSet(manual)}),
+              Results({1, 1, 1, 1, 1, 1, 0}));
     ProbeEvent owner(0, 0, "");
     {
         ProbeEvent wrapper(static_cast<long>(owner)), copy(owner), copyOfCopy(copy);
         wrapper.SetEvent();
-        EXPECT_EQ(Results({wrapper.Lock(0), wrapper.Lock(0)}), Results(2, 1));  // no reset
-        EXPECT_EQ(copyOfCopy.Lock(0), 1);                                       // the copy does
-        EXPECT_FALSE(isSet(owner));
+        // The wrapper does not reset; the copy does.
+        EXPECT_EQ(Results({wrapper.Lock(0), wrapper.Lock(0), copyOfCopy.Lock(0), isSet(owner)}),
+                  Results({1, 1, 1, 0}));
         ProbeEvent target(0, 0, nullptr);
         target = ProbeEvent(0, 1, "src");
         EXPECT_EQ(Results({target.owns(), target.IsManual()}), Results({0, 1}));
@@ -155,15 +150,11 @@ TEST(WaitAny, LowestSetIndexResetsOnlyThatEventAndBadArgumentsFail) {
     CZolEvent next(1, 1, nullptr);  // set, and made where the closed one was
     CZolEvent* withNull[2] = {&set, nullptr};
     CZolEvent* withClosed[2] = {&closed, &set};
-    const unsigned int results[] = {
-        SyncWaitForMultipleEventsPtr(2, withNull, 0),
-        SyncWaitForMultipleEventsPtr(2, withClosed, 0),
-        SyncWaitForMultipleEventsPtr(1, nullptr, 0),
-        SyncWaitForMultipleEvents(1, nullptr, 0),
-        SyncWaitForSingleEvent(closed, 0),
-    };
-    for (unsigned int result : results)
-        EXPECT_EQ(result, 0xFFFFFFFFu);
+    EXPECT_EQ(Results(5, 0xFFFFFFFFu), Results({SyncWaitForMultipleEventsPtr(2, withNull, 0),
+                                                SyncWaitForMultipleEventsPtr(2, withClosed, 0),
+                                                SyncWaitForMultipleEventsPtr(1, nullptr, 0),
+                                                SyncWaitForMultipleEvents(1, nullptr, 0),
+                                                SyncWaitForSingleEvent(closed, 0)}));
     EXPECT_EQ(closed.Lock(0), 0);
     EXPECT_TRUE(isSet(set));
 }
@@ -183,13 +174,14 @@ TEST(ScopedLocks, StateFollowsTheObjectsAnswers) {
     {
         CZolSingleLock lock(&object, 0);
         EXPECT_EQ(Results({object.locks, lock.IsLocked()}), Results({0, 0}));
-        EXPECT_EQ(Results({lock.Lock(25), lock.Lock(30)}), Results(2, 1));  // each reaches it
-        EXPECT_EQ(object.lastTimeout, 30);
+        // Every call reaches the object.
+        EXPECT_EQ(Results({lock.Lock(25), lock.Lock(30), object.lastTimeout}), Results({1, 1, 30}));
         EXPECT_EQ(Results({lock.Unlock(), lock.Unlock(), lock.IsLocked()}), Results(3, 0));
         refuses.unlockResult = 0;
         CZolSingleLock held(&refuses, 1);
-        EXPECT_EQ(refuses.lastTimeout, 0xFFFFFFFFL);
-        EXPECT_EQ(Results({held.Unlock(), held.IsLocked()}), Results({1, 1}));  // still held
+        // Still held after the refused unlock: the destructor tries again.
+        EXPECT_EQ(Results({refuses.lastTimeout, held.Unlock(), held.IsLocked()}),
+                  Results({0xFFFFFFFFL, 1, 1}));
         failing.lockResult = 0;
         CZolSingleLock notHeld(&failing, 1);
     }
@@ -236,8 +228,7 @@ TEST(RWLock, ReadersWritersTheReaderLimitAndStrayUnlocks) {
     CountingMutex mutex;
     {
         ProbeLock lock(mutex);
-        EXPECT_EQ(Results({lock.LockRead(), lock.LockRead()}), Results(2, 0));
-        EXPECT_EQ(lock.readers(), 2);
+        EXPECT_EQ(Results({lock.LockRead(), lock.LockRead(), lock.readers()}), Results({0, 0, 2}));
         lock.UnlockRead(0);
         lock.UnlockRead(0);
         { CZolRWLocker reader(lock, 0); }
@@ -253,8 +244,8 @@ TEST(RWLock, ReadersWritersTheReaderLimitAndStrayUnlocks) {
         EXPECT_FALSE(zoltest::waitUntil([&] { return held != -1; }, 50));
         lock.UnlockWrite();
         reader.join();
-        EXPECT_EQ(Results({held, lock.readers()}), Results({1, 0}));
-        EXPECT_EQ(mutex.calls, 6);  // the reader released the mutex it came in through
+        // The reader released the mutex it came in through.
+        EXPECT_EQ(Results({held, lock.readers(), mutex.calls}), Results({1, 0, 6}));
     }
     EXPECT_EQ(Results({mutex.Lock(0), mutex.Unlock()}), Results(2, 1));  // it outlives the lock
     ProbeLock lock;  // a writer waits until the last reader inside has left
@@ -277,8 +268,7 @@ TEST(RWLock, ReadersWritersTheReaderLimitAndStrayUnlocks) {
     int mutexHeld = 0;
     for (int i = 0; i < 65535; ++i)
         mutexHeld += lock.LockRead();
-    EXPECT_EQ(Results({mutexHeld, lock.readers()}),
-              Results({1, 65535}));  // the last holds the mutex
+    EXPECT_EQ(Results({mutexHeld, lock.readers()}), Results({1, 65535}));  // the last has the mutex
     std::atomic<bool> readDone{false}, writeDone{false};
     std::thread reader([&] { lock.UnlockRead(lock.LockRead()), readDone = true; });
     std::thread writer([&] { lock.LockWrite(), lock.UnlockWrite(), writeDone = true; });
@@ -333,8 +323,7 @@ TEST(Thread, StartStopAutoDeleteAndEveryWayOut) {
         EXPECT_FALSE(zoltest::waitUntil([&] { return r.inits != 0; }, 100));
         EXPECT_EQ(thread->ResumeThread(), 1);
         ASSERT_TRUE(r.destroyedSoon());
-        EXPECT_EQ(Results({r.inits, r.exits}), Results({1, 1}));
-        EXPECT_EQ(r.runResult, -1);
+        EXPECT_EQ(Results({r.inits, r.exits, r.runResult}), Results({1, 1, -1}));
     }
     Record kept;
     auto* mine = new ClientThread(kept);

@@ -59,7 +59,6 @@ TEST(ZoltovTool, CommandLinesGiveTheirStatusAndOutput) {
         {{"--help"}, 0, "Usage: zoltov [OPTION] COMMAND", ""},
         {{"help", "shm", "remove"}, 0, "-f, --force", ""},
         {{"help", "shm"}, 0, "  zoltov shm repair [NAME]\n      Recount", ""},
-        {{"ini", "-h"}, 0, "  zoltov ini sections FILE\n      List the sections", ""},
         {{"ini", "get", "--help"}, 0, "Usage:\n  zoltov ini get FILE", ""},
         {{"-V"}, 0, "zoltov 1.", ""},
         {{}, 2, "", "missing command"},
