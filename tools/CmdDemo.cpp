@@ -266,8 +266,13 @@ std::string sampleSettings() {
 int settingsStory() {
     const std::string path = sampleSettings();
     CZolIniFile ini;
-    if (path.empty() || ini.ReOpen(path.c_str(), CZolIniFile::eRead) != 0) {
-        return fail(kExitFailed, "cannot read the sample settings demo-settings.ini");
+    if (path.empty()) {
+        return fail(kExitFailed, "the sample settings demo-settings.ini are neither in " +
+                                     executableDir() + " nor in its ../share/zoltov");
+    }
+    if (ini.ReOpen(path.c_str(), CZolIniFile::eRead) != 0) {
+        return fail(kExitFailed,
+                    "cannot read the sample settings '" + escaped(path) + "': " + reason());
     }
     char host[514] = {};
     int port = 0;
