@@ -23,13 +23,22 @@ need_file /usr/include/benchmark/benchmark.h libbenchmark-dev
 need_file /usr/share/zoneinfo/Europe/Berlin tzdata
 # The INI tests generate a comma-decimal locale from these sources (else they skip it).
 need_file /usr/share/i18n/locales/de_DE locales
-need_file /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev
+need dpkg-shlibdeps dpkg-dev
 
-if [ ${#packages[@]} -gt 0 ]; then
-    echo "installing: ${packages[*]}"
-    sudo_cmd=""
+install() {
+    [ $# -gt 0 ] || return 0
+    echo "installing: $*"
+    local sudo_cmd=""
     [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
     # A fresh machine may have stale package lists: update them first when a package is missing.
     $sudo_cmd apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${packages[@]}"
+    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "$@"
+}
+install "${packages[@]}"
+
+# The fuzz targets link clang's libFuzzer runtime, packaged per clang major version: ask the
+# installed clang where its runtime lives and which version it is.
+fuzzer=$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a)
+if [ ! -e "$fuzzer" ]; then
+    install "libclang-rt-$(clang++ -dumpversion | cut -d. -f1)-dev"
 fi

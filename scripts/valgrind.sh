@@ -4,14 +4,14 @@
 #
 #   scripts/valgrind.sh [BUILD_DIR]     (default: build/default, as scripts/test.sh builds it)
 #
-# Which programs: those of the test areas listed in AREAS below, minus any whose source starts
-# a thread. Those areas exercise the library on the caller's thread (strings, containers, INI,
-# time, streams, file search, diagnostics, shared memory across forked
-# processes, the security checks). The thread, sync and platform programs are left to the
-# TSan and ASan runs: memcheck serialises threads, which turns their bounded waits into
-# flaky time-outs, and it cannot follow futex_waitv. The tool's tests only start other
-# programs. The thread check below keeps the rule true as tests change: a program of a listed
-# area that calls one of THREAD_CALLS is reported and skipped, never run.
+# Which programs: the test programs whose ctest labels (each program's tests carry its name)
+# are listed in MEMCHECK below, found through ctest in the build, so the list cannot name a
+# program the build does not have: a label that ctest does not know stops the script. They
+# exercise the library on the caller's thread (strings, containers, INI, time, file search,
+# the fuzz seeds, shared memory across forked processes, the security checks). Programs that
+# start threads are left to the TSan and ASan runs: memcheck serialises threads, which turns
+# their bounded waits into flaky time-outs, and it cannot follow futex_waitv. The tool's
+# tests only start other programs, and the soak is a load test.
 #
 # No suppressions are needed on Debian 12 (glibc 2.36, GCC 12, GoogleTest 1.12); anything
 # reported comes from our code or our tests.
@@ -20,29 +20,29 @@ cd "$(dirname "$0")/.."
 scripts/ensure-deps.sh
 
 build=${1:-build/default}
-AREAS=(containers diagnostics findfile foundation ini security shm streams time)
-THREAD_CALLS='std::thread|std::jthread|std::async|pthread_create|CreateThread\(|ZolBeginThread\(|qelBeginThread\('
+MEMCHECK=(int_array_test find_file_test string_test ini_file_test time_test fuzz_replay_test
+    shared_memory_test named_objects_security_test)
 
-if [ ! -d "$build/tests" ]; then
-    echo "valgrind.sh: no test programs in $build/tests; build first (scripts/test.sh)" >&2
+if [ ! -f "$build/CTestTestfile.cmake" ]; then
+    echo "valgrind.sh: no test programs in $build; build first (scripts/test.sh)" >&2
     exit 2
 fi
 
+labels=$(ctest --test-dir "$build" --print-labels | sed -n 's/^  //p')
 programs=()
-for area in "${AREAS[@]}"; do
-    [ -d "tests/$area" ] || continue
-    while IFS= read -r source; do
-        name=$(basename "$source" .cpp)
-        if grep -qE "$THREAD_CALLS" "$source"; then
-            echo "skipped $name: it starts threads"
-            continue
-        fi
-        if [ ! -x "$build/tests/$name" ]; then
-            echo "valgrind.sh: $build/tests/$name is missing; build first" >&2
-            exit 2
-        fi
-        programs+=("$name")
-    done < <(find "tests/$area" -name '*_test.cpp' | sort)
+for label in "${MEMCHECK[@]}"; do
+    if ! grep -qx "$label" <<<"$labels"; then
+        echo "valgrind.sh: ctest knows no label '$label' in $build; update MEMCHECK" >&2
+        exit 2
+    fi
+    # The program of the label's first test: "Test command: /path/program ...".
+    program=$(ctest --test-dir "$build" -N -V -L "^$label\$" |
+        sed -n 's/^.*Test command: \([^ ]*\).*/\1/p' | head -n 1)
+    if [ ! -x "$program" ]; then
+        echo "valgrind.sh: $program is missing; build first" >&2
+        exit 2
+    fi
+    programs+=("$program")
 done
 
 logs="$build/valgrind"
@@ -52,14 +52,15 @@ echo "memcheck: ${#programs[@]} programs, logs in $logs"
 
 # Exit status 99 marks a memcheck finding, any other non-zero status a failing test.
 run_one() {
-    local name=$1
+    local program=$1 name
     local rc=0
-    (cd "$build/tests" &&
+    name=$(basename "$program")
+    (cd "$(dirname "$program")" &&
         valgrind --tool=memcheck --leak-check=full \
             --show-leak-kinds=definite,indirect,possible \
             --errors-for-leak-kinds=definite,indirect,possible \
             --error-exitcode=99 --track-origins=yes -q \
-            "./$name") >"$logs/$name.log" 2>&1 || rc=$?
+            "$program") >"$logs/$name.log" 2>&1 || rc=$?
     echo "$rc" >"$logs/$name.rc"
     case $rc in
         0) echo "ok      $name" ;;
@@ -75,7 +76,8 @@ jobs=$(nproc 2>/dev/null || echo 2)
 printf '%s\n' "${programs[@]}" | xargs -P "$jobs" -I{} bash -c 'run_one "$@"' _ {}
 
 failed=0
-for name in "${programs[@]}"; do
+for program in "${programs[@]}"; do
+    name=$(basename "$program")
     if [ "$(cat "$logs/$name.rc")" != 0 ]; then
         failed=$((failed + 1))
         echo "==== $name ===="

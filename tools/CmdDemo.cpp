@@ -59,10 +59,10 @@ void installStopHandlers() {
 bool await(CZolEvent& event, long timeoutMs) {
     for (long waited = 0; waited < timeoutMs && !g_stopped; waited += kSliceMs) {
         unsigned int r = SyncWaitForSingleEvent(event, kSliceMs);
-        if (r == 0) {
+        if (r == kZolWaitObject0) {
             return true;
         }
-        if (r != 258) {
+        if (r != kZolWaitTimeout) {
             return false;
         }
     }
@@ -144,7 +144,7 @@ int sharedMemoryStory(const std::string& base) {
     CZolEvent sent(0, 0, eventName(base, "sent").c_str());
     CZolStreamSharedMemory stream;
     if (!stream.Open(base.c_str())) {
-        return fail(kExitFailed, "demo: cannot open the segment '" + base + "'");
+        return fail(kExitFailed, "cannot open the segment '" + base + "'");
     }
     say("1. This process opens the segment '%s' (connections %u) and forks a child.\n",
         base.c_str(), stream.GetConnectionsCount());
@@ -156,34 +156,34 @@ int sharedMemoryStory(const std::string& base) {
     }
     int status = kExitOk;
     if (pid < 0) {
-        status = fail(kExitFailed, "demo: cannot fork: " + reason());
+        status = fail(kExitFailed, "cannot fork: " + reason());
     } else if (!await(ready, kStepTimeoutMs)) {
-        status = fail(kExitFailed, "demo: the child did not set 'ready'");
+        status = fail(kExitFailed, "the child did not set 'ready'");
     } else {
         Group g;
         CZolStreamBuffer group(0, kGroupBytes);
         group << g.answer << g.offset << g.big << g.flag;
         stream.Flush();  // back to the start of the data area
         if (!group.Flush(stream)) {
-            status = fail(kExitFailed, "demo: the stream did not take the group");
+            status = fail(kExitFailed, "the stream did not take the group");
         } else {
             say("  parent writes %d %d %u %s in one write and sets 'sent'\n", g.answer, g.offset,
                 g.big, g.flag ? "true" : "false");
             sent.SetEvent();
             if (!await(ready, kStepTimeoutMs)) {
-                status = fail(kExitFailed, "demo: the child did not finish");
+                status = fail(kExitFailed, "the child did not finish");
             }
         }
     }
     if (pid > 0 && !reap(pid, kStepTimeoutMs) && status == kExitOk) {
-        status = fail(kExitFailed, "demo: the child failed");
+        status = fail(kExitFailed, "the child failed");
     }
     stream.Close();
     // Even a child killed while connected leaves nothing: its connection is taken back by
     // this last Close, which frees the segment.
     SegmentInfo left;
     if (findSegment(base, left) && status == kExitOk) {
-        status = fail(kExitFailed, "demo: the segment outlived its last user");
+        status = fail(kExitFailed, "the segment outlived its last user");
     }
     if (status == kExitOk) {
         say("  parent closes the last connection: the segment is freed.\n");
@@ -224,19 +224,19 @@ int threadStory() {
     say("2. An event nobody sets: the wait gives up after %ld ms (result %u, timed out).\n",
         kShortWaitMs, r);
     if (!(new Counter(lock, value, finished))->CreateThread(0)) {
-        return fail(kExitFailed, "demo: cannot start the worker thread");
+        return fail(kExitFailed, "cannot start the worker thread");
     }
     bool monotonic = true;
     int last = 0;
-    while (SyncWaitForSingleEvent(finished, 0) != 0 && !g_stopped) {
+    while (SyncWaitForSingleEvent(finished, 0) != kZolWaitObject0 && !g_stopped) {
         CZolRWLocker reader(lock, 0);
         monotonic = monotonic && value >= last;
         last = value;
     }
     // Not cut short by a stop signal: the worker stops at once then, and its lock and
     // counter live on this stack.
-    if (SyncWaitForSingleEvent(finished, kStepTimeoutMs) != 0) {
-        return fail(kExitFailed, "demo: the worker thread did not finish");
+    if (SyncWaitForSingleEvent(finished, kStepTimeoutMs) != kZolWaitObject0) {
+        return fail(kExitFailed, "the worker thread did not finish");
     }
     if (g_stopped) {
         return kExitFailed;
@@ -265,8 +265,13 @@ std::string sampleSettings() {
 int settingsStory() {
     const std::string path = sampleSettings();
     CZolIniFile ini;
-    if (path.empty() || ini.ReOpen(path.c_str(), CZolIniFile::eRead) != 0) {
-        return fail(kExitFailed, "demo: cannot read the sample settings demo-settings.ini");
+    if (path.empty()) {
+        return fail(kExitFailed, "the sample settings demo-settings.ini are neither in " +
+                                     executableDir() + " nor in its ../share/zoltov");
+    }
+    if (ini.ReOpen(path.c_str(), CZolIniFile::eRead) != 0) {
+        return fail(kExitFailed,
+                    "cannot read the sample settings '" + escaped(path) + "': " + reason());
     }
     char host[514] = {};
     int port = 0;
@@ -275,7 +280,7 @@ int settingsStory() {
     if (ini.GetSection("Server") != 0 || ini.GetItem("Host", host) != 0 ||
         ini.GetItem("Port", port) != 0 || ini.GetItem("MaxClients", maxClients) != 0 ||
         ini.GetSection("Paths") != 0 || ini.FindItem("Search", search) != 0) {
-        return fail(kExitFailed, "demo: the sample settings are incomplete");
+        return fail(kExitFailed, "the sample settings are incomplete");
     }
     say("3. Settings: [Server] Host %s, Port %d, MaxClients %ld; [Paths] Search is", host, port,
         maxClients);
@@ -305,7 +310,7 @@ int runDemo(const Invocation&) {
         status = settingsStory();
     }
     if (g_stopped) {
-        return fail(kExitFailed, "demo: stopped by a signal; everything it made is removed");
+        return fail(kExitFailed, "stopped by a signal; everything it made is removed");
     }
     if (status == kExitOk) {
         say("Done in %ld s: nothing the demo made is left behind.\n",

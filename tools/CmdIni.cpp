@@ -129,8 +129,8 @@ int printNumber(CZolIniFile& ini, const Place& place, const char* item, const st
     char shown[64];
     std::snprintf(shown, sizeof shown, format, v);
     if (!convertsCleanly(type, text)) {
-        return fail(kExitFailed, "ini get: '" + escaped(text) + "' is not a valid " + type +
-                                     " (the library returned " + shown + ")");
+        return fail(kExitFailed, "'" + escaped(text) + "' is not a valid " + type +
+                                     "; the library reads it as " + shown);
     }
     std::printf("%s\n", shown);
     return kExitOk;
@@ -191,17 +191,17 @@ int runIniGet(const Invocation& in) {
         known = known || type == t;
     }
     if (!known) {
-        return fail(kExitUsage, "ini get: unknown type '" + escaped(type) +
+        return fail(kExitUsage, "unknown type '" + escaped(type) +
                                     "' (int, long, double, char, string or parts)");
     }
     const std::string& file = in.operands[0];
     const std::string& section = in.operands[1];
     const std::string& item = in.operands[2];
     if (bracketedLength(section) > kMaxBracketedSection) {
-        return fail(kExitUsage, "ini get: section name too long: '" + escaped(section) + "'");
+        return fail(kExitUsage, "section name too long: '" + escaped(section) + "'");
     }
     if (item.empty() || item.size() > kMaxItemName) {
-        return fail(kExitUsage, "ini get: item name must have 1 to 32 characters");
+        return fail(kExitUsage, "item name must have 1 to 32 characters");
     }
     const Place place = {file, section};
     CZolIniFile ini;

@@ -21,7 +21,7 @@ unsigned long long dataSize(const SegmentInfo& s) {
 }
 
 int notFound(const std::string& name) {
-    return fail(kExitNotFound, "shm: no segment named '" + escaped(name) + "'");
+    return fail(kExitNotFound, "no segment named '" + escaped(name) + "'");
 }
 
 const char* kindName(unsigned int kind) {
@@ -31,6 +31,7 @@ const char* kindName(unsigned int kind) {
 struct RepairReport {
     bool single = false;  // one segment asked for by name
     int changes = 0;
+    int busy = 0;
 };
 
 // One line per entry that a repair changed or could not look at (with a name: every line).
@@ -62,11 +63,11 @@ void report(const QEL_REPAIR_ITEM* item, void* context) {
             }
             break;
         case QEL_REPAIR_BUSY:
-            std::fprintf(stderr,
-                         "zoltov: shm repair: %s %s stayed locked for %ld s (a stopped "
-                         "process?); not repaired\n",
-                         kindName(item->kind), name.c_str(), kTableLockMs / 1000);
-            break;
+            fail(kExitFailed, std::string(kindName(item->kind)) + " " + name + " stayed locked for " +
+                                  std::to_string(kTableLockMs / 1000) +
+                                  " s (a stopped process?); not repaired");
+            ++r->busy;
+            return;
         default:
             if (r->single && segment) {
                 std::printf("%s: connections %u, nothing to repair\n", name.c_str(),
@@ -74,7 +75,7 @@ void report(const QEL_REPAIR_ITEM* item, void* context) {
             }
             return;
     }
-    r->changes += item->action != QEL_REPAIR_BUSY ? 1 : 0;
+    ++r->changes;
 }
 
 }  // namespace
@@ -83,7 +84,7 @@ int runShmList(const Invocation&) {
     std::string problem;
     std::vector<SegmentInfo> segments = listSegments(problem);
     if (!problem.empty()) {
-        return fail(kExitFailed, "shm list: " + problem);
+        return fail(kExitFailed, problem);
     }
     // The name goes last: it may hold blanks.
     std::printf("%10s %11s %9s  %s\n", "SIZE", "CONNECTIONS", "PROCESSES", "NAME");
@@ -132,18 +133,15 @@ int runShmRemove(const Invocation& in) {
         case QEL_E_NOT_FOUND:
             return notFound(name);
         case QEL_E_EXISTS:
-            return fail(kExitFailed, "shm remove: segment '" + escaped(name) + "' is in use by " +
+            return fail(kExitFailed, "segment '" + escaped(name) + "' is in use by " +
                                          std::to_string(inUse) +
                                          " process(es); use --force to remove it");
         case QEL_E_TIMEOUT:
-            return fail(kExitFailed, "shm remove: segment '" + escaped(name) +
-                                         "' stayed locked for " +
+            return fail(kExitFailed, "segment '" + escaped(name) + "' stayed locked for " +
                                          std::to_string(kTableLockMs / 1000) +
                                          " s (a stopped process?); try again");
         default:
-            return fail(kExitFailed, "shm remove: '" + escaped(name) +
-                                         "' is not a segment this "
-                                         "user can remove");
+            return fail(kExitFailed, "'" + escaped(name) + "' is not a segment this user can remove");
     }
 }
 
@@ -160,7 +158,7 @@ int runShmRepair(const Invocation& in) {
     if (status == QEL_E_ACCESS) {
         char problem[1024];
         qelShmProblem(problem, sizeof problem);
-        return fail(kExitFailed, std::string("shm repair: ") + problem);
+        return fail(kExitFailed, problem);
     }
     if (status != QEL_OK) {
         return kExitFailed;  // what stayed busy is told above

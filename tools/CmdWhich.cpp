@@ -13,20 +13,20 @@ namespace zoltool {
 int runWhich(const Invocation& in) {
     const std::string& program = in.operands[0];
     if (program.empty()) {
-        return fail(kExitUsage, "which: PROGRAM must not be empty");
+        return fail(kExitUsage, "PROGRAM must not be empty");
     }
     // A name with a slash is a path already, as for a shell: PATH plays no part.
     if (program.find('/') != std::string::npos) {
         struct stat st;
         if (stat(program.c_str(), &st) != 0) {
-            return fail(kExitNotFound, "which: " + escaped(program) + ": " + reason());
+            return fail(kExitNotFound, "'" + escaped(program) + "': " + reason());
         }
         std::printf("%s\n", escaped(program).c_str());
         return kExitOk;
     }
     CZolFindFile finder;
     if (!finder.Which(program.c_str())) {
-        return fail(kExitNotFound, "which: " + escaped(program) + ": not found in PATH");
+        return fail(kExitNotFound, "'" + escaped(program) + "' not found in PATH");
     }
     // The directory exactly as PATH spells it, then the entry as matched.
     std::printf("%s/%s\n", escaped(finder.GetFilePath().c_str()).c_str(),

@@ -25,7 +25,8 @@ struct Invocation {
     bool has(const char* option) const { return options.count(option) != 0; }
 };
 
-// Prints "zoltov: <message>" to standard error and returns status (for `return fail(...)`).
+// Prints "zoltov COMMAND: <message>" (the running command's words; "zoltov: <message>" before
+// one is known) to standard error and returns status (for `return fail(...)`).
 int fail(int status, const std::string& message);
 // strerror of errno, for "cannot open 'x': <reason>".
 std::string reason();

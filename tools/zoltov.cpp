@@ -4,7 +4,9 @@
 // Every command is one row of kCommands: its words, operands, options and help. The
 // dispatcher finds the row, parses the options the row declares (GNU style: --name VALUE,
 // --name=VALUE, -x, and -- ending options), checks the operand count and calls the row's
-// function, so every command gets the same conventions for free.
+// function, so every command gets the same conventions for free. Every message goes out as
+// "zoltov COMMAND: ..." (fail() adds the command that is running), and every usage error
+// ends with the help to read.
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -34,7 +36,8 @@ struct Command {
     size_t maxOperands;
     const Option* options;  // terminated by a row with a null name
     int (*run)(const Invocation&);
-    const char* help;  // what the command does, for `zoltov help COMMAND`
+    const char* summary;  // one line, for the lists of commands
+    const char* help;     // what the command does, for `zoltov help COMMAND`
 };
 
 const Option kNoOptions[] = {{nullptr, 0, nullptr, nullptr}};
@@ -46,34 +49,38 @@ const Option kRemoveOptions[] = {
     {nullptr, 0, nullptr, nullptr}};
 
 const Command kCommands[] = {
-    {"demo", "", 0, 0, kNoOptions, runDemo,
+    {"demo", "", 0, 0, kNoOptions, runDemo, "Tell a short story of the library's typical uses.",
      "Runs a short story of the library's typical uses: two processes share a segment\n"
      "and pace each other with named events, a thread works under a read-write lock,\n"
      "and settings come from a sample INI file. Everything it creates is removed on\n"
      "every exit path, also when its output is closed early.\n"},
-    {"ini sections", "FILE", 1, 1, kNoOptions, runIniSections,
+    {"ini sections", "FILE", 1, 1, kNoOptions, runIniSections, "List the sections of an INI file.",
      "Lists the sections of the INI file FILE in file order, upper-cased as the\n"
      "library reports them. FILE must be a regular file.\n"},
     {"ini get", "FILE SECTION ITEM [--type TYPE]", 3, 3, kGetOptions, runIniGet,
+     "Print one item of an INI file, as text or as a number.",
      "Prints ITEM of SECTION (\"\" for the lines before the first section). The default\n"
      "type prints the first comma-separated part of the value; parts prints every part,\n"
      "one a line. A number that does not parse or does not fit its type is an error\n"
-     "(status 3) whose message shows what the library returned.\n"},
-    {"shm list", "", 0, 0, kNoOptions, runShmList,
+     "(status 3) whose message shows the number the library reads from it.\n"},
+    {"shm list", "", 0, 0, kNoOptions, runShmList, "List this user's shared-memory segments.",
      "Lists this user's shared-memory segments: data size in bytes, the connection\n"
      "count kept in the segment, the running processes that map it, and its name\n"
      "(escaped: unprintable bytes as \\xHH).\n"},
     {"shm show", "NAME", 1, 1, kNoOptions, runShmShow,
+     "Show a segment's size, connections, processes and first bytes.",
      "Shows a segment's size, connection count, mapping processes and first data bytes.\n"},
     {"shm remove", "NAME [--force]", 1, 1, kRemoveOptions, runShmRemove,
+     "Remove a segment that a crash left (or, forced, one in use).",
      "Removes a segment. Without --force only one that no running process maps (one\n"
      "left by a crash); a process that still maps a forcibly removed segment keeps its\n"
      "memory, but nobody else can reach it.\n"},
     {"shm repair", "[NAME]", 0, 1, kNoOptions, runShmRepair,
+     "Recount segments' connections and remove the unused ones.",
      "Recounts a segment's connections (every segment's without NAME) from the processes\n"
      "that map it, under the segment's own mutex, and removes it when none does: fixes\n"
      "what a crashed user left.\n"},
-    {"which", "PROGRAM", 1, 1, kNoOptions, runWhich,
+    {"which", "PROGRAM", 1, 1, kNoOptions, runWhich, "Find a program along PATH.",
      "Prints the first PATH entry that holds PROGRAM (a PROGRAM with a '/' is checked as\n"
      "given). Like the library's search, it reports any entry of that name: one that is\n"
      "not executable, or a directory, is found too.\n"},
@@ -84,22 +91,56 @@ const char kExitStatusHelp[] =
     "error, 3 failure (unreadable file, value that does not convert, segment in use,\n"
     "busy mutex, failed demo, output that cannot be written).\n";
 
+// The command words of the running command ("ini get"), or of the group being asked about
+// ("shm"), for the prefix of every message; "" before either is known.
+std::string g_running;
+
+// The group of a command ("shm" of "shm list"), or "" for a command of one word.
+std::string groupOf(const Command& c) {
+    const char* space = std::strchr(c.words, ' ');
+    return space != nullptr ? std::string(c.words, space) : std::string();
+}
+
+bool isGroup(const std::string& word) {
+    for (const Command& c : kCommands) {
+        if (!word.empty() && groupOf(c) == word) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void printUsageLine(const Command& c) {
     std::printf("  zoltov %s%s%s\n", c.words, c.synopsis[0] != '\0' ? " " : "", c.synopsis);
 }
 
+// The usage line and the one-line summary of every command of group ("" for all).
+void printCommandList(const std::string& group) {
+    for (const Command& c : kCommands) {
+        if (group.empty() || groupOf(c) == group) {
+            printUsageLine(c);
+            std::printf("      %s\n", c.summary);
+        }
+    }
+}
+
 void printGlobalHelp() {
     std::printf("Usage: zoltov [OPTION] COMMAND [ARGUMENT...]\n\nCommands:\n");
-    for (const Command& c : kCommands) {
-        printUsageLine(c);
-    }
+    printCommandList("");
     std::printf(
-        "  zoltov help [COMMAND]\n\n"
+        "  zoltov help [GROUP|COMMAND]\n"
+        "      Show this help, the commands of a group (ini, shm) or a command's help.\n\n"
         "Options:\n"
         "  -h, --help     show this help, or a command's help after the command\n"
         "  -V, --version  show the version\n\n%s"
         "See zoltov(1) for more.\n",
         kExitStatusHelp);
+}
+
+void printGroupHelp(const std::string& group) {
+    std::printf("Usage: zoltov %s COMMAND [ARGUMENT...]\n\nCommands:\n", group.c_str());
+    printCommandList(group);
+    std::printf("\nSee 'zoltov %s COMMAND --help' for one command's help.\n", group.c_str());
 }
 
 void printCommandHelp(const Command& c) {
@@ -119,10 +160,12 @@ void printCommandHelp(const Command& c) {
     std::printf("  %-20s show this help\n", "-h, --help");
 }
 
-int usage(const std::string& message, const Command* c) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "zoltov: %s\nTry 'zoltov %s%s--help' for more information.\n",
-                 message.c_str(), c != nullptr ? c->words : "", c != nullptr ? " " : "");
+// Reports a wrong command line (with the running command's prefix) and the help to read:
+// the running command's or group's, else the global one.
+int usage(const std::string& message) {
+    fail(kExitUsage, message);
+    std::fprintf(stderr, "Try 'zoltov %s%s--help' for more information.\n", g_running.c_str(),
+                 g_running.empty() ? "" : " ");
     return kExitUsage;
 }
 
@@ -130,29 +173,18 @@ int usage(const std::string& message, const Command* c) {
 // word alone ("shm") is reported by the caller.
 const Command* findCommand(const Args& args, size_t& consumed) {
     for (const Command& c : kCommands) {
-        std::string words = c.words;
-        size_t space = words.find(' ');
-        if (space == std::string::npos) {
-            if (!args.empty() && args[0] == words) {
+        std::string group = groupOf(c);
+        if (group.empty()) {
+            if (!args.empty() && args[0] == c.words) {
                 consumed = 1;
                 return &c;
             }
-        } else if (args.size() >= 2 && args[0] == words.substr(0, space) &&
-                   args[1] == words.substr(space + 1)) {
+        } else if (args.size() >= 2 && args[0] == group && args[1] == c.words + group.size() + 1) {
             consumed = 2;
             return &c;
         }
     }
     return nullptr;
-}
-
-bool isGroup(const std::string& word) {
-    for (const Command& c : kCommands) {
-        if (std::strncmp(c.words, word.c_str(), word.size()) == 0 && c.words[word.size()] == ' ') {
-            return true;
-        }
-    }
-    return false;
 }
 
 const Option* findOption(const Command& c, const std::string& arg, std::string& value,
@@ -190,28 +222,52 @@ int parse(const Command& c, const Args& args, Invocation& in) {
             bool inlineValue = false;
             const Option* o = findOption(c, arg, value, inlineValue);
             if (o == nullptr) {
-                return usage("unknown option '" + escaped(arg) + "'", &c);
+                return usage("unknown option '" + escaped(arg) + "'");
             }
             if (o->value != nullptr && !inlineValue) {
                 if (i + 1 == args.size()) {
-                    return usage(std::string("option '--") + o->name + "' needs a value", &c);
+                    return usage(std::string("option '--") + o->name + "' needs a value");
                 }
                 value = args[++i];
             }
             in.options[o->name] = value;
         }
     }
-    if (in.operands.size() < c.minOperands || in.operands.size() > c.maxOperands) {
-        return usage(
-            c.synopsis[0] == '\0' ? "takes no arguments" : std::string("expected ") + c.synopsis,
-            &c);
+    const std::string shape = std::string(" (usage: zoltov ") + c.words +
+                              (c.synopsis[0] != '\0' ? " " : "") + c.synopsis + ")";
+    if (in.operands.size() < c.minOperands) {
+        return usage("missing operand" + shape);
+    }
+    if (in.operands.size() > c.maxOperands) {
+        return usage("unexpected argument '" + escaped(in.operands[c.maxOperands]) + "'" + shape);
     }
     return -1;
 }
 
+// zoltov help [GROUP|COMMAND]
+int help(const Args& words) {
+    size_t consumed = 0;
+    const Command* c = findCommand(words, consumed);
+    if (words.empty() || (words.size() == 1 && (words[0] == "--help" || words[0] == "-h"))) {
+        printGlobalHelp();
+    } else if (words.size() == 1 && isGroup(words[0])) {
+        printGroupHelp(words[0]);
+    } else if (c != nullptr && consumed == words.size()) {
+        printCommandHelp(*c);
+    } else {
+        g_running = "help";
+        std::string asked;
+        for (const std::string& word : words) {
+            asked += (asked.empty() ? "" : " ") + escaped(word);
+        }
+        return usage("no command or group '" + asked + "'");
+    }
+    return kExitOk;
+}
+
 int dispatch(const Args& args) {
     if (args.empty()) {
-        return usage("missing command", nullptr);
+        return usage("missing command");
     }
     const std::string& first = args[0];
     if (first == "--help" || first == "-h") {
@@ -222,42 +278,27 @@ int dispatch(const Args& args) {
         std::printf("zoltov %s\n", ZOL_TOOL_VERSION);
         return kExitOk;
     }
-    size_t consumed = 0;
     if (first == "help") {
-        Args rest(args.begin() + 1, args.end());
-        if (rest.empty()) {
-            printGlobalHelp();
-            return kExitOk;
-        }
-        const Command* c = findCommand(rest, consumed);
-        if (c == nullptr || consumed != rest.size()) {
-            return usage("help: no command '" + escaped(rest[0]) + "'", nullptr);
-        }
-        printCommandHelp(*c);
-        return kExitOk;
+        return help(Args(args.begin() + 1, args.end()));
     }
     if (first.size() > 1 && first[0] == '-') {
-        return usage("unknown option '" + escaped(first) + "'", nullptr);
+        return usage("unknown option '" + escaped(first) + "'");
     }
+    size_t consumed = 0;
     const Command* c = findCommand(args, consumed);
     if (c == nullptr) {
-        if (isGroup(first) && args.size() >= 2 && (args[1] == "--help" || args[1] == "-h")) {
-            std::printf("Usage:\n");
-            for (const Command& group : kCommands) {
-                if (std::strncmp(group.words, (first + " ").c_str(), first.size() + 1) == 0) {
-                    printUsageLine(group);
-                }
-            }
+        if (!isGroup(first)) {
+            return usage("unknown command '" + escaped(first) + "'");
+        }
+        g_running = first;
+        if (args.size() >= 2 && (args[1] == "--help" || args[1] == "-h")) {
+            printGroupHelp(first);
             return kExitOk;
         }
-        if (isGroup(first)) {
-            return usage(args.size() < 2
-                             ? "'" + first + "' needs a subcommand"
-                             : "unknown command '" + first + " " + escaped(args[1]) + "'",
-                         nullptr);
-        }
-        return usage("unknown command '" + escaped(first) + "'", nullptr);
+        return usage(args.size() < 2 ? "missing command"
+                                     : "unknown command '" + escaped(args[1]) + "'");
     }
+    g_running = c->words;
     Invocation in;
     int status = parse(*c, Args(args.begin() + consumed, args.end()), in);
     return status >= 0 ? status : c->run(in);
@@ -273,7 +314,8 @@ bool readerGone() {
 
 int fail(int status, const std::string& message) {
     std::fflush(stdout);
-    std::fprintf(stderr, "zoltov: %s\n", message.c_str());
+    std::fprintf(stderr, "zoltov%s%s: %s\n", g_running.empty() ? "" : " ", g_running.c_str(),
+                 message.c_str());
     return status;
 }
 
@@ -328,8 +370,8 @@ int main(int argc, char** argv) {
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         // A reader that went away (`zoltov ... | head -1`) wanted no more: no message.
         if (errno != EPIPE && !readerGone()) {
-            std::fprintf(stderr, "zoltov: cannot write to standard output: %s\n",
-                         errno != 0 ? std::strerror(errno) : "write error");
+            fail(kExitFailed, std::string("cannot write to standard output: ") +
+                                  (errno != 0 ? std::strerror(errno) : "write error"));
         }
         return status != kExitOk ? status : kExitFailed;
     }

@@ -2,7 +2,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "zoltov.h"
+#include <zoltov/zoltov.h>
 
 int main() {
     setenv("PATH", "/nonexistent::/bin:/usr/bin", 1);

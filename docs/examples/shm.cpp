@@ -27,8 +27,8 @@ int main() {
         child(name, ready);
         _exit(0);  // the parent's objects copied by fork are not this process's to close
     }
-    // Waits are in milliseconds: 0 when set, 258 on time-out.
-    if (SyncWaitForSingleEvent(filled, 5000) != 0) {
+    // Waits are in milliseconds: kZolWaitObject0 (0) when set, kZolWaitTimeout (258) on time-out.
+    if (SyncWaitForSingleEvent(filled, 5000) != kZolWaitObject0) {
         return 1;
     }
     int value = 0;

@@ -3,7 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "zoltov.h"
+#include <zoltov/zoltov.h>
 
 int main() {
     CZolString text("abcdef");

@@ -24,11 +24,11 @@ class Adder : public CZolThread {
 
 int main() {
     CZolEvent never(0, 0, nullptr);
-    if (SyncWaitForSingleEvent(never, 20) != 258) {  // nobody sets it: times out
+    if (SyncWaitForSingleEvent(never, 20) != kZolWaitTimeout) {  // nobody sets it: 258
         return 1;
     }
     // The thread object deletes itself when its thread ends (m_bAutoDelete): use new.
-    if (!(new Adder)->CreateThread(0) || SyncWaitForSingleEvent(g_done, 10000) != 0) {
+    if (!(new Adder)->CreateThread(0) || SyncWaitForSingleEvent(g_done, 10000) != kZolWaitObject0) {
         return 1;
     }
     CZolRWLocker reader(g_lock, 0);  // a read lock: other readers may hold it too

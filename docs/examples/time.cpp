@@ -2,7 +2,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "zoltov.h"
+#include <zoltov/zoltov.h>
 
 int main() {
     CZolTime start(1000000000L);

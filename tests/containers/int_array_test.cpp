@@ -61,7 +61,7 @@ TEST(IntArray, TableGrowthEditingSearchingAndCopying) {
     copy[0] = 100;
     a[3] = 7;  // a hole gets a cell of its own on first use
     EXPECT_EQ(copy.values(), Ints({100, 3, 0, 0, 0, 4})) << "a copy has cells of its own";
-    EXPECT_EQ(Array(a)[3] + a.Find(7), 10);
+    EXPECT_EQ(Ints({Array(a)[3], a.Find(7)}), Ints({7, 3}));
     CZolIntArray& self = a;
     static_cast<CZolIntArray&>(a) = self;
     EXPECT_EQ(a.values(), Ints({9, 3, 0, 7, 0, 4}));

@@ -11,6 +11,8 @@
 #include "CZolFindFile.h"
 #include "ZolTestSupport.h"
 
+using zoltest::Results;
+
 TEST(FindFile, SplitsNamesAndMatchesExactNamesOnlyInOpenableDirectories) {
     const char* names[] = {"usr/bin/ls", "/usr/bin/ls", "ls", "/ls", "//ls", "dir/", nullptr};
     std::string splits;
@@ -30,12 +32,12 @@ TEST(FindFile, SplitsNamesAndMatchesExactNamesOnlyInOpenableDirectories) {
         EXPECT_EQ(found ? finder.GetFileName().c_str() : name, name);
         EXPECT_EQ(finder.FindNextFile(), 0) << "one entry of each name";
     }
-    EXPECT_EQ(finder.FindFile("ls", 0) + finder.FindFile("/ls", 0), 0) << "no directory part";
+    EXPECT_EQ(Results(2, 0), Results({finder.FindFile("ls", 0), finder.FindFile("/ls", 0)}));
     EXPECT_EQ(finder.FindNextFile(), 0) << "no search open";
     EXPECT_EQ(finder.FindFile((dir.path() + "/ls/x").c_str(), 0), 0) << "not a directory";
     EXPECT_EQ(finder.GetFilePath().c_str(), dir.path() + "/ls") << "set even when it fails";
-    EXPECT_EQ(finder.FindFile("//tmp", 0) + finder.FindNextFile(), 2) << "the root";
-    EXPECT_EQ(finder.closeSearch() + finder.closeSearch(), 2);
+    EXPECT_EQ(Results(4, 1), Results({finder.FindFile("//tmp", 0), finder.FindNextFile(),
+                                      finder.closeSearch(), finder.closeSearch()}));  // the root
 }
 
 // Refuses entries named "hidden", as a derived class checking the entry would.

@@ -83,11 +83,28 @@ if(EXISTS ${prefix}/bin/zoltov)
     endif()
     # Its manual page, bash completion and the guide are installed where they are looked for.
     foreach(f share/man/man1/zoltov.1 share/bash-completion/completions/zoltov
-              share/doc/zoltov/README.md share/doc/zoltov/versioning.md share/doc/zoltov/LICENSE
-              share/doc/zoltov/examples/shm.cpp)
+              share/doc/zoltov/README.md share/doc/zoltov/LICENSE share/doc/zoltov/docs/README.md
+              share/doc/zoltov/docs/errors.md share/doc/zoltov/docs/examples/shm.cpp)
         if(NOT EXISTS ${prefix}/${f})
             message(FATAL_ERROR "missing ${prefix}/${f}")
         endif()
+    endforeach()
+    # Every relative link of the installed README and guide reaches an installed file.
+    file(GLOB_RECURSE pages ${prefix}/share/doc/zoltov/*.md)
+    foreach(page ${pages})
+        file(READ ${page} text)
+        get_filename_component(dir ${page} DIRECTORY)
+        # Brackets mean something to CMake's lists: a link's "](" is marked, then they go.
+        string(REPLACE "](" "%%link%%(" text "${text}")
+        string(REPLACE "[" "" text "${text}")
+        string(REPLACE "]" "" text "${text}")
+        string(REGEX MATCHALL "%%link%%\\([^)#:; ]+[)#]" links "${text}")
+        foreach(link ${links})
+            string(REGEX REPLACE "^%%link%%\\(|[)#]$" "" target "${link}")
+            if(NOT EXISTS ${dir}/${target})
+                message(FATAL_ERROR "${page} links to ${target}, which is not installed")
+            endif()
+        endforeach()
     endforeach()
     run(bash -c "source ${prefix}/share/bash-completion/completions/zoltov && complete -p zoltov")
     find_program(MAN man)

@@ -1,6 +1,6 @@
 # Builds the Debian package from the build tree into a scratch directory and checks that
 # it carries the library with its version links, the headers, the CMake and pkg-config
-# files, the tool and its sample settings.
+# files, the tool and its sample settings, and the README with the guide.
 # Arguments: CPACK_CONFIG, WORK_DIR, CPACK, DPKG_DEB.
 cmake_minimum_required(VERSION 3.25)
 
@@ -32,7 +32,9 @@ foreach(pattern
         " ./usr/lib[^ ]*/cmake/ZolTov/ZolTovConfig\\.cmake\n"
         " ./usr/lib[^ ]*/pkgconfig/zoltov\\.pc\n"
         " ./usr/bin/zoltov\n"
-        " ./usr/share/zoltov/demo-settings\\.ini\n")
+        " ./usr/share/zoltov/demo-settings\\.ini\n"
+        " ./usr/share/doc/zoltov/README\\.md\n"
+        " ./usr/share/doc/zoltov/docs/errors\\.md\n")
     if(NOT contents MATCHES "${pattern}")
         message(FATAL_ERROR "package lacks '${pattern}':\n${contents}")
     endif()

@@ -80,7 +80,9 @@ TEST(QelNamed, WhatADeadProcessOrKilledRemoverLeftIsMadeAfreshAndAForkedChildsCl
     reinterpret_cast<qel::StoreHeader*>(page)->state = qel::kStateDead;
     EXPECT_EQ(QEL_OK, qelCreateUnlockedMutex(name.c_str(), &again));
     munmap(page, qel::kNamedFileSize);
-    EXPECT_EQ(QEL_OK, qelCloseMutex(&again) | qelCloseMutex(&mutex) | qelCloseEvent(&event));
+    EXPECT_EQ(
+        zoltest::Results({qelCloseMutex(&again), qelCloseMutex(&mutex), qelCloseEvent(&event)}),
+        zoltest::Results({QEL_OK, QEL_OK, QEL_OK}));
     EXPECT_EQ(zoltest::objectFiles(name), std::vector<std::string>());
 }
 

@@ -25,6 +25,7 @@
 namespace {
 
 using zoltest::onOtherThread;
+using zoltest::Results;
 
 TEST(QelMutex, RecursionOwnershipTimeoutsAndSerialisationForBothKinds) {
     const struct {
@@ -37,14 +38,15 @@ TEST(QelMutex, RecursionOwnershipTimeoutsAndSerialisationForBothKinds) {
         long m = 0, counter = 0;  // plain counter: a lost update shows a broken mutex
         ASSERT_EQ(QEL_OK, k.create(nullptr, &m));
         EXPECT_EQ(QEL_E_NOT_OWNER, k.unlock(m));
-        ASSERT_EQ(QEL_OK, k.lock(m, QEL_INFINITE) | k.lock(m, 0));  // recursive
+        ASSERT_EQ(Results({k.lock(m, QEL_INFINITE), k.lock(m, 0)}), Results({QEL_OK, QEL_OK}));
         EXPECT_EQ(QEL_E_NOT_OWNER, onOtherThread([&] { return k.unlock(m); }));
         auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(QEL_E_TIMEOUT, onOtherThread([&] { return k.lock(m, 0) & k.lock(m, 150); }));
+        auto tries = [&] { return Results({k.lock(m, 0), k.lock(m, 150)}); };
+        EXPECT_EQ(Results(2, QEL_E_TIMEOUT), onOtherThread(tries));
         EXPECT_GE(zoltest::elapsedMs(start), 145);
-        EXPECT_EQ(QEL_OK, k.unlock(m));
-        EXPECT_EQ(QEL_E_TIMEOUT, onOtherThread([&] { return k.lock(m, 0); }));  // one level left
-        EXPECT_EQ(QEL_OK, k.unlock(m));
+        // After one unlock one level is left: another thread is still kept out.
+        EXPECT_EQ(Results({k.unlock(m), onOtherThread([&] { return k.lock(m, 0); }), k.unlock(m)}),
+                  Results({QEL_OK, QEL_E_TIMEOUT, QEL_OK}));
         std::vector<std::thread> threads(3);
         for (auto& t : threads) {
             t = std::thread([&] {
@@ -56,8 +58,9 @@ TEST(QelMutex, RecursionOwnershipTimeoutsAndSerialisationForBothKinds) {
         EXPECT_EQ(60000, counter);
         long stale = m;
         EXPECT_EQ(QEL_OK, k.close(&m));
-        EXPECT_NE(QEL_OK, k.lock(stale, 0) & k.unlock(stale) & k.close(&stale) & k.lock(0, 0) &
-                              k.unlock(0) & k.close(&m));
+        EXPECT_EQ(Results(6, QEL_E_BAD_HANDLE),
+                  Results({k.lock(stale, 0), k.unlock(stale), k.close(&stale), k.lock(0, 0),
+                           k.unlock(0), k.close(&m)}));
     }
 }
 
@@ -66,8 +69,10 @@ TEST(QelMutex, RecursionOwnershipTimeoutsAndSerialisationForBothKinds) {
 // a node whose memory is gone crashes it), and its file goes when the process exits. Each
 // case runs in a child.
 TEST(QelMutex, DestroyedWhileHeldIsHarmless) {
-    const std::function<bool(long)> cases[] = {
-        [](long m) { return qelLockMutex(m, 0) | qelLockMutex(m, 0) | qelCloseMutex(&m); },
+    const std::function<Results(long)> cases[] = {
+        [](long m) {
+            return Results({qelLockMutex(m, 0), qelLockMutex(m, 0), qelCloseMutex(&m)});
+        },
         [](long m) {  // another thread holds it (after an older mutex) when it is closed
             std::atomic<int> phase{0};
             std::thread holder([&] {
@@ -81,7 +86,7 @@ TEST(QelMutex, DestroyedWhileHeldIsHarmless) {
             }
             QEL_STATUS status = qelCloseMutex(&m);
             phase = 2;
-            return holder.join(), status;
+            return holder.join(), Results({status});
         },
     };
     const std::string name = zoltest::uniqueName("held");
@@ -91,16 +96,20 @@ TEST(QelMutex, DestroyedWhileHeldIsHarmless) {
                 long older = 0, m = 0, next[2] = {0, 0};
                 qelCreateUnlockedMutex(nullptr, &older);
                 qelCreateUnlockedMutex(named ? name.c_str() : nullptr, &m);
-                int status = qelLockMutex(older, 0) | misuse(m) | qelUnlockMutex(older);
+                Results steps = {qelLockMutex(older, 0)}, misused = misuse(m);
+                steps.insert(steps.end(), misused.begin(), misused.end());
+                steps.push_back(qelUnlockMutex(older));
                 // The next named mutexes take the records closes gave back, the closed one's
                 // among them if it gave that back; the exit then lets go of every named object
                 // still open.
                 for (long& n : next)
-                    status |= qelCreateUnlockedMutex(zoltest::uniqueName("next").c_str(), &n);
-                exit(status | qelCloseMutex(&next[0]) | qelCloseMutex(&next[1]));
+                    steps.push_back(qelCreateUnlockedMutex(zoltest::uniqueName("n").c_str(), &n));
+                steps.insert(steps.end(), {qelCloseMutex(&next[0]), qelCloseMutex(&next[1])});
+                auto bad = std::find_if(steps.begin(), steps.end(), [](auto s) { return s != 0; });
+                exit(bad == steps.end() ? 0 : static_cast<int>(bad - steps.begin()) + 1);
                 return 1;
             };
-            EXPECT_EQ(0, zoltest::runChild(body, 10000));
+            EXPECT_EQ(0, zoltest::runChild(body, 10000)) << "the number of the step that failed";
         }
     }
     EXPECT_EQ(zoltest::objectFiles(name), std::vector<std::string>());
@@ -119,25 +128,29 @@ TEST_P(QelEvent, SetResetWaitsTimeoutsAndBadArguments) {
         ASSERT_EQ(QEL_OK, qelCreateEvent(nullptr, &event));
     unsigned int index = 7;
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(QEL_E_TIMEOUT, qelWaitEvent(e[0], 60) & qelWaitEvents(e.data(), 128, &index, 60));
+    EXPECT_EQ(Results(2, QEL_E_TIMEOUT),
+              Results({qelWaitEvent(e[0], 60), qelWaitEvents(e.data(), 128, &index, 60)}));
     EXPECT_GE(zoltest::elapsedMs(start), 118);
     EXPECT_EQ(0xFFFFFFFFu, index);
-    ASSERT_EQ(QEL_OK, qelSetEvent(e[0]) | qelSetEvent(e[0]) | qelSetEvent(e[127]));
-    EXPECT_EQ(QEL_OK, qelWaitEvent(e[0], 0) | qelWaitEvent(e[0], QEL_INFINITE));  // not reset
-    EXPECT_EQ(QEL_OK, qelWaitEvents(e.data() + 1, 127, &index, QEL_INFINITE));
-    EXPECT_EQ(126u, index);
-    qelSetEvent(e[40]);
-    EXPECT_EQ(QEL_OK, qelWaitEvents(e.data() + 1, 127, &index, 0));  // the lowest set index
-    EXPECT_EQ(39u, index);
+    ASSERT_EQ(Results({qelSetEvent(e[0]), qelSetEvent(e[0]), qelSetEvent(e[127])}), Results(3, 0));
+    // A plain wait does not reset: both return at once.
+    EXPECT_EQ(Results(2, 0), Results({qelWaitEvent(e[0], 0), qelWaitEvent(e[0], QEL_INFINITE)}));
+    EXPECT_EQ(Results({QEL_OK, 126}),
+              Results({qelWaitEvents(e.data() + 1, 127, &index, QEL_INFINITE), index}));
+    qelSetEvent(e[40]);  // the lowest set index
+    EXPECT_EQ(Results({QEL_OK, 39}), Results({qelWaitEvents(e.data() + 1, 127, &index, 0), index}));
     long bad[2] = {e[1], 0};
     for (unsigned int count : {0u, 129u})
         EXPECT_EQ(QEL_E_WAIT_FAILED, qelWaitEvents(e.data(), count, &index, 0));
-    EXPECT_EQ(QEL_E_WAIT_FAILED, qelWaitEventsAndReset(bad, nullptr, 2, &index, 0) &
-                                     qelWaitEvents(nullptr, 1, &index, 0));
+    EXPECT_EQ(Results(2, QEL_E_WAIT_FAILED),
+              Results({qelWaitEventsAndReset(bad, nullptr, 2, &index, 0),
+                       qelWaitEvents(nullptr, 1, &index, 0)}));
     long stale = e[0];
     EXPECT_EQ(QEL_OK, qelCloseEvent(&e[0]));
-    EXPECT_NE(QEL_OK, qelSetEvent(stale) & qelResetEvent(0) & qelDeleteEvent(&stale));
-    EXPECT_EQ(QEL_E_WAIT_FAILED, qelWaitEvent(stale, 0) & qelWaitEventAndReset(0, 0));
+    EXPECT_EQ(Results(3, QEL_E_BAD_HANDLE),
+              Results({qelSetEvent(stale), qelResetEvent(0), qelDeleteEvent(&stale)}));
+    EXPECT_EQ(Results(2, QEL_E_WAIT_FAILED),
+              Results({qelWaitEvent(stale, 0), qelWaitEventAndReset(0, 0)}));
     std::for_each(e.begin() + 1, e.end(), [](long& event) { qelCloseEvent(&event); });
 }
 
@@ -279,7 +292,7 @@ TEST(QelThread, SuspensionPrioritiesAndEndedThreads) {
     };
     long thread = b.start();
     ASSERT_TRUE(zoltest::waitUntil([&] { return b.counter > 0; }, 5000));
-    ASSERT_EQ(QEL_OK, qelSuspendThread(thread) | qelSuspendThread(thread));
+    ASSERT_EQ(Results({qelSuspendThread(thread), qelSuspendThread(thread)}), Results(2, QEL_OK));
     EXPECT_TRUE(b.standsStill());
     EXPECT_EQ(QEL_OK, qelResumeThread(thread));  // one level left
     EXPECT_TRUE(b.standsStill());
@@ -297,11 +310,12 @@ TEST(QelThread, SuspensionPrioritiesAndEndedThreads) {
     b.stop = true;
     ASSERT_TRUE(zoltest::waitUntil(
         [&] { return qelGetThreadPriority(thread, &priority) == QEL_E_EXITED; }, 5000));
-    EXPECT_EQ(QEL_E_EXITED, qelSuspendThread(thread) & qelResumeThread(thread) &
-                                qelSetThreadPriority(thread, -1));
+    EXPECT_EQ(Results(3, QEL_E_EXITED), Results({qelSuspendThread(thread), qelResumeThread(thread),
+                                                 qelSetThreadPriority(thread, -1)}));
     EXPECT_EQ(QEL_OK, qelDeleteThreadHandle(&(stale = thread)));
-    EXPECT_EQ(QEL_E_BAD_HANDLE, qelSuspendThread(thread) & qelDeleteThreadHandle(&thread) &
-                                    qelSetThreadPriority(0, 0));
+    EXPECT_EQ(Results(3, QEL_E_BAD_HANDLE),
+              Results({qelSuspendThread(thread), qelDeleteThreadHandle(&thread),
+                       qelSetThreadPriority(0, 0)}));
     qelCloseEvent(&event);
 }
 

@@ -17,6 +17,10 @@ namespace zoltest {
 // The bound of every wait for a set-up step: generous, only there so that nothing hangs.
 constexpr int kBoundMs = 20000;
 
+// The results of several calls in call order (a braced list runs left to right), compared at
+// once so that a failure shows each: EXPECT_EQ(Results({a.Lock(0), a.Unlock()}), Results({1, 1})).
+using Results = std::vector<long long>;
+
 // A name no other test or process uses: "zoltest-<tag>-<pid>-<counter>".
 std::string uniqueName(const std::string& tag);
 

@@ -27,6 +27,8 @@
 
 namespace {
 
+using zoltest::Results;
+
 bool isSet(CZolEvent& event) {
     CZolEvent probe(static_cast<long>(event));  // a wrapper: manual, so this never resets
     return SyncWaitForSingleEvent(probe, 0) == 0;
@@ -52,39 +54,62 @@ TEST(Mutex, ConstructorsOwnOpenAndFailQuietly) {
     EXPECT_EQ(owned.Unlock(), 1);
     EXPECT_EQ(lockedElsewhere(opened), 1);
     CZolMutex missing(1, zoltest::uniqueName("none").c_str(), 1);
-    EXPECT_EQ(static_cast<long>(missing), 0);
-    EXPECT_EQ(missing.Lock(0) + missing.Unlock(), 0);
+    EXPECT_EQ(Results({static_cast<long>(missing), missing.Lock(0), missing.Unlock()}),
+              Results(3, 0));
     CZolLightMutex light(1);
-    std::atomic<int> got{-1};
-    std::thread other([&] { got = light.Lock(0) + light.Unlock(); });  // Lock(0) waits
-    EXPECT_FALSE(zoltest::waitUntil([&] { return got != -1; }, 100));
+    Results got;
+    std::atomic<bool> done{false};
+    std::thread other([&] { got = Results({light.Lock(0), light.Unlock()}), done = true; });
+    EXPECT_FALSE(zoltest::waitUntil([&] { return done.load(); }, 100));  // Lock(0) waits
     EXPECT_EQ(light.Unlock(), 1);
     other.join();
-    EXPECT_EQ(got, 2);
+    EXPECT_EQ(got, Results({1, 1}));
+}
+
+// A process mutex whose owner died holding it is handed over, and it stays a working mutex:
+// both processes that use it lock and unlock it again and again, and it still keeps one out
+// while the other holds it.
+TEST(Mutex, RecoveredFromADeadOwnerKeepsWorkingInEveryProcess) {
+    const std::string name = zoltest::uniqueName("dead");
+    CZolMutex mine(0, name.c_str(), 0);
+    auto dies = [&] { return new CZolMutex(1, name.c_str(), 0), raise(SIGKILL); };
+    ASSERT_EQ(zoltest::runChild(dies, zoltest::kBoundMs), -1);
+    zoltest::Peer other([&](zoltest::Peer& p) {
+        CZolMutex mutex(0, name.c_str(), 0);
+        for (std::string step; !(step = p.receive()).empty();)
+            p.send(std::to_string(step == "unlock" ? mutex.Unlock()
+                                                   : mutex.Lock(step == "try" ? 0 : 5000)));
+        return 0;
+    });
+    auto its = [&](const char* step) { return std::stoll("0" + other.ask(step)); };
+    for (int cycle = 0; cycle < 3; ++cycle)  // the first Lock takes it over from the dead owner
+        EXPECT_EQ(Results({mine.Lock(5000), its("try"), mine.Unlock(), its("lock"), mine.Lock(0),
+                           its("unlock")}),
+                  Results({1, 0, 1, 1, 0, 1}))
+            << cycle;
 }
 
 TEST(Event, ResetModesWrappersCopiesAndAssignment) {
     CZolEvent autoReset(1, 0, zoltest::uniqueName("ev").c_str());
-    EXPECT_EQ(autoReset.Lock(0xFFFFFFFF), 1);
-    EXPECT_FALSE(isSet(autoReset));
-    EXPECT_EQ(SyncWaitForSingleEvent(autoReset, 10), 258u);
+    EXPECT_EQ(Results({autoReset.Lock(0xFFFFFFFF), isSet(autoReset),
+                       SyncWaitForSingleEvent(autoReset, 10)}),
+              Results({1, 0, 258}));
     CZolEvent manual(0, 1, nullptr);
-    EXPECT_EQ(manual.SetEvent() + manual.Lock(0) + manual.Lock(0) + manual.Unlock(), 4);
-    EXPECT_TRUE(isSet(manual));
-    EXPECT_EQ(manual.ResetEvent(), 1);
-    EXPECT_FALSE(isSet(manual));
+    EXPECT_EQ(Results({manual.SetEvent(), manual.Lock(0), manual.Lock(0), manual.Unlock(),
+                       isSet(manual), manual.ResetEvent(), isSet(manual)}),
+              Results({1, 1, 1, 1, 1, 1, 0}));
     ProbeEvent owner(0, 0, "");
     {
         ProbeEvent wrapper(static_cast<long>(owner)), copy(owner), copyOfCopy(copy);
         wrapper.SetEvent();
-        EXPECT_EQ(wrapper.Lock(0) + wrapper.Lock(0), 2);  // the wrapper does not reset
-        EXPECT_EQ(copyOfCopy.Lock(0), 1);                 // the copy does
-        EXPECT_FALSE(isSet(owner));
+        // The wrapper does not reset; the copy does.
+        EXPECT_EQ(Results({wrapper.Lock(0), wrapper.Lock(0), copyOfCopy.Lock(0), isSet(owner)}),
+                  Results({1, 1, 1, 0}));
         ProbeEvent target(0, 0, nullptr);
         target = ProbeEvent(0, 1, "src");
-        EXPECT_EQ(target.owns() * 10 + target.IsManual(), 1);
+        EXPECT_EQ(Results({target.owns(), target.IsManual()}), Results({0, 1}));
     }
-    EXPECT_EQ(owner.SetEvent() + owner.Lock(0), 2);  // the copies closed nothing
+    EXPECT_EQ(Results({owner.SetEvent(), owner.Lock(0)}), Results(2, 1));  // nothing closed it
 }
 
 // Both wait-any forms: the lowest set index wins and only that event, if auto reset, is reset.
@@ -120,13 +145,9 @@ TEST(WaitAny, LowestSetIndexResetsOnlyThatEventAndBadArgumentsFail) {
     // handles: below).
     CZolEvent set(1, 0, nullptr);
     CZolEvent* withNull[2] = {&set, nullptr};
-    const unsigned int results[] = {
-        SyncWaitForMultipleEventsPtr(2, withNull, 0),
-        SyncWaitForMultipleEventsPtr(1, nullptr, 0),
-        SyncWaitForMultipleEvents(1, nullptr, 0),
-    };
-    for (unsigned int result : results)
-        EXPECT_EQ(result, 0xFFFFFFFFu);
+    EXPECT_EQ(Results(3, 0xFFFFFFFFu), Results({SyncWaitForMultipleEventsPtr(2, withNull, 0),
+                                                SyncWaitForMultipleEventsPtr(1, nullptr, 0),
+                                                SyncWaitForMultipleEvents(1, nullptr, 0)}));
     EXPECT_TRUE(isSet(set));
 }
 
@@ -170,25 +191,26 @@ TEST(ScopedLocks, StateFollowsTheObjectsAnswers) {
     Scripted object, refuses, failing;
     {
         CZolSingleLock lock(&object, 0);
-        EXPECT_EQ(object.locks + lock.IsLocked(), 0);
-        EXPECT_EQ(lock.Lock(25) + lock.Lock(30), 2);  // every call reaches the object
-        EXPECT_EQ(object.lastTimeout, 30);
-        EXPECT_EQ(lock.Unlock() + lock.Unlock() + lock.IsLocked(), 0);
+        EXPECT_EQ(Results({object.locks, lock.IsLocked()}), Results({0, 0}));
+        // Every call reaches the object.
+        EXPECT_EQ(Results({lock.Lock(25), lock.Lock(30), object.lastTimeout}), Results({1, 1, 30}));
+        EXPECT_EQ(Results({lock.Unlock(), lock.Unlock(), lock.IsLocked()}), Results(3, 0));
         refuses.unlockResult = 0;
         CZolSingleLock held(&refuses, 1);
-        EXPECT_EQ(refuses.lastTimeout, 0xFFFFFFFFL);
-        EXPECT_EQ(held.Unlock() + held.IsLocked(), 2);  // still held: released again at the end
+        // Still held after the refused unlock: the destructor tries again.
+        EXPECT_EQ(Results({refuses.lastTimeout, held.Unlock(), held.IsLocked()}),
+                  Results({0xFFFFFFFFL, 1, 1}));
         failing.lockResult = 0;
         CZolSingleLock notHeld(&failing, 1);
     }
-    EXPECT_EQ(object.unlocks * 100 + refuses.unlocks * 10 + failing.unlocks, 220);
+    EXPECT_EQ(Results({object.unlocks, refuses.unlocks, failing.unlocks}), Results({2, 2, 0}));
     CZolSingleLock none(nullptr, 1);
-    EXPECT_EQ(none.IsLocked() + none.Lock(0) + none.Unlock(), 0);
+    EXPECT_EQ(Results({none.IsLocked(), none.Lock(0), none.Unlock()}), Results(3, 0));
     CZolMutex missing(0, zoltest::uniqueName("none").c_str(), 1);
     CZolLightMutex light(0);
     {
         CZolLocker a(missing), b(&light), c(static_cast<CZolMutex*>(nullptr));
-        EXPECT_EQ(light.Unlock() + light.Lock(0), 2);  // held by the locker
+        EXPECT_EQ(Results({light.Unlock(), light.Lock(0)}), Results(2, 1));  // held by the locker
     }
     EXPECT_EQ(light.Unlock(), 0);  // released at the end of the scope
 }
@@ -220,17 +242,16 @@ TEST(RWLock, ReadersWritersTheReaderLimitAndStrayUnlocks) {
     none.UnlockRead(1);
     none.LockWrite();
     none.UnlockWrite();
-    EXPECT_EQ(none.readers() + none.writers(), 0);
+    EXPECT_EQ(Results({none.readers(), none.writers()}), Results(2, 0));
     { CZolRWLocker nothing(static_cast<CZolRWLock*>(nullptr), 1); }
     CountingMutex mutex;
     {
         ProbeLock lock(mutex);
-        EXPECT_EQ(lock.LockRead() + lock.LockRead(), 0);
-        EXPECT_EQ(lock.readers(), 2);
+        EXPECT_EQ(Results({lock.LockRead(), lock.LockRead(), lock.readers()}), Results({0, 0, 2}));
         lock.UnlockRead(0);
         lock.UnlockRead(0);
         { CZolRWLocker reader(lock, 0); }
-        EXPECT_EQ(lock.readers() + mutex.calls, 0);
+        EXPECT_EQ(Results({lock.readers(), mutex.calls}), Results(2, 0));
         { CZolRWLocker writer(&lock, 1); }
         EXPECT_EQ(mutex.calls, 2);
         lock.LockWrite();  // a reader now queues on the mutex and then holds it
@@ -242,10 +263,10 @@ TEST(RWLock, ReadersWritersTheReaderLimitAndStrayUnlocks) {
         EXPECT_FALSE(zoltest::waitUntil([&] { return held != -1; }, 50));
         lock.UnlockWrite();
         reader.join();
-        EXPECT_EQ(held * 10 + lock.readers(), 10);
-        EXPECT_EQ(mutex.calls, 6);  // the reader released the mutex it came in through
+        // The reader released the mutex it came in through.
+        EXPECT_EQ(Results({held, lock.readers(), mutex.calls}), Results({1, 0, 6}));
     }
-    EXPECT_EQ(mutex.Lock(0) + mutex.Unlock(), 2);  // a given mutex outlives the lock
+    EXPECT_EQ(Results({mutex.Lock(0), mutex.Unlock()}), Results(2, 1));  // it outlives the lock
     ProbeLock lock;  // a writer waits until the last reader inside has left
     int inside = lock.LockRead();
     std::atomic<bool> done{false};
@@ -271,7 +292,7 @@ TEST(RWLock, ReadersWritersTheReaderLimitAndStrayUnlocks) {
     int mutexHeld = 0;
     for (int i = 0; i < 65535; ++i)
         mutexHeld += lock.LockRead();
-    EXPECT_EQ(mutexHeld * 100000 + lock.readers(), 165535);  // the last one holds the mutex
+    EXPECT_EQ(Results({mutexHeld, lock.readers()}), Results({1, 65535}));  // the last has the mutex
     std::atomic<bool> readDone{false}, writeDone{false};
     std::thread reader([&] { lock.UnlockRead(lock.LockRead()), readDone = true; });
     std::thread writer([&] { lock.LockWrite(), lock.UnlockWrite(), writeDone = true; });
@@ -326,8 +347,7 @@ TEST(Thread, StartStopAutoDeleteAndEveryWayOut) {
         EXPECT_FALSE(zoltest::waitUntil([&] { return r.inits != 0; }, 100));
         EXPECT_EQ(thread->ResumeThread(), 1);
         ASSERT_TRUE(r.destroyedSoon());
-        EXPECT_EQ(r.inits * 10 + r.exits, 11);
-        EXPECT_EQ(r.runResult, -1);
+        EXPECT_EQ(Results({r.inits, r.exits, r.runResult}), Results({1, 1, -1}));
     }
     Record kept;
     auto* mine = new ClientThread(kept);

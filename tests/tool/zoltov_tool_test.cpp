@@ -51,24 +51,29 @@ TEST(ZoltovTool, CommandLinesGiveTheirStatusAndOutput) {
         "List = 10, \"a, b \" , \"say \\\"hi\\\"\", , last\n[paths]\nPort = 9\n[Limits]\n");
     mkfifo((dir.path() + "/fifo").c_str(), 0600);
     const std::string a = dir.path() + "/a", b = dir.path() + "/b", ab = a + ":" + b;
-    ASSERT_EQ(mkdir(a.c_str(), 0700) | mkdir(b.c_str(), 0700), 0);
+    ASSERT_EQ(zoltest::Results({mkdir(a.c_str(), 0700), mkdir(b.c_str(), 0700)}),
+              zoltest::Results({0, 0}));
     dir.writeFile("b/tool", "");
     const std::string parts = "10\na, b \nsay \"hi\"\n\nlast\n";
     check({
         {{"--help"}, 0, "Usage: zoltov [OPTION] COMMAND", ""},
         {{"help", "shm", "remove"}, 0, "-f, --force", ""},
+        {{"help", "shm"}, 0, "  zoltov shm repair [NAME]\n      Recount", ""},
         {{"ini", "get", "--help"}, 0, "Usage:\n  zoltov ini get FILE", ""},
         {{"-V"}, 0, "zoltov 1.", ""},
         {{}, 2, "", "missing command"},
         {{"frobnicate"}, 2, "", "unknown command 'frobnicate'"},
         {{"-x"}, 2, "", "unknown option '-x'"},
-        {{"shm"}, 2, "", "'shm' needs a subcommand"},
+        {{"shm"}, 2, "", "zoltov shm: missing command\nTry 'zoltov shm --help'"},
+        {{"shm", "nosuch"}, 2, "", "zoltov shm: unknown command 'nosuch'\nTry 'zoltov shm --help'"},
+        {{"help", "nosuch"}, 2, "", "zoltov help: no command or group 'nosuch'"},
+        {{"shm", "list", "extra"}, 2, "", "zoltov shm list: unexpected argument 'extra'"},
         {{"ini", "get", "f", "s"}, 2, "", "Try 'zoltov ini get --help'"},
         {{"ini", "get", "f", "s", "i", "--type"}, 2, "", "'--type' needs a value"},
         {{"ini", "get", "f", "s", "i", "--type=float"}, 2, "", "unknown type 'float'"},
         {{"shm", "remove", "x", "--now"}, 2, "", "unknown option '--now'"},
         // After --, a word that looks like an option is an operand.
-        {{"which", "--", "-no-such"}, 1, "", "-no-such: not found in PATH"},
+        {{"which", "--", "-no-such"}, 1, "", "zoltov which: '-no-such' not found in PATH"},
         {{"which", "tool"}, 0, b + "/tool\n", "", {{"PATH", ab}}},
         {{"which", b + "/tool"}, 0, b + "/tool\n", ""},
         {{"which", a + "/tool"}, 1, "", "No such file"},
@@ -78,13 +83,13 @@ TEST(ZoltovTool, CommandLinesGiveTheirStatusAndOutput) {
         {{"ini", "get", f, "Server", "List"}, 0, "10\n", ""},
         {{"ini", "get", f, "Server", "List", "-t", "parts"}, 0, parts, ""},
         {{"ini", "get", f, "", "owner"}, 0, "Tools Team\n", ""},
-        {{"ini", "get", f, "Server", "Big", "-t", "int"}, 3, "", "returned -294967296)"},
+        {{"ini", "get", f, "Server", "Big", "-t", "int"}, 3, "", "reads it as -294967296\n"},
         {{"ini", "get", f, "Server", "Host", "-t", "int"}, 3, "", "'localhost' is not a valid"},
         {{"ini", "get", f, "Server", "Trail", "-t", "int"}, 3, "", "'12abc' is not a valid"},
-        {{"ini", "get", f, "Server", "owner"}, 1, "", "item 'owner' not found"},
+        {{"ini", "get", f, "Server", "owner"}, 1, "", "zoltov ini get: item 'owner' not found"},
         {{"ini", "get", f, "Nowhere", "Port"}, 1, "", "section 'Nowhere' not found"},
         {{"ini", "sections", f}, 0, "SERVER\nPATHS\nLIMITS\n", ""},
-        {{"ini", "sections", "/nonexistent.ini"}, 3, "", "No such file or directory"},
+        {{"ini", "sections", "/no.ini"}, 3, "", "sections: cannot open '/no.ini': No such"},
         {{"ini", "sections", dir.path() + "/fifo"}, 3, "", "not a regular file"},
     });
     // Output that cannot be written is a failure, with the reason.
@@ -160,7 +165,7 @@ TEST(ZoltovTool, ShmPassesOverWhatIsNotItsOwnAndKeepsWhatOthersHold) {
         mount -t tmpfs -o mode=1777 none /dev/shm || exit 77
         D=/dev/shm/zoltov-$(id -u)${ZOL_QEL_NAMESPACE:+-$ZOL_QEL_NAMESPACE}
         mkdir -m 700 $D && mkfifo $D/s.fifo && "$Z" shm list && "$Z" shm show fifo
-        echo "show=$?"; "$Z" shm repair >/dev/null; [ -e $D ] && echo "FIFO kept"
+        echo "show=$?"; "$Z" shm repair; [ -e $D ] && echo "FIFO kept"
         mkdir -m 700 $D; chown 4242 $D; "$Z" shm list; echo "list=$?"
         "$Z" demo; echo "demo=$?"; rm -r $D; ln -s /tmp $D; "$Z" shm list; echo "link=$?"
         mount -t proc -o hidepid=2 proc /proc || exit 77
@@ -177,7 +182,8 @@ TEST(ZoltovTool, ShmPassesOverWhatIsNotItsOwnAndKeepsWhatOthersHold) {
     if (r.exitCode == 77 || r.err.find("unshare:") != std::string::npos)
         GTEST_SKIP() << "no private mount namespace: " << r.err;
     for (const char* piece :
-         {"NAME\nshow=1\nlist=3\n", "resources\nthe object directory",
+         {"NAME\nshow=1\nremoved ", "s.fifo: a link or special file, not an object\nlist=3\n",
+          "resources\nthe object directory",
           " is a directory of uid 4242, not a private directory of ",
           "demo=1\nlink=3\nremove=3\nx: connections 1, nothing to repair\nrepair=0\nwaited=0\n"})
         EXPECT_NE(r.out.find(piece), std::string::npos) << piece << " in\n" << r.out;

@@ -7,7 +7,7 @@
 /// not the cells: RemoveAt drops an element without releasing its cell, and the destructor
 /// releases only the table. Slots at m_nSize and beyond hold null.
 ///
-/// Positions are not checked: 0 <= index `< m_nSize for RemoveAt, index >`= 0 for InsertAt.
+/// Positions are not checked: 0 <= `0 <= index < m_nSize` for RemoveAt, `index >= 0` for InsertAt.
 /// A failed allocation throws std::bad_alloc. Thread safety: none.
 #ifndef ZOLTOV_CZOLARRAY_H
 #define ZOLTOV_CZOLARRAY_H

@@ -6,8 +6,6 @@
 #include "qel.h"
 
 namespace {
-constexpr unsigned int kWaitTimeout = 258;
-constexpr unsigned int kWaitFailed = 0xFFFFFFFFu;
 constexpr unsigned int kNoIndex = 0xFFFFFFFFu;
 
 // The wait and the reset of an auto-reset event are one platform step, so one SetEvent
@@ -16,14 +14,14 @@ constexpr unsigned int kNoIndex = 0xFFFFFFFFu;
 template <typename EventAt>
 unsigned int waitForAny(unsigned int count, EventAt eventAt, long timeout) {
     if (count == 0 || count > QEL_MAX_WAIT_EVENTS) {
-        return kWaitFailed;
+        return kZolWaitFailed;
     }
     long handles[QEL_MAX_WAIT_EVENTS];
     unsigned char reset[QEL_MAX_WAIT_EVENTS];
     for (unsigned int i = 0; i < count; ++i) {
         CZolEvent* event = eventAt(i);
         if (event == nullptr) {
-            return kWaitFailed;
+            return kZolWaitFailed;
         }
         handles[i] = static_cast<long>(*event);
         reset[i] = event->IsManual() ? 0 : 1;
@@ -32,12 +30,12 @@ unsigned int waitForAny(unsigned int count, EventAt eventAt, long timeout) {
     QEL_STATUS status =
         qelWaitEventsAndReset(handles, reset, count, &index, static_cast<unsigned int>(timeout));
     if (status == QEL_OK) {
-        return index < count ? index : kWaitFailed;  // never past the array
+        return index < count ? index : kZolWaitFailed;  // never past the array
     }
     if (status == QEL_E_TIMEOUT) {
-        return index == kNoIndex ? kWaitTimeout : QEL_E_TIMEOUT;
+        return index == kNoIndex ? kZolWaitTimeout : QEL_E_TIMEOUT;
     }
-    return kWaitFailed;
+    return kZolWaitFailed;
 }
 }  // namespace
 
@@ -81,7 +79,7 @@ CZolEvent& CZolEvent::operator=(const CZolEvent& other) {
 }
 
 int CZolEvent::Lock(long timeout) {
-    return SyncWaitForSingleEvent(*this, timeout) == 0 ? 1 : 0;
+    return SyncWaitForSingleEvent(*this, timeout) == kZolWaitObject0 ? 1 : 0;
 }
 
 int CZolEvent::Unlock() {
@@ -116,10 +114,10 @@ unsigned int SyncWaitForSingleEvent(CZolEvent& event, long timeout) {
     QEL_STATUS status =
         event.IsManual() ? qelWaitEvent(handle, ms) : qelWaitEventAndReset(handle, ms);
     if (status == QEL_E_TIMEOUT) {
-        return kWaitTimeout;
+        return kZolWaitTimeout;
     }
     if (status == QEL_E_WAIT_FAILED) {
-        return kWaitFailed;
+        return kZolWaitFailed;
     }
     return status;  // 0, or another platform status unchanged
 }

@@ -66,17 +66,29 @@ public:
     void reportFatalError() __attribute__((noreturn));
 };
 
-// Wait results. 0 (or the index of the event that was set) means success.
-// 258 (0x102): timed out. 0xFFFFFFFF: the wait failed.
+/// @name Wait results
+/// What SyncWaitForSingleEvent and SyncWaitForMultipleEvents[Ptr] return. Constants of the
+/// header (nothing is exported for them); comparing a result with the number works as well.
+///@{
+/// Success: the event was set. A wait on several events returns kZolWaitObject0 plus the
+/// index of the event that was set.
+constexpr unsigned int kZolWaitObject0 = 0;
+/// The timeout passed before the event was set (258, 0x102).
+constexpr unsigned int kZolWaitTimeout = 258;
+/// The wait failed: a bad argument or an event whose handle is closed or 0 (0xFFFFFFFF).
+constexpr unsigned int kZolWaitFailed = 0xFFFFFFFFu;
+///@}
 
-/// Waits at most timeout milliseconds (low 32 bits; 0xFFFFFFFF: for ever) until event is
-/// set; resets it afterwards when it is auto-reset. Returns 0, 258 on time-out, 0xFFFFFFFF
-/// when the wait failed, or any other platform status unchanged.
+/// Waits at most timeout milliseconds (low 32 bits; kZolInfinite: for ever) until event is
+/// set; resets it afterwards when it is auto-reset. Returns kZolWaitObject0 (0),
+/// kZolWaitTimeout (258) on time-out, kZolWaitFailed (0xFFFFFFFF) when the wait failed, or
+/// any other platform status unchanged.
 ZOL_API unsigned int SyncWaitForSingleEvent(CZolEvent& event, long timeout);
 /// Waits until any of count events (an array of objects, 1..128) is set. Returns the
-/// lowest index of a set event and resets that event only, when it is auto-reset; 258 on
-/// time-out; 0xFFFFFFFF when the wait failed (count 0 or above 128 included); 0xF0015 when
-/// the platform reported a time-out without its no-index marker.
+/// lowest index of a set event and resets that event only, when it is auto-reset;
+/// kZolWaitTimeout (258) on time-out; kZolWaitFailed (0xFFFFFFFF) when the wait failed (count
+/// 0 or above 128 included); 0xF0015 when the platform reported a time-out without its
+/// no-index marker (this library's platform layer never does).
 ZOL_API unsigned int SyncWaitForMultipleEvents(unsigned int count, CZolEvent* events, long timeout);
 /// The same over an array of count pointers to events.
 ZOL_API unsigned int SyncWaitForMultipleEventsPtr(unsigned int count, CZolEvent** events,

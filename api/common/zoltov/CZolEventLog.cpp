@@ -6,6 +6,8 @@
 #include <stdio.h>
 #include <syslog.h>
 
+#include "qelThreadSafety.h"
+
 CZolEventLog::CZolEventLog() : m_strModule("ZolTov.dll"), m_strLogFile("Application") {}
 
 CZolEventLog::~CZolEventLog() {}
@@ -37,13 +39,13 @@ int syslogPriorityOf(unsigned short type) {
 // Reports of all event logs go through one private lock, held across fork: glibc does not
 // reset syslog's lock (nor a stdio stream's) in a child, so a fork while another thread was
 // inside syslog would leave the child's first report waiting for ever.
-pthread_mutex_t s_reportLock = PTHREAD_MUTEX_INITIALIZER;
+qel::Mutex s_reportLock;
 
-void lockReports() {
-    pthread_mutex_lock(&s_reportLock);
+void lockReports() QEL_ACQUIRE(s_reportLock) {
+    s_reportLock.Lock();
 }
-void unlockReports() {
-    pthread_mutex_unlock(&s_reportLock);
+void unlockReports() QEL_RELEASE(s_reportLock) {
+    s_reportLock.Unlock();
 }
 // Registered when the library is loaded, while one thread runs: a registration on first use
 // sat under a function-local static's guard, and a fork while another thread was inside it

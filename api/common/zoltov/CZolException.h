@@ -2,7 +2,11 @@
 /// CZolException.h - the library's exception: an unsigned error code and a message.
 ///
 /// Thrown by value, caught by reference. Only RiseZolTovException throws it inside the
-/// library; code 0 means success and is never thrown.
+/// library; code 0 means success and is never thrown. How every class reports its errors is
+/// summed up in the guide's page "Errors and results" (errors.md).
+///
+/// Thread safety: an exception object is used by one thread at a time; RiseZolTovException
+/// may be called from any thread.
 #ifndef ZOLTOV_CZOLEXCEPTION_H
 #define ZOLTOV_CZOLEXCEPTION_H
 

@@ -32,9 +32,7 @@
 /// description of CZolFindFile.h.
 class ZOL_API CZolFindFile {
 protected:
-    /// directory of the current search, as given (GetFilePath)
-    CZolString m_strFilePath;  ///< directory of the current search, as given (GetFilePath)
-    /// the entry last matched (GetFileName)
+    CZolString m_strFilePath;    ///< directory of the current search, as given (GetFilePath)
     CZolString m_strFileName;    ///< the entry last matched (GetFileName)
     CZolString m_strSearchName;  ///< the exact name searched for
     DIR* m_pDir;                 ///< the open directory stream; null between searches
@@ -46,8 +44,8 @@ public:
     virtual ~CZolFindFile();
     /// Reads entries of the open directory, continuing after the last one read, until one
     /// is named exactly m_strSearchName: 1 when found (its name is then in m_strFileName),
-    /// 0 at the end of the directory ('.' and '..' are entries too). With no search open
-    /// (before any FindFile, or after one that returned 0) it returns 0.
+    /// 0 at the end of the directory (its dot and dot-dot entries are read like any other).
+    /// With no search open (before any FindFile, or after one that returned 0) it returns 0.
     virtual int FindNextFile();
     /// A copy of the name last matched.
     virtual CZolString GetFileName() const;

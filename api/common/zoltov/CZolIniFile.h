@@ -52,6 +52,8 @@
 
 #include <stdio.h>
 
+#include <type_traits>
+
 #include "ZolExport.h"
 
 /// A sequential reader of INI-style configuration files. The full contract is in the
@@ -208,6 +210,14 @@ public:
     /// without a file, or when p or P cannot allocate (p leaves its argument, P stores null;
     /// earlier conversions stay). A null `format` converts nothing.
     int ScanItem(const char* item, char* format, ...);
+    /// The same with a constant format, such as a literal (`ScanItem("SIZE", "dd", &w, &h)`):
+    /// an inline forward to the function above, so nothing is added to the library.
+    template <typename Format, typename... Pointers,
+              typename = typename std::enable_if<std::is_same<Format, const char*>::value>::type>
+    int ScanItem(const char* item, Format format, Pointers... pointers) {
+        int (CZolIniFile::*scan)(const char*, char*, ...) = &CZolIniFile::ScanItem;
+        return (this->*scan)(item, const_cast<char*>(format), pointers...);
+    }
 
     /// Nothing is ever written into the file. This overload selects `section` with
     /// GetSection and returns 0 when it exists; otherwise the stream is moved to the end of

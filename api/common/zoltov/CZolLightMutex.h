@@ -2,8 +2,11 @@
 /// CZolLightMutex.h - a mutex that serialises the threads of one process.
 ///
 /// Recursive: its owner may lock it again and must unlock it as often. It always waits
-/// until it is acquired, whatever timeout is passed. May be locked and unlocked from any
-/// thread. A mutex that cannot be created ends the process (see reportFatalError).
+/// until it is acquired, whatever timeout is passed. A mutex that cannot be created ends the
+/// process (see reportFatalError).
+///
+/// Thread safety: may be locked and unlocked from any thread of the process (Unlock by its
+/// owner); destroy it only when no thread waits for it.
 #ifndef ZOLTOV_CZOLLIGHTMUTEX_H
 #define ZOLTOV_CZOLLIGHTMUTEX_H
 

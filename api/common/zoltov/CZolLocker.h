@@ -3,7 +3,10 @@
 ///
 /// Locks without time limit at construction and unlocks at destruction, whether or not
 /// the lock succeeded. A null mutex makes both steps do nothing. The mutex is not owned
-/// and must outlive the locker; the locker is used by the thread that created it.
+/// and must outlive the locker.
+///
+/// Thread safety: a locker is used by the thread that created it (a mutex is released by its
+/// owner); the mutex itself may be shared by any threads.
 #ifndef ZOLTOV_CZOLLOCKER_H
 #define ZOLTOV_CZOLLOCKER_H
 

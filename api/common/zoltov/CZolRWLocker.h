@@ -2,7 +2,10 @@
 /// CZolRWLocker.h - holds a read or a write lock of a CZolRWLock for the lifetime of a scope.
 ///
 /// The lock is not owned and must outlive the locker; a null lock makes the locker do
-/// nothing. Used by the thread that created it.
+/// nothing.
+///
+/// Thread safety: a locker is used by the thread that created it; the CZolRWLock may be
+/// shared by any threads.
 #ifndef ZOLTOV_CZOLRWLOCKER_H
 #define ZOLTOV_CZOLRWLOCKER_H
 

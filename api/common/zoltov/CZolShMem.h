@@ -5,7 +5,7 @@
 /// number of open CZolShMem objects, in all processes, that use it. The data area follows
 /// it. The first Open of a name allocates the segment (data area of the requested size);
 /// later Opens, in any process, attach to it and raise the count; the Close that brings
-/// the count to 0 deallocates the segment and removes its key file "/opt/zol/ftok/`<name>"`.
+/// the count to 0 deallocates the segment and removes its key file `/opt/zol/ftok/<name>`.
 ///
 /// Thread and process safety: none of its own. The count is read, changed and written back
 /// without an atomic operation, so the users of a bare CZolShMem must serialise every Open

@@ -3,8 +3,10 @@
 /// releases the object at destruction if it still holds it.
 ///
 /// The object is not owned and must outlive the lock. A null object is never locked:
-/// Lock and Unlock then return 0 and the lock stays not locked. The lock
-/// has no state shared with other threads: it is used by the thread that holds it.
+/// Lock and Unlock then return 0 and the lock stays not locked.
+///
+/// Thread safety: a lock is used by the thread that holds it (it has no state shared with
+/// other threads); the object it locks may be shared by any threads.
 #ifndef ZOLTOV_CZOLSINGLELOCK_H
 #define ZOLTOV_CZOLSINGLELOCK_H
 

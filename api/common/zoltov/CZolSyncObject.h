@@ -10,6 +10,10 @@
 #include "CZolString.h"
 #include "ZolExport.h"
 
+/// The timeout that waits for ever (0xFFFFFFFF milliseconds), for Lock and the wait functions.
+/// A constant of the header: nothing is exported for it.
+constexpr long kZolInfinite = 0xFFFFFFFFL;
+
 /// Abstract base of everything that can be locked and unlocked. The full contract is in the
 /// description of CZolSyncObject.h.
 class ZOL_API CZolSyncObject {
@@ -21,7 +25,7 @@ public:
     CZolSyncObject(const char* name);
     virtual ~CZolSyncObject();
 
-    /// Acquires the object, waiting at most timeout milliseconds (0xFFFFFFFF: for ever).
+    /// Acquires the object, waiting at most timeout milliseconds (kZolInfinite: for ever).
     /// Returns 1 when acquired, 0 otherwise.
     virtual int Lock(long timeout) = 0;
     /// Releases the object. The base does nothing and returns 0.

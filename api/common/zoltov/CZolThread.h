@@ -13,8 +13,8 @@
 ///   - pthread_exit from InitInstance, Run or ExitInstance: the same, in the same order
 ///     (ExitInstance is not run twice), the exit code is 0 and nothing is leaked;
 ///   - an exception leaving InitInstance, Run or ExitInstance: the process ends (abort, as for
-///     std::thread) after the message "ZolTov: uncaught exception in `<stage>` of thread `<id>`
-///     (`<class>` at `<address>`): `<what>"` on standard error;
+///     std::thread) after the message "ZolTov: uncaught exception in STAGE of thread ID (CLASS
+///     at ADDRESS): WHAT" on standard error;
 ///   - exit() from the body: the whole process ends there; exit handlers and static
 ///     destructors run, ExitInstance and the auto-delete of running threads do not.
 ///
@@ -80,9 +80,9 @@ public:
     /// Undoes one SuspendThread. 1 on success, else 0: also when the thread is not suspended
     /// (a SuspendThread that returned 0 leaves it so).
     int ResumeThread();
-    /// Sets the priority (-15 lowest .. 15 highest, 0 normal; see the top of this file for
-    /// what an unprivileged program may do). 1 on success; 0 when out of range, refused for
-    /// lack of privilege, or the thread has ended, the priority then unchanged.
+    /// Sets the priority, from -15 (lowest) to 15 (highest), 0 being normal (see the top of
+    /// this file for what an unprivileged program may do). 1 on success; 0 when out of range,
+    /// refused for lack of privilege, or the thread has ended, the priority then unchanged.
     int SetThreadPriority(int priority);
     /// The priority last set, or 0 when the platform reports none.
     int GetThreadPriority();

@@ -7,6 +7,9 @@
 /// by several threads never interleave. Two tracers do not exclude each other. A client may
 /// derive a tracer, override the four virtual operations and install it as the default.
 ///
+/// Thread safety: every operation may be called from any thread, on one tracer or several;
+/// the destructor only when no other operation is running.
+///
 /// Fork: g_Tracer's and the default tracer's locks are held across fork(), so a child forked
 /// while another thread traces through them can trace at once (its first trace waits only
 /// until the parent has let go of the lock, which it shares with the parent). Another
@@ -37,17 +40,17 @@ public:
     CZolTracer(const CZolTracer&) = delete;
     CZolTracer& operator=(const CZolTracer&) = delete;
 
-    /// Writes "file: `<file>` line: `<line>`. `<text>"` followed by an empty line (two newlines)
-    /// through __ZolTrace.
+    /// Writes "file: FILE line: LINE. TEXT" (the arguments in place of the capitals) followed
+    /// by an empty line (two newlines) through __ZolTrace.
     virtual void TraceLine(const char* text, const char* file, unsigned short line);
     /// Formats like printf into 512 bytes (longer text is cut to 511 characters) and writes
     /// the text unchanged; no newline is added.
     virtual void Trace(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    /// Writes "\aFAILED ASSERTION `<expression>` (`<file>`  line `<line>`)" and a newline, then
+    /// Writes "\aFAILED ASSERTION EXPRESSION (FILE  line LINE)" and a newline, then
     /// stops the process with SIGFPE (an integer division by zero): no exit handlers run.
     /// Never returns; the lock is never released.
     virtual void Assert(char* expression, char* file, unsigned int line);
-    /// Writes "ERROR: '`<file>`' '`<line>`'" and a newline, then throws code as an exception of
+    /// Writes "ERROR: 'FILE' 'LINE'" and a newline, then throws code as an exception of
     /// type unsigned int. The lock is released as the exception leaves.
     virtual void Throw(unsigned int code, char* file, int line);
 

@@ -4,6 +4,10 @@
 /// A blank is a space or a horizontal tab, nothing else. Case conversion is toupper/tolower
 /// of the current locale, one byte at a time. None of the functions accepts a null text,
 /// except Str_Append for `text` and Str_ReAllocMem for `array`.
+///
+/// Thread safety: the functions keep no state; any thread may call them on texts and arrays
+/// that no other thread uses meanwhile. strupr and strlwr follow the current locale, which
+/// another thread's setlocale changes.
 #ifndef ZOLTOV_ZOLCSTRING_H
 #define ZOLTOV_ZOLCSTRING_H
 

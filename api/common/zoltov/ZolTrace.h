@@ -2,7 +2,11 @@
 /// ZolTrace.h - the free trace and assertion functions.
 ///
 /// Both write to standard output and are exported under their plain C names.
-/// They hold no lock; the tracer object (CZolTracer) offers the same services serialised.
+///
+/// Thread safety: both may be called from any thread. They hold no lock of their own: each
+/// line goes out in one stdio call, so lines of several threads do not mix within a line,
+/// but nothing orders them. The tracer object (CZolTracer) offers the same services
+/// serialised.
 #ifndef ZOLTOV_ZOLTRACE_H
 #define ZOLTOV_ZOLTRACE_H
 
@@ -17,9 +21,10 @@ extern "C" {
 /// number of characters written. A text that already ends in a newline gets a second one.
 ZOL_API int __ZolTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-/// Writes "\aFAILED ASSERTION `<expression>` (`<file>` line `<line>`)" and a newline to standard
-/// output, then stops the process with SIGFPE (an integer division by zero): no exit
-/// handlers run and, under the default disposition, a core image is written.
+/// Writes "\aFAILED ASSERTION EXPRESSION (FILE line LINE)" (the arguments in place of the
+/// capitals) and a newline to standard output, then stops the process with SIGFPE (an
+/// integer division by zero): no exit handlers run and, under the default disposition, a
+/// core image is written.
 ZOL_API void __ZolAssert(char* expression, char* file, int line) __attribute__((noreturn));
 
 #ifdef __cplusplus

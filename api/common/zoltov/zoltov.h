@@ -3,6 +3,7 @@
 #ifndef ZOLTOV_ZOLTOV_H
 #define ZOLTOV_ZOLTOV_H
 
+#include "ZolVersion.h"
 #include "ZolExport.h"
 #include "ZolTrace.h"
 #include "ZolCString.h"
