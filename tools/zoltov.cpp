@@ -65,21 +65,26 @@ const Command kCommands[] = {
      "(status 3) whose message shows the number the library reads from it.\n"},
     {"shm list", "", 0, 0, kNoOptions, runShmList, "List this user's shared-memory segments.",
      "Lists this user's shared-memory segments: data size in bytes, the connection\n"
-     "count kept in the segment, the running processes that map it, and its name\n"
+     "count kept in the segment, the live processes connected to it, and its name\n"
      "(escaped: unprintable bytes as \\xHH).\n"},
     {"shm show", "NAME", 1, 1, kNoOptions, runShmShow,
      "Show a segment's size, connections, processes and first bytes.",
-     "Shows a segment's size, connection count, mapping processes and first data bytes.\n"},
+     "Shows a segment's size, connection count, the live processes connected to it (pid,\n"
+     "command, connections) and its first data bytes.\n"},
     {"shm remove", "NAME [--force]", 1, 1, kRemoveOptions, runShmRemove,
-     "Remove a segment that a crash left (or, forced, one in use).",
-     "Removes a segment. Without --force only one that no running process maps (one\n"
-     "left by a crash); a process that still maps a forcibly removed segment keeps its\n"
-     "memory, but nobody else can reach it.\n"},
+     "Remove a segment that no live process uses (or, forced, one in use).",
+     "Removes a segment with its key file. Without --force only one that no live process\n"
+     "is connected to; a process still connected to a forcibly removed segment keeps its\n"
+     "memory, but nobody else can reach it. Waits at most 5 s for a segment that another\n"
+     "process keeps locked (status 3).\n"},
     {"shm repair", "[NAME]", 0, 1, kNoOptions, runShmRepair,
-     "Recount segments' connections and remove the unused ones.",
-     "Recounts a segment's connections (every segment's without NAME) from the processes\n"
-     "that map it, under the segment's own mutex, and removes it when none does: fixes\n"
-     "what a crashed user left.\n"},
+     "Take back what crashed processes held, now rather than at the next use.",
+     "Takes back the holds and connections of processes that ended without closing,\n"
+     "from the segment NAME and its mutex, or from every object without NAME; removes the\n"
+     "objects no live process holds, and links or special files planted under object\n"
+     "names. The library does the same at the next open or close of each name; this does\n"
+     "it at once. Waits at most 5 s in all for objects that other processes keep locked\n"
+     "(status 3).\n"},
     {"which", "PROGRAM", 1, 1, kNoOptions, runWhich, "Find a program along PATH.",
      "Prints the first PATH entry that holds PROGRAM (a PROGRAM with a '/' is checked as\n"
      "given). Like the library's search, it reports any entry of that name: one that is\n"
