@@ -58,8 +58,9 @@
  *   again at its next open of a name, entering its holds anew.
  *   exit() gives up every hold the process made itself, segment connections included. A
  *   process that is killed (or calls _exit) keeps its holds until someone looks at them:
- *   every open and close of a name looks at the name's holders from where the last look
- *   stopped until it finds a live one, and one more, taking back the dead ones it meets; a
+ *   every open and close of a name looks at the name's holders (all of them when at most 8
+ *   hold it, else from where the last look stopped until it finds a live one and two more),
+ *   taking back the dead ones it meets; a
  *   sweep of the directory, a few entries at a time on creations and exits, takes back the
  *   rest. An object whose last live holder leaves is removed: a named mutex or event when
  *   its last holding process closes it or exits, a segment with its last live connection.

@@ -45,7 +45,7 @@ const Option kGetOptions[] = {
     {"type", 't', "TYPE", "int, long, double, char, string (the default) or parts"},
     {nullptr, 0, nullptr, nullptr}};
 const Option kRemoveOptions[] = {
-    {"force", 'f', nullptr, "remove the segment even while processes map it"},
+    {"force", 'f', nullptr, "remove the segment even while live processes are connected to it"},
     {nullptr, 0, nullptr, nullptr}};
 
 const Command kCommands[] = {
