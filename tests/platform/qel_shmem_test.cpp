@@ -14,9 +14,10 @@
 using zoltest::Peer;
 
 // The first page of the object file of a named mutex or event, mapped shared.
-unsigned char* mapObjectFile(char kind, const std::string& name) {
-    int fd =
-        open((std::string(qelTestObjectDirectory()) + "/" + kind + "." + name).c_str(), O_RDWR);
+unsigned char* mapObjectFile(qel::ObjectType type, const std::string& name) {
+    int fd = open(
+        (std::string(qelTestObjectDirectory()) + "/" + qel::encodeName(type, name.c_str())).c_str(),
+        O_RDWR);
     void* page = mmap(nullptr, qel::kNamedFileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     close(fd);
     return page == MAP_FAILED ? nullptr : static_cast<unsigned char*>(page);
@@ -34,7 +35,7 @@ TEST(QelNamed, AnExitWaitsForABrieflyBusyTableLock) {
         return 0;
     });
     ASSERT_EQ(holder.receive(), "made");
-    unsigned char* page = mapObjectFile('e', name);
+    unsigned char* page = mapObjectFile(qel::ObjectType::Event, name);
     ASSERT_NE(page, nullptr);
     auto* lock = reinterpret_cast<pthread_mutex_t*>(page + qel::kTableLockOffset);
     ASSERT_EQ(0, pthread_mutex_lock(lock));
@@ -75,7 +76,7 @@ TEST(QelNamed, WhatADeadProcessOrKilledRemoverLeftIsMadeAfreshAndAForkedChildsCl
     qelCloseMutex(&again);
     // A remover killed after marking the file dead but before unlinking it leaves it named:
     // the next creation replaces it, and the handles on either file close cleanly.
-    unsigned char* page = mapObjectFile('m', name);
+    unsigned char* page = mapObjectFile(qel::ObjectType::Mutex, name);
     ASSERT_NE(page, nullptr);
     reinterpret_cast<qel::StoreHeader*>(page)->state = qel::kStateDead;
     EXPECT_EQ(QEL_OK, qelCreateUnlockedMutex(name.c_str(), &again));

@@ -23,7 +23,10 @@ namespace {
 // The holder entries that the file of the named mutex lists now, live or not yet taken back.
 uint32_t listedHolders(const std::string& name) {
     qel::StoreHeader header{};
-    int fd = open((std::string(qelTestObjectDirectory()) + "/m." + name).c_str(), O_RDONLY);
+    int fd = open((std::string(qelTestObjectDirectory()) + "/" +
+                   qel::encodeName(qel::ObjectType::Mutex, name.c_str()))
+                      .c_str(),
+                  O_RDONLY);
     ssize_t got = pread(fd, &header, sizeof header, 0);
     close(fd);
     return got == sizeof header ? header.holderCount : 0;

@@ -10,6 +10,7 @@
 #include "../shm/ShmProbe.h"
 #include "CZolEvent.h"
 #include "qel.h"
+#include "qelStore.h"
 #include "qelTesting.h"
 
 using zoltest::Peer;
@@ -123,7 +124,11 @@ TEST(StoreFaults, DirectoriesGiveTheirFilesTheirModeAndOnlyTheDefaultOneGoesWith
         });
         struct stat st = {};
         EXPECT_TRUE(zoltest::waitUntil(
-            [&] { return !lstat((row.directory + "/e." + name).c_str(), &st); }, 20000));
+            [&] {
+                const std::string file = qel::encodeName(qel::ObjectType::Event, name.c_str());
+                return !lstat((row.directory + "/" + file).c_str(), &st);
+            },
+            20000));
         EXPECT_EQ(st.st_mode & 07777, row.mode) << row.directory;
         EXPECT_EQ(zoltest::runProgram(kHelper, {name}, env).exitCode, 0);
         EXPECT_EQ(waiter.finish(), 0);
