@@ -167,8 +167,8 @@ QEL_STATUS publish(DirUse& dir, const std::string& fileName, ObjectType type, co
 
 // This process's first hold of a file just mapped, or one more (only then, mayHold, has the
 // process an entry to look for); kRetry when the file was removed meanwhile.
-QEL_STATUS join(NamedFile* file, OpenMode mode, ObjectInit init, const registry::Identity& me,
-                bool mayHold, long timeoutMs) {
+QEL_STATUS join(NamedFile* file, OpenMode mode, const registry::Identity& me, bool mayHold,
+                long timeoutMs) {
     TableLock lock(file->map, timeoutMs);
     StoreHeader* header = headerOf(file->map);
     if (!lock.held()) {
@@ -202,13 +202,11 @@ QEL_STATUS join(NamedFile* file, OpenMode mode, ObjectInit init, const registry:
     } else {
         if (!live) {
             // Every holder died without closing: the object is gone; this file is its remains.
-            if (mode == OpenMode::OpenExisting || file->type == ObjectType::Segment) {
-                removeObject(file);
-                return mode == OpenMode::OpenExisting ? QEL_E_NOT_FOUND : kRetry;
-            }
-            if (init != nullptr) {
-                init(file->map + kObjectOffset);
-            }
+            // Its name goes and a new object takes it: memory that a process which lost its
+            // hold may still use (a robust mutex on one of its threads' lists) is never made
+            // anew under it.
+            removeObject(file);
+            return mode == OpenMode::OpenExisting ? QEL_E_NOT_FOUND : kRetry;
         }
         mine = table.add(me, 1, connections);
         if (mine < 0) {
@@ -224,8 +222,8 @@ QEL_STATUS join(NamedFile* file, OpenMode mode, ObjectInit init, const registry:
 // Opens the file of an existing object; QEL_E_NOT_FOUND when there is none, kRetry when it
 // was being removed.
 QEL_STATUS openExisting(DirUse& dir, const std::string& fileName, size_t key, ObjectType type,
-                        const char* name, OpenMode mode, ObjectInit init,
-                        const registry::Identity& me, long timeoutMs, NamedFile* out) {
+                        const char* name, OpenMode mode, const registry::Identity& me,
+                        long timeoutMs, NamedFile* out) {
     int fd = aboveStdio(
         sys::openat(dir.fd(), fileName.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (fd < 0) {
@@ -254,7 +252,7 @@ QEL_STATUS openExisting(DirUse& dir, const std::string& fileName, size_t key, Ob
     file.device = st.st_dev;
     file.inode = st.st_ino;
     status = headerMatches(file.map, type, name)
-                 ? join(&file, mode, init, me, holdsFile(key, file.device, file.inode), timeoutMs)
+                 ? join(&file, mode, me, holdsFile(key, file.device, file.inode), timeoutMs)
                  : QEL_E_CORRUPT;
     if (status != QEL_OK) {
         unmap(&file);
@@ -282,12 +280,12 @@ bool trustedEntry(DirUse& dir, const std::string& fileName, ObjectType type) {
 // Opens by copying this process's own mapping of the file (see copyMapping), which holds
 // it as a fresh open would. QEL_E_NOT_FOUND: no such mapping, or its file was removed since;
 // open afresh.
-QEL_STATUS openCopy(size_t key, ObjectType type, const char* name, OpenMode mode, ObjectInit init,
+QEL_STATUS openCopy(size_t key, ObjectType type, const char* name, OpenMode mode,
                     const registry::Identity& me, long timeoutMs, NamedFile* out) {
     if (!copyMapping(key, type, name, out)) {
         return QEL_E_NOT_FOUND;
     }
-    QEL_STATUS status = join(out, mode, init, me, true, timeoutMs);
+    QEL_STATUS status = join(out, mode, me, true, timeoutMs);
     if (status != QEL_OK) {
         releaseMapping(out);
     }
@@ -450,12 +448,11 @@ QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectIni
         if (mode != OpenMode::CreateExclusive) {
             if (!tried) {
                 tried = true;
-                status = openCopy(key, type, name, mode, init, me, timeoutMs, out);
+                status = openCopy(key, type, name, mode, me, timeoutMs, out);
                 copied = status == QEL_OK;
             }
             if (status == QEL_E_NOT_FOUND) {
-                status =
-                    openExisting(dir, fileName, key, type, name, mode, init, me, timeoutMs, out);
+                status = openExisting(dir, fileName, key, type, name, mode, me, timeoutMs, out);
             }
         }
         if (status == QEL_E_NOT_FOUND && mode != OpenMode::OpenExisting) {

@@ -58,7 +58,7 @@ TEST(ZoltovTool, CommandLinesGiveTheirStatusAndOutput) {
     check({
         {{"--help"}, 0, "Usage: zoltov [OPTION] COMMAND", ""},
         {{"help", "shm", "remove"}, 0, "-f, --force", ""},
-        {{"help", "shm"}, 0, "  zoltov shm repair [NAME]\n      Recount", ""},
+        {{"help", "shm"}, 0, "  zoltov shm repair [NAME]\n      Take back", ""},
         {{"ini", "get", "--help"}, 0, "Usage:\n  zoltov ini get FILE", ""},
         {{"-V"}, 0, "zoltov 1.", ""},
         {{}, 2, "", "missing command"},
