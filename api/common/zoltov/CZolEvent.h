@@ -11,8 +11,9 @@
 /// Ownership: only the creating constructor owns the platform event and closes it when
 /// destroyed. Wrappers and copies refer to the same event and never close it; once the
 /// owner has closed it, their calls fail (0, or 0xFFFFFFFF from a wait) and never reach an
-/// event made later. Set, reset and wait may be called from any thread.
-/// An event that cannot be created ends the process (see reportFatalError).
+/// event made later. Set, reset and wait may be called from any thread. A named event lives
+/// while a live process holds it (a forked child holds its parent's copies). An event that
+/// cannot be created ends the process (see reportFatalError).
 #ifndef ZOLTOV_CZOLEVENT_H
 #define ZOLTOV_CZOLEVENT_H
 

@@ -4,7 +4,9 @@
 /// Processes that construct CZolMutex objects with one name serialise on one mutex. The
 /// mutex is recursive: its owner may lock it again and must unlock it as often. The object
 /// keeps no state besides the handle; it may be locked and unlocked from any thread.
-/// A mutex that cannot be created ends the process (see reportFatalError).
+/// A named mutex lives while a live process holds it (a forked child holds its parent's
+/// copies); a mutex whose owner died holding it passes to its next locker. A mutex that
+/// cannot be created ends the process (see reportFatalError).
 #ifndef ZOLTOV_CZOLMUTEX_H
 #define ZOLTOV_CZOLMUTEX_H
 

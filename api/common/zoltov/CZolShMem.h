@@ -2,25 +2,32 @@
 /// CZolShMem.h - a named shared-memory segment with a connection count at its head.
 ///
 /// Every segment starts with a 4-byte unsigned connection count (machine byte order): the
-/// number of open CZolShMem objects, in all processes, that use it. The data area follows
-/// it. The first Open of a name allocates the segment (data area of the requested size);
-/// later Opens, in any process, attach to it and raise the count; the Close that brings
-/// the count to 0 deallocates the segment and removes its key file `/opt/zol/ftok/<name>`.
+/// number of open CZolShMem objects, in all live processes, that use it. The data area
+/// follows it. The first Open of a name allocates the segment (data area of the requested
+/// size); later Opens, in any process, attach to it and raise the count; the Close that
+/// brings the count to 0 deallocates the segment and removes its key file
+/// `/opt/zol/ftok/<name>`.
 ///
-/// Thread and process safety: none of its own. The count is read, changed and written back
-/// without an atomic operation, so the users of a bare CZolShMem must serialise every Open
-/// and Close of one name across processes themselves; CZolSharedMemory does it with a
-/// named mutex. One thread uses an object at a time.
+/// The platform layer keeps the count: each Open and Close changes it with one atomic step,
+/// under the segment's own lock, and Close reads it to know whether it is the last. Still,
+/// the users of a bare CZolShMem should serialise the Opens and Closes of one name across
+/// processes (CZolSharedMemory does it with a named mutex), so that each object's
+/// GetConnectionsCount and "last Close" agree with the others'. One thread uses an object
+/// at a time.
 ///
-/// A segment outlives a process that dies while it holds it open: its connection is never
-/// given back, so the segment stays until the count is repaired.
+/// A process that dies with the segment open (killed, or ending through _exit) has its
+/// connection taken back by the next Open or Close of the name in any process; one that
+/// ends through exit() gives it back as it exits. So the count is the connections of live
+/// processes, and the last live user's Close frees the segment.
 ///
 /// Fork: a child's copy of an open object is not a connection of its own. Its Close (or
-/// destructor, at the child's exit) leaves the count and the segment as they were and only
-/// unmaps the child's view; a child that needs its own connection opens the name itself.
+/// destructor, at the child's exit) leaves the count as it was; while the child lives, its
+/// copy keeps the segment from being freed by its parent's exit (not by a Close of the
+/// last connection). A child that needs its own connection opens the name itself.
 ///
-/// Bounds: the data area is followed by an inaccessible page, so a copy past its end stops
-/// the process that made it (SIGBUS or SIGSEGV) and never reaches other memory.
+/// Bounds: the segment ends at most 3 bytes before an inaccessible page, so a copy that
+/// runs further past the data area's end stops the process that made it (SIGSEGV) and never
+/// reaches other memory.
 #ifndef ZOLTOV_CZOLSHMEM_H
 #define ZOLTOV_CZOLSHMEM_H
 

@@ -6,7 +6,7 @@
 /// every process that uses the name meets on the same mutex. It is recursive and robust: a
 /// process that dies while holding it (for instance in the middle of memcpy_shmem) does not
 /// block the others; the next locker takes it over. What the dead process was copying is
-/// then incomplete, and its connection stays counted (see CZolShMem).
+/// then incomplete; its connection is taken back by the next Open or Close (see CZolShMem).
 ///
 /// Thread safety: one thread uses an object at a time; different objects, in any threads
 /// or processes, may use one name concurrently.
