@@ -18,13 +18,14 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <mutex>
-
 #include "qelStoreParts.h"
 #include "qelSys.h"
 
 namespace qel {
 namespace registry {
+
+Mutex g_lock;
+
 namespace {
 
 // How many dead slots a registration looks at before it takes a new one: enough to reuse
@@ -45,13 +46,12 @@ struct State {
     bool everRegistered = false;
 };
 
-std::mutex g_lock;  // guards g_state and g_child
-State g_state;
+State g_state QEL_GUARDED_BY(g_lock);
 struct Child {
     int fd = -1;
     Identity id{};
 };
-Child g_child;  // the slot prepared for a child being forked
+Child g_child QEL_GUARDED_BY(g_lock);  // the slot prepared for a child being forked
 
 RegistryHeader* headerOf(unsigned char* map) {
     return reinterpret_cast<RegistryHeader*>(map);
@@ -173,8 +173,8 @@ int openRegistry(dev_t* device, ino_t* inode) {
     return -1;
 }
 
-// Maps the registry's header and slots as far as its header says it holds; under g_lock.
-bool mapRegistry(State& state) {
+// Maps the registry's header and slots as far as its header says it holds.
+bool mapRegistry(State& state) QEL_REQUIRES(g_lock) {
     RegistryHeader header;
     if (sys::pread(state.fd, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) {
         return false;
@@ -259,8 +259,8 @@ bool takeSlot(unsigned char* map, int fd, uint32_t slot, bool fresh, bool forChi
 }
 
 // Claims a slot through fd: a free one, else one whose process died, else a new one at the
-// end (growing the file). Under g_lock with state mapped.
-bool claimSlot(State& state, int fd, Identity* out, bool forChild) {
+// end (growing the file). With state mapped.
+bool claimSlot(State& state, int fd, Identity* out, bool forChild) QEL_REQUIRES(g_lock) {
     RegistryHeader* header = headerOf(state.map);
     const uint32_t used = __atomic_load_n(&header->used, __ATOMIC_ACQUIRE);
     const uint32_t known = used < state.mappedCapacity ? used : state.mappedCapacity;
@@ -307,7 +307,7 @@ bool stillOurs(const State& state) {
            st.st_ino == state.inode;
 }
 
-bool registerLocked(State& state) {
+bool registerLocked(State& state) QEL_REQUIRES(g_lock) {
     if (state.fd >= 0) {
         // Not our descriptor any more (closed, or another file dup'ed over it): the locks
         // went with it; the number may be someone else's now, so it is left alone. The old
@@ -334,7 +334,7 @@ bool registerLocked(State& state) {
 }  // namespace
 
 bool self(Identity* me, Identity* replaced) {
-    std::lock_guard<std::mutex> guard(g_lock);
+    MutexLock guard(g_lock);
     *replaced = Identity{};
     if (!g_state.registered || !stillOurs(g_state)) {
         const Identity old = g_state.me;
@@ -356,13 +356,13 @@ bool self(Identity* me, Identity* replaced) {
 }
 
 bool current(Identity* me) {
-    std::lock_guard<std::mutex> guard(g_lock);
+    MutexLock guard(g_lock);
     *me = g_state.me;
     return g_state.registered;
 }
 
 bool alive(const HolderEntry& entry) {
-    std::lock_guard<std::mutex> guard(g_lock);
+    MutexLock guard(g_lock);
     State& state = g_state;
     if (state.fd < 0) {
         // A process that never registered (a tool looking on) opens the registry to ask.
@@ -396,7 +396,7 @@ bool describe(const HolderEntry& entry, int* pid, char command[16]) {
     if (!alive(entry)) {
         return false;
     }
-    std::lock_guard<std::mutex> guard(g_lock);
+    MutexLock guard(g_lock);
     if (g_state.map == nullptr || entry.slot >= g_state.mappedCapacity) {
         return false;
     }
@@ -408,7 +408,6 @@ bool describe(const HolderEntry& entry, int* pid, char command[16]) {
 }
 
 bool prepareChild(Identity* child) {
-    // Under g_lock already (lockForFork).
     g_child = Child{};
     if (!g_state.registered || !stillOurs(g_state)) {
         return false;
@@ -457,8 +456,8 @@ void afterForkInChild() {
 }
 
 bool leaveAtExit() {
-    std::unique_lock<std::mutex> guard(g_lock, std::try_to_lock);
-    if (!guard.owns_lock()) {
+    MutexLock guard(g_lock, std::defer_lock);
+    if (!guard.TryLock()) {
         return false;
     }
     if (!g_state.registered || !stillOurs(g_state)) {
@@ -495,11 +494,11 @@ bool removeIfUnused() {
 }
 
 void lockForFork() {
-    g_lock.lock();
+    g_lock.Lock();
 }
 
 void unlockForFork() {
-    g_lock.unlock();
+    g_lock.Unlock();
 }
 
 }  // namespace registry

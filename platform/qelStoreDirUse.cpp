@@ -3,8 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <mutex>
-
 #include "qelStoreParts.h"
 #include "qelSys.h"
 
@@ -19,12 +17,13 @@ struct DirRef {
     int refs;  // __atomic
 };
 
+Mutex g_dirLock;
+
 namespace {
 
-std::mutex g_dirLock;  // guards g_dir and g_problem
-DirRef* g_dir = nullptr;
-std::string g_problem;
-bool g_used = false;
+DirRef* g_dir QEL_GUARDED_BY(g_dirLock) = nullptr;
+std::string g_problem QEL_GUARDED_BY(g_dirLock);
+bool g_used QEL_GUARDED_BY(g_dirLock) = false;
 
 void releaseDir(DirRef* dir) {
     if (__atomic_sub_fetch(&dir->refs, 1, __ATOMIC_ACQ_REL) == 0) {
@@ -60,7 +59,7 @@ bool DirUse::renewed() {
     }
     {
         SuspendSignalBlock blocked;
-        std::lock_guard<std::mutex> guard(g_dirLock);
+        MutexLock guard(g_dirLock);
         if (g_dir == dir_) {
             g_dir = nullptr;
             releaseDir(dir_);
@@ -73,7 +72,7 @@ bool DirUse::renewed() {
 
 void DirUse::acquire() {
     SuspendSignalBlock blocked;
-    std::lock_guard<std::mutex> guard(g_dirLock);
+    MutexLock guard(g_dirLock);
     dir_ = nullptr;
     if (g_dir == nullptr) {
         bool shared = false;
@@ -92,22 +91,22 @@ void DirUse::acquire() {
 }
 
 bool directoryUsed() {
-    std::lock_guard<std::mutex> guard(g_dirLock);
+    MutexLock guard(g_dirLock);
     return g_used;
 }
 
 void lockDirForFork() {
-    g_dirLock.lock();
+    g_dirLock.Lock();
 }
 
 void unlockDirForFork() {
-    g_dirLock.unlock();
+    g_dirLock.Unlock();
 }
 
 }  // namespace store
 
 std::string storeProblem() {
-    std::lock_guard<std::mutex> guard(store::g_dirLock);
+    MutexLock guard(store::g_dirLock);
     return store::g_problem;
 }
 

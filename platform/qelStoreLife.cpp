@@ -17,18 +17,11 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <mutex>
-
 #include "qelStoreParts.h"
 #include "qelSys.h"
 
 namespace qel {
 namespace store {
-
-void lockWaitAnyForFork();
-void unlockWaitAnyForFork();
-void releaseWaitAnyWord();
-bool anyHolds();
 
 namespace {
 
@@ -43,7 +36,8 @@ pid_t g_pid = 0;  // this process's pid once asked for; 0 again in a forked chil
 pid_t g_namespaceOf = 0;
 uint64_t g_namespace = 0;
 
-void prepareFork() {
+// The store's locks are held from before the fork to after it, taken in the lock order.
+void prepareFork() QEL_ACQUIRE(g_waitAnyLock, g_heldLock, registry::g_lock, g_dirLock, g_mapsLock) {
     lockWaitAnyForFork();
     lockHolds();
     registry::lockForFork();
@@ -58,7 +52,8 @@ void prepareFork() {
     lockMappings();
 }
 
-void parentAfterFork() {
+void parentAfterFork()
+    QEL_RELEASE(g_waitAnyLock, g_heldLock, registry::g_lock, g_dirLock, g_mapsLock) {
     unlockMappings();
     unlockDirForFork();
     registry::afterForkInParent();
@@ -68,7 +63,8 @@ void parentAfterFork() {
     unlockWaitAnyForFork();
 }
 
-void childAfterFork() {
+void childAfterFork()
+    QEL_RELEASE(g_waitAnyLock, g_heldLock, registry::g_lock, g_dirLock, g_mapsLock) {
     __atomic_store_n(&g_pid, 0, __ATOMIC_RELAXED);
     forgetPidNamespace();
     unlockMappings();

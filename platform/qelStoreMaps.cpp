@@ -4,7 +4,6 @@
 #include <sys/mman.h>
 
 #include <map>
-#include <mutex>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -14,10 +13,14 @@
 
 namespace qel {
 namespace store {
+
+// Their places in the lock order are in qelStoreParts.h.
+Mutex g_heldLock;
+Mutex g_mapsLock;
+
 namespace {
 
-std::mutex g_heldLock;  // guards g_held; taken before any table lock
-NamedFile* g_held = nullptr;
+NamedFile* g_held QEL_GUARDED_BY(g_heldLock) = nullptr;
 
 // This process's mappings by file name (NamedFile::key): those of its open handles, and
 // mutex and event mappings parked by a close for the next open of the same file.
@@ -25,9 +28,8 @@ struct Mappings {
     std::vector<NamedFile*> open;
     std::vector<NamedFile> parked;
 };
-std::mutex g_mapsLock;  // guards g_maps; no other lock is taken under it
 // Never destroyed: handles may still be closed while the process exits.
-auto* g_maps = new std::unordered_map<size_t, Mappings>;
+auto* const g_maps QEL_PT_GUARDED_BY(g_mapsLock) = new std::unordered_map<size_t, Mappings>;
 
 bool sameFile(const NamedFile& a, const NamedFile& b) {
     return a.device == b.device && a.inode == b.inode;
@@ -37,7 +39,7 @@ bool sameFile(const NamedFile& a, const NamedFile& b) {
 
 void rememberHold(NamedFile* file) {
     SuspendSignalBlock blocked;
-    std::lock_guard<std::mutex> guard(g_heldLock);
+    MutexLock guard(g_heldLock);
     file->prev = nullptr;
     file->next = g_held;
     if (g_held != nullptr) {
@@ -48,7 +50,7 @@ void rememberHold(NamedFile* file) {
 
 void forgetHold(NamedFile* file) {
     SuspendSignalBlock blocked;
-    std::lock_guard<std::mutex> guard(g_heldLock);
+    MutexLock guard(g_heldLock);
     (file->prev != nullptr ? file->prev->next : g_held) = file->next;
     if (file->next != nullptr) {
         file->next->prev = file->prev;
@@ -61,11 +63,11 @@ bool anyHolds() {
 }
 
 void lockHolds() {
-    g_heldLock.lock();
+    g_heldLock.Lock();
 }
 
 void unlockHolds() {
-    g_heldLock.unlock();
+    g_heldLock.Unlock();
 }
 
 void enterHolds(const registry::Identity& id, long timeoutMs, bool forChild,
@@ -112,10 +114,12 @@ void leaveAllHolds(long timeoutMs) {
     // held only for a moment (by an opener, a closer or another process's sweep), so each busy
     // one is waited for, within one bound for them all: a stopped holder delays the exit, it
     // does not hang it.
-    std::unique_lock<std::mutex> held(g_heldLock, std::try_to_lock);
+    MutexLock held(g_heldLock, std::defer_lock);
+    if (!held.TryLock()) {
+        return;
+    }
     const Deadline bound = deadlineAfter(static_cast<unsigned long long>(timeoutMs));
-    for (NamedFile* file = held.owns_lock() ? g_held : nullptr; file != nullptr;
-         file = file->next) {
+    for (NamedFile* file = g_held; file != nullptr; file = file->next) {
         if (file->opener == ownPid()) {
             leaveTable(file, millisecondsLeft(bound));
         }
@@ -142,13 +146,13 @@ void afterForkInParentHolds() {
 
 void rememberMapping(NamedFile* file) {
     SuspendSignalBlock blocked;
-    std::lock_guard<std::mutex> guard(g_mapsLock);
+    MutexLock guard(g_mapsLock);
     (*g_maps)[file->key].open.push_back(file);
 }
 
 void releaseMapping(NamedFile* file) {
     SuspendSignalBlock blocked;
-    std::lock_guard<std::mutex> guard(g_mapsLock);
+    MutexLock guard(g_mapsLock);
     auto found = g_maps->find(file->key);
     if (found == g_maps->end()) {
         unmap(file);
@@ -203,7 +207,7 @@ static unsigned char* duplicate(const NamedFile& source) {
 
 bool copyMapping(size_t key, ObjectType type, const char* name, NamedFile* out) {
     SuspendSignalBlock blocked;
-    std::lock_guard<std::mutex> guard(g_mapsLock);  // no source is unmapped meanwhile
+    MutexLock guard(g_mapsLock);  // no source is unmapped meanwhile
     auto found = g_maps->find(key);
     if (found == g_maps->end()) {
         return false;
@@ -249,7 +253,7 @@ bool copyMapping(size_t key, ObjectType type, const char* name, NamedFile* out) 
 
 bool holdsFile(size_t key, dev_t device, ino_t inode) {
     SuspendSignalBlock blocked;
-    std::lock_guard<std::mutex> guard(g_mapsLock);
+    MutexLock guard(g_mapsLock);
     auto found = g_maps->find(key);
     if (found != g_maps->end()) {
         for (const NamedFile* file : found->second.open) {
@@ -262,11 +266,11 @@ bool holdsFile(size_t key, dev_t device, ino_t inode) {
 }
 
 void lockMappings() {
-    g_mapsLock.lock();
+    g_mapsLock.Lock();
 }
 
 void unlockMappings() {
-    g_mapsLock.unlock();
+    g_mapsLock.Unlock();
 }
 
 }  // namespace store

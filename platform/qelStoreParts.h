@@ -21,11 +21,20 @@
 
 #include "qelInternal.h"
 #include "qelRegistry.h"
+#include "qelThreadSafety.h"
 
 namespace qel {
 namespace store {
 
 constexpr const char kWaitAnyFile[] = ".waitany";
+
+// The process's own locks, declared here so that the compiler checks what they guard and who
+// holds them, in the order they are taken: the wait-any word's first, then the lock order
+// above (the registry's is registry::g_lock).
+extern Mutex g_waitAnyLock;  // the wait-any word (qelWaitAnyWord.cpp)
+extern Mutex g_heldLock;     // the holds' list (qelStoreMaps.cpp)
+extern Mutex g_dirLock;      // the directory's descriptor (qelStoreDirUse.cpp)
+extern Mutex g_mapsLock;     // the mappings (qelStoreMaps.cpp); no other lock is taken under it
 
 // The object directory's descriptor for the scope, opened (and with create, made) on first
 // use and shared by the process's threads.
@@ -164,8 +173,10 @@ bool leaveTable(NamedFile* file, long timeoutMs);
 
 // The list of this process's holds, one per handle, given up at exit so that a process that
 // ends without closing (a fatal error included) leaves nothing behind (qelStoreMaps.cpp).
-void rememberHold(NamedFile* file);
-void forgetHold(NamedFile* file);
+void rememberHold(NamedFile* file) QEL_EXCLUDES(g_heldLock);
+void forgetHold(NamedFile* file) QEL_EXCLUDES(g_heldLock);
+// Whether this process holds any file.
+bool anyHolds() QEL_REQUIRES(g_heldLock);
 // Enters id as a holder, with as many handles as this process has, of every file that this
 // process holds: a forked child's slot (forChild: its handles are marked, and become the
 // child's own in afterForkInChildHolds), or this process's own after it registered again
@@ -173,11 +184,11 @@ void forgetHold(NamedFile* file);
 // file whose table lock stays busy past timeoutMs is left out: its handles become views
 // (a close only unmaps them, and nothing counts them). Under g_heldLock (lockHolds).
 void enterHolds(const registry::Identity& id, long timeoutMs, bool forChild,
-                const registry::Identity* replacing = nullptr);
-void afterForkInChildHolds();
-void afterForkInParentHolds();
-void lockHolds();
-void unlockHolds();
+                const registry::Identity* replacing = nullptr) QEL_REQUIRES(g_heldLock);
+void afterForkInChildHolds() QEL_REQUIRES(g_heldLock);
+void afterForkInParentHolds() QEL_REQUIRES(g_heldLock);
+void lockHolds() QEL_ACQUIRE(g_heldLock);
+void unlockHolds() QEL_RELEASE(g_heldLock);
 // Gives up every hold of this process within timeoutMs in all (the exit).
 void leaveAllHolds(long timeoutMs);
 // This process's mappings of named files, by file name (NamedFile::key). Another open of a
@@ -189,18 +200,23 @@ void leaveAllHolds(long timeoutMs);
 // with the file's last handle. Only mappings this process made are used. copyMapping enters
 // out in the list; the caller checks it as it would a fresh mapping and on failure gives it
 // back with releaseMapping, which also ends every handle's mapping.
-void rememberMapping(NamedFile* file);
-void releaseMapping(NamedFile* file);
-bool copyMapping(size_t key, ObjectType type, const char* name, NamedFile* out);
+void rememberMapping(NamedFile* file) QEL_EXCLUDES(g_mapsLock);
+void releaseMapping(NamedFile* file) QEL_EXCLUDES(g_mapsLock);
+bool copyMapping(size_t key, ObjectType type, const char* name, NamedFile* out)
+    QEL_EXCLUDES(g_mapsLock);
 // Whether a handle of this process holds the file (device, inode) of the name whose key it is.
-bool holdsFile(size_t key, dev_t device, ino_t inode);
-void lockMappings();
-void unlockMappings();
+bool holdsFile(size_t key, dev_t device, ino_t inode) QEL_EXCLUDES(g_mapsLock);
+void lockMappings() QEL_ACQUIRE(g_mapsLock);
+void unlockMappings() QEL_RELEASE(g_mapsLock);
 // The fork handlers of the directory's descriptor (qelStoreDirUse.cpp).
-void lockDirForFork();
-void unlockDirForFork();
+void lockDirForFork() QEL_ACQUIRE(g_dirLock);
+void unlockDirForFork() QEL_RELEASE(g_dirLock);
 // Whether this process has used the object directory (exit: whether there is anything to do).
-bool directoryUsed();
+bool directoryUsed() QEL_EXCLUDES(g_dirLock);
+// The fork handlers of the wait-any word, and its release at exit (qelWaitAnyWord.cpp).
+void lockWaitAnyForFork() QEL_ACQUIRE(g_waitAnyLock);
+void unlockWaitAnyForFork() QEL_RELEASE(g_waitAnyLock);
+void releaseWaitAnyWord();
 // Makes the exit give up this process's holds (qelStoreLife.cpp); called on first use.
 void armExitTidy();
 // Whether this process has made an object (its exit then sweeps a few stale files).

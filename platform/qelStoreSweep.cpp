@@ -10,8 +10,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <mutex>
-
 #include "qelStoreParts.h"
 #include "qelSys.h"
 
@@ -19,9 +17,10 @@ namespace qel {
 namespace store {
 namespace {
 
-std::mutex g_sweepLock;   // guards the two below
-off_t g_sweepOffset = 0;  // where the next look starts, in the directory g_sweepDirectory
-ino_t g_sweepDirectory = 0;
+Mutex g_sweepLock;
+// Where the next look starts, in the directory g_sweepDirectory.
+off_t g_sweepOffset QEL_GUARDED_BY(g_sweepLock) = 0;
+ino_t g_sweepDirectory QEL_GUARDED_BY(g_sweepLock) = 0;
 
 // Whether the object file entry, of kind type, had no live holder and was removed. Never
 // waits: a table lock that is held means a live holder at work.
@@ -66,10 +65,11 @@ bool removeIfStale(int dirFd, bool shared, const char* entry, ObjectType type) {
 using namespace store;
 
 size_t sweepStale(size_t limit) {
-    std::unique_lock<std::mutex> guard(g_sweepLock, std::try_to_lock);
+    MutexLock guard(g_sweepLock, std::defer_lock);
+    const bool held = guard.TryLock();
     DirUse dir(false);
     struct stat st;
-    if (!guard.owns_lock() || !dir.ok() || sys::fstat(dir.fd(), &st) != 0) {
+    if (!held || !dir.ok() || sys::fstat(dir.fd(), &st) != 0) {
         return 0;
     }
     if (g_sweepDirectory != st.st_ino) {

@@ -6,34 +6,34 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <mutex>
-
 #include "qelStoreParts.h"
 #include "qelSys.h"
 
 namespace qel {
 namespace store {
+
+Mutex g_waitAnyLock;  // taken before every other lock of the store
+
 namespace {
 
-std::mutex g_waitAnyLock;  // guards the two below; taken before every other lock of the store
-int g_waitAnyFd = -1;
-void* g_waitAnyWord = nullptr;
+int g_waitAnyFd QEL_GUARDED_BY(g_waitAnyLock) = -1;
+void* g_waitAnyWord QEL_GUARDED_BY(g_waitAnyLock) = nullptr;
 
 }  // namespace
 
 void lockWaitAnyForFork() {
-    g_waitAnyLock.lock();
+    g_waitAnyLock.Lock();
 }
 
 void unlockWaitAnyForFork() {
-    g_waitAnyLock.unlock();
+    g_waitAnyLock.Unlock();
 }
 
 // At exit: gives up the word, and removes its file when no other process holds it. Never
 // waits: a forked child may have inherited the lock held.
 void releaseWaitAnyWord() {
-    std::unique_lock<std::mutex> guard(g_waitAnyLock, std::try_to_lock);
-    if (!guard.owns_lock() || g_waitAnyWord == nullptr) {
+    MutexLock guard(g_waitAnyLock, std::defer_lock);
+    if (!guard.TryLock() || g_waitAnyWord == nullptr) {
         return;
     }
     // Swapped for private memory rather than unmapped: a thread still running may touch it.
@@ -60,7 +60,7 @@ void releaseWaitAnyWord() {
 uint32_t* mapWaitAnyWord() {
     using namespace store;
     SuspendSignalBlock blocked;
-    std::lock_guard<std::mutex> guard(g_waitAnyLock);
+    MutexLock guard(g_waitAnyLock);
     if (g_waitAnyWord != nullptr) {
         return static_cast<uint32_t*>(g_waitAnyWord);
     }
