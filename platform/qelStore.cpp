@@ -215,7 +215,8 @@ QEL_STATUS join(NamedFile* file, OpenMode mode, const registry::Identity& me, bo
             return QEL_E_RESOURCES;
         }
     }
-    file->entryHint = static_cast<uint32_t>(mine);
+    // Another thread may read it (copying this mapping): a hint, so only atomic.
+    __atomic_store_n(&file->entryHint, static_cast<uint32_t>(mine), __ATOMIC_RELAXED);
     return QEL_OK;
 }
 
@@ -472,8 +473,9 @@ QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectIni
             continue;
         }
         if (status == QEL_OK) {
-            out->opener = ownPid();
+            // A copy is listed already, where other threads read it: it has these.
             if (!copied) {
+                out->opener = ownPid();
                 out->mappedBy = ownPid();
                 out->key = key;
                 rememberMapping(out);

@@ -244,7 +244,7 @@ bool copyMapping(size_t key, ObjectType type, const char* name, NamedFile* out) 
         out->device = file->device;
         out->inode = file->inode;
         out->key = key;
-        out->entryHint = file->entryHint;
+        out->entryHint = __atomic_load_n(&file->entryHint, __ATOMIC_RELAXED);
         maps.open.push_back(out);
         return true;
     }
