@@ -44,6 +44,7 @@ struct State {
     Identity me{};
     bool registered = false;
     bool everRegistered = false;
+    long long checkedAt = 0;  // when the descriptor was last seen to be ours (ms, coarse)
 };
 
 State g_state QEL_GUARDED_BY(g_lock);
@@ -320,6 +321,20 @@ bool claimSlot(State& state, int fd, Identity* out, bool forChild) QEL_REQUIRES(
     return takeSlot(state.map, fd, slot, true, forChild, out);
 }
 
+// Whether the descriptor is due for a look at whether it is still ours: every open would
+// otherwise pay a system call for what a program does once in its life, if ever.
+constexpr long long kCheckEveryMs = 50;
+bool checkDue(State& state) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    const long long ms = now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+    if (state.checkedAt != 0 && ms - state.checkedAt < kCheckEveryMs) {
+        return false;
+    }
+    state.checkedAt = ms;
+    return true;
+}
+
 bool stillOurs(const State& state) {
     struct stat st;
     return state.fd >= 0 && sys::fstat(state.fd, &st) == 0 && st.st_dev == state.device &&
@@ -335,7 +350,7 @@ bool registerLocked(State& state) QEL_REQUIRES(g_lock) {
         if (state.registered) {
             pthread_mutex_unlock(&slotOf(state.map, state.me.slot)->running);
         }
-        state = State{-1, 0, 0, nullptr, 0, 0, {}, false, state.everRegistered};
+        state = State{-1, 0, 0, nullptr, 0, 0, {}, false, state.everRegistered, 0};
     }
     state.fd = openRegistry(&state.device, &state.inode);
     if (state.fd < 0) {
@@ -355,7 +370,7 @@ bool registerLocked(State& state) QEL_REQUIRES(g_lock) {
 bool self(Identity* me, Identity* replaced) {
     MutexLock guard(g_lock);
     *replaced = Identity{};
-    if (!g_state.registered || !stillOurs(g_state)) {
+    if (!g_state.registered || (checkDue(g_state) && !stillOurs(g_state))) {
         const Identity old = g_state.me;
         const bool again = g_state.everRegistered;
         if (!registerLocked(g_state)) {

@@ -159,23 +159,32 @@ void releaseMapping(NamedFile* file) {
         return;
     }
     Mappings& maps = found->second;
-    bool held = false;  // another handle of this process still has the file
+    bool held = false;    // another handle of this process still has the file
+    bool shared = false;  // another handle uses this very mapping (segments share theirs)
     for (size_t i = 0; i < maps.open.size(); ++i) {
         if (maps.open[i] == file) {
             maps.open.erase(maps.open.begin() + static_cast<ptrdiff_t>(i--));
         } else {
             held = held || sameFile(*maps.open[i], *file);
+            shared = shared || maps.open[i]->map == file->map;
         }
     }
-    if (held && file->type != ObjectType::Segment && file->opener == ownPid()) {
-        // Kept for the next open: no unmapping, and its pages need no faulting in again.
-        maps.parked.push_back(*file);
+    if (held && (shared || file->type != ObjectType::Segment) && file->opener == ownPid()) {
+        // A mutex or event mapping is kept for the next open: no unmapping, and its pages
+        // need no faulting in again. A segment mapping stays with its other handles.
+        if (!shared) {
+            maps.parked.push_back(*file);
+        }
         *file = NamedFile{};
         return;
     }
-    unmap(file);
+    const NamedFile gone = *file;
+    if (!shared) {
+        unmap(file);
+    }
+    *file = NamedFile{};
     for (size_t i = 0; !held && i < maps.parked.size(); ++i) {
-        if (sameFile(maps.parked[i], *file)) {
+        if (sameFile(maps.parked[i], gone)) {
             unmap(&maps.parked[i]);
             maps.parked.erase(maps.parked.begin() + static_cast<ptrdiff_t>(i--));
         }
@@ -185,24 +194,11 @@ void releaseMapping(NamedFile* file) {
     }
 }
 
-// A second mapping of source's pages: a segment's again with its inaccessible page after it.
+// A second mapping of a mutex's or event's pages: a robust mutex is linked into its holder's
+// list through the address it was locked at, so each handle locks through its own.
 static unsigned char* duplicate(const NamedFile& source) {
-    void* at = nullptr;
-    if (source.type == ObjectType::Segment) {
-        at = sys::mmap(nullptr, source.mapSize, PROT_NONE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        if (at == MAP_FAILED) {
-            return nullptr;
-        }
-    }
-    void* map = sys::mremap(source.map, 0, source.covered, at);
-    if (map == MAP_FAILED) {
-        if (at != nullptr) {
-            sys::munmap(at, source.mapSize);
-        }
-        return nullptr;
-    }
-    return static_cast<unsigned char*>(map);
+    void* map = sys::mremap(source.map, 0, source.covered, nullptr);
+    return map == MAP_FAILED ? nullptr : static_cast<unsigned char*>(map);
 }
 
 bool copyMapping(size_t key, ObjectType type, const char* name, NamedFile* out) {
@@ -231,7 +227,9 @@ bool copyMapping(size_t key, ObjectType type, const char* name, NamedFile* out) 
             }
         }
         if (out->map == nullptr) {
-            out->map = duplicate(*file);
+            // A segment's handles share one mapping (its table lock is only ever held inside
+            // one call); a mutex's or event's each have their own.
+            out->map = file->type == ObjectType::Segment ? file->map : duplicate(*file);
             if (out->map == nullptr) {
                 return false;
             }

@@ -193,13 +193,14 @@ void unlockHolds() QEL_RELEASE(g_heldLock);
 void leaveAllHolds(long timeoutMs);
 // This process's mappings of named files, by file name (NamedFile::key). Another open of a
 // name the process already has open starts from them instead of opening, checking and
-// mapping the file again. Each handle has its own mapping: a robust mutex is linked into its
-// holder's list through the address it was locked at. A copy is made with mremap (the same
-// pages at a new address); a mutex or event mapping whose handle closes while another handle
-// of this process keeps the file is parked for the next open rather than unmapped, and goes
-// with the file's last handle. Only mappings this process made are used. copyMapping enters
-// out in the list; the caller checks it as it would a fresh mapping and on failure gives it
-// back with releaseMapping, which also ends every handle's mapping.
+// mapping the file again. Each mutex or event handle has its own mapping: a robust mutex is
+// linked into its holder's list through the address it was locked at. A copy is made with
+// mremap (the same pages at a new address); a mapping whose handle closes while another
+// handle of this process keeps the file is parked for the next open rather than unmapped,
+// and goes with the file's last handle. The handles of a segment share one mapping. Only
+// mappings this process made are used. copyMapping enters out in the list; the caller checks
+// it as it would a fresh mapping and on failure gives it back with releaseMapping, which
+// also ends every handle's mapping.
 void rememberMapping(NamedFile* file) QEL_EXCLUDES(g_mapsLock);
 void releaseMapping(NamedFile* file) QEL_EXCLUDES(g_mapsLock);
 bool copyMapping(size_t key, ObjectType type, const char* name, NamedFile* out)
