@@ -185,9 +185,9 @@ enum class OpenMode { CreateOrOpen, OpenExisting, CreateExclusive };
 
 // Opens (and, by mode, creates) the named object and enters this process as one of its
 // holders. For mutexes and events, init runs on a new object before it is published (one
-// whose holders have all died is removed and made anew). segmentSize is the size of a CreateExclusive segment,
-// whose connection count starts at 1; opening an existing segment adds a connection. Waits
-// at most timeoutMs for a table lock that another process holds (QEL_E_TIMEOUT).
+// whose holders have all died is removed and made anew). segmentSize is the size of a
+// CreateExclusive segment, whose connection count starts at 1; opening an existing segment adds a
+// connection. Waits at most timeoutMs for a table lock that another process holds (QEL_E_TIMEOUT).
 using ObjectInit = void (*)(unsigned char* object);
 QEL_STATUS openNamed(ObjectType type, const char* name, OpenMode mode, ObjectInit init,
                      size_t segmentSize, NamedFile* out, long timeoutMs = QEL_INFINITE);

@@ -135,6 +135,21 @@ std::vector<std::string> entriesOf(int dirFd) {
     return names;
 }
 
+// The segment called name, looked at (writable: to change it).
+QEL_STATUS lookAtSegment(const char* name, bool writable, Looked* looked) {
+    bool shared;
+    std::string directory, problem;
+    int fd = openDirectory(&shared, &directory, &problem);
+    if (fd < 0) {
+        return problem.empty() ? QEL_E_NOT_FOUND : QEL_E_ACCESS;
+    }
+    const std::string entry = qel::encodeName(ObjectType::Segment, name);
+    QEL_STATUS status =
+        lookAt(fd, shared, directory, entry.c_str(), ObjectType::Segment, writable, looked);
+    qel::sys::close(fd);
+    return status;
+}
+
 // One repair (see qelRepairStore) of the entry of the directory.
 QEL_STATUS repairEntry(int dirFd, bool shared, const std::string& directory,
                        const std::string& entry, const qel::Deadline& bound,
@@ -247,17 +262,8 @@ QEL_STATUS qelInspectShMem(const char* name, QEL_SHM_VISITOR visitor, void* cont
     if (name == nullptr || visitor == nullptr) {
         return QEL_E_INVALID;
     }
-    bool shared;
-    std::string directory, problem;
-    int fd = openDirectory(&shared, &directory, &problem);
-    if (fd < 0) {
-        return problem.empty() ? QEL_E_NOT_FOUND : QEL_E_ACCESS;
-    }
-    const std::string entry = qel::encodeName(ObjectType::Segment, name);
     Looked looked;
-    QEL_STATUS status =
-        lookAt(fd, shared, directory, entry.c_str(), ObjectType::Segment, false, &looked);
-    qel::sys::close(fd);
+    QEL_STATUS status = lookAtSegment(name, false, &looked);
     // A name too long to be kept is known by its hash alone; any other must match.
     if (status == QEL_OK && ((looked.named && looked.name != name) || !live(looked))) {
         status = QEL_E_NOT_FOUND;
@@ -308,17 +314,8 @@ QEL_STATUS qelRemoveShMem(const char* name, int force, long timeoutMs, unsigned 
     if (name == nullptr) {
         return QEL_E_INVALID;
     }
-    bool shared;
-    std::string directory, problem;
-    int fd = openDirectory(&shared, &directory, &problem);
-    if (fd < 0) {
-        return problem.empty() ? QEL_E_NOT_FOUND : QEL_E_ACCESS;
-    }
-    const std::string entry = qel::encodeName(ObjectType::Segment, name);
     Looked looked;
-    QEL_STATUS status =
-        lookAt(fd, shared, directory, entry.c_str(), ObjectType::Segment, true, &looked);
-    qel::sys::close(fd);
+    QEL_STATUS status = lookAtSegment(name, true, &looked);
     if (status != QEL_OK) {
         return status;
     }

@@ -36,6 +36,7 @@
 # with newlines (so a multi-line find keeps its indentation after the one space).
 import argparse
 import datetime
+import glob
 import os
 import re
 import shutil
@@ -208,7 +209,9 @@ def run_tests(log, space, timeout):
         os.killpg(ctest.pid, signal.SIGKILL)
     except ProcessLookupError:
         pass
-    shutil.rmtree(f'/dev/shm/zoltov-{os.getuid()}-{space}', ignore_errors=True)
+    # Tests that need a directory of their own name it after the run's (space + more).
+    for leftover in glob.glob(f'/dev/shm/zoltov-{os.getuid()}-{space}*'):
+        shutil.rmtree(leftover, ignore_errors=True)
     return failed_tests(log)
 
 

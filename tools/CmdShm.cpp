@@ -63,8 +63,8 @@ void report(const QEL_REPAIR_ITEM* item, void* context) {
             }
             break;
         case QEL_REPAIR_BUSY:
-            fail(kExitFailed, std::string(kindName(item->kind)) + " " + name + " stayed locked for " +
-                                  std::to_string(kTableLockMs / 1000) +
+            fail(kExitFailed, std::string(kindName(item->kind)) + " " + name +
+                                  " stayed locked for " + std::to_string(kTableLockMs / 1000) +
                                   " s (a stopped process?); not repaired");
             ++r->busy;
             return;
@@ -141,7 +141,8 @@ int runShmRemove(const Invocation& in) {
                                          std::to_string(kTableLockMs / 1000) +
                                          " s (a stopped process?); try again");
         default:
-            return fail(kExitFailed, "'" + escaped(name) + "' is not a segment this user can remove");
+            return fail(kExitFailed,
+                        "'" + escaped(name) + "' is not a segment this user can remove");
     }
 }
 

@@ -131,7 +131,9 @@ TEST(CrashPoints, EveryStoreCallOfEveryOperationFailedOrKilledLeavesNothingBroke
     // A directory of the table's own, which no concurrent test touches: every row then makes
     // the same calls in the same order (the first user makes the directory and the registry,
     // the last one removes them).
-    setenv("ZOL_QEL_NAMESPACE", ("points" + std::to_string(getpid())).c_str(), 1);
+    const char* run = getenv("ZOL_QEL_NAMESPACE");
+    setenv("ZOL_QEL_NAMESPACE",
+           (std::string(run ? run : "") + "points" + std::to_string(getpid())).c_str(), 1);
     const Op ops[] = {{"create", 'm'}, {"open", 'm'},   {"close", 'm'}, {"create", 'e'},
                       {"close", 'e'},  {"create", 's'}, {"close", 's'}};
     int rows = 0;

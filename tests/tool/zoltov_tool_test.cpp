@@ -122,7 +122,8 @@ TEST(ZoltovTool, ShmListsShowsRemovesAndRepairsSegments) {
         {{"shm", "show", name},
          0,
          "size: 100 bytes of data (104 with the connection count)\nconnections: 1\n"
-         "processes: 1\n  pid " + std::to_string(getpid()) + " (",
+         "processes: 1\n  pid " +
+             std::to_string(getpid()) + " (",
          ""},
         {{"shm", "show", name}, 0, "data (first 64 bytes):\n  0000  68 65 6c 6c 6f 00", ""},
         {{"shm", "remove", name}, 3, "", "in use by 1 process"},  // and left intact
