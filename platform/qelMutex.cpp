@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "qelInternal.h"
+#include "qelWaitBoard.h"
 
 namespace {
 
@@ -106,7 +107,17 @@ QEL_STATUS qelLockMutex(long handle, long timeout) {
     if (record == nullptr) {
         return QEL_E_BAD_HANDLE;
     }
-    int rc = qel::lockWithTimeout(record->mutex, timeout);
+    int rc;
+    if (record->named && timeout != 0) {
+        // Who waits for a named mutex is on the wait board: a try tells whether this lock
+        // waits, and only a lock that waits writes its record.
+        rc = pthread_mutex_trylock(record->mutex);
+        if (rc == EBUSY) {
+            rc = qel::waits::lockRecorded(record->mutex, record->file, timeout);
+        }
+    } else {
+        rc = qel::lockWithTimeout(record->mutex, timeout);
+    }
     if (rc == EOWNERDEAD) {
         // The owner died holding it: repair the state and hand it over. Unlocking without
         // making it consistent would leave it unusable for every process for ever.
@@ -117,7 +128,9 @@ QEL_STATUS qelLockMutex(long handle, long timeout) {
         __atomic_store_n(&record->holder, qel::currentTid(), __ATOMIC_RELAXED);
         return QEL_OK;
     }
-    return (rc == EBUSY || rc == ETIMEDOUT) ? QEL_E_TIMEOUT : QEL_E_WAIT_FAILED;
+    return (rc == EBUSY || rc == ETIMEDOUT) ? QEL_E_TIMEOUT
+           : rc == EDEADLK                  ? QEL_E_DEADLOCK
+                                            : QEL_E_WAIT_FAILED;
 }
 
 QEL_STATUS qelUnlockMutex(long handle) {
