@@ -99,10 +99,12 @@ std::string since(uint64_t sinceNs, uint64_t nowNs) {
 }
 
 void printText(const Snapshot& s, const std::vector<Cycle>& cycles, const Filter& f) {
+    size_t count = 0;
     for (const Object& o : s.objects) {
         if (!shown(o, f)) {
             continue;
         }
+        ++count;
         std::string state;
         if (o.type == ObjectType::Mutex) {
             state =
@@ -129,6 +131,10 @@ void printText(const Snapshot& s, const std::vector<Cycle>& cycles, const Filter
                         escapeName(h.process.command).c_str(),
                         plural(h.connections, "connection").c_str());
         }
+    }
+    if (count == 0) {
+        std::printf("no named mutex, event or segment%s\n",
+                    f.pattern.empty() && f.pid == 0 ? "" : " matches");
     }
     for (const Cycle& cycle : cycles) {
         std::printf("deadlock:\n");

@@ -50,7 +50,7 @@ const Option kLocksOptions[] = {
     {"pid", 'p', "PID", "only objects that process owns, waits for or has open"},
     {"json", 'j', nullptr, "one JSON document instead of text"},
     {"watch", 'w', nullptr, "look again every interval until interrupted"},
-    {"interval", 'i', "SECONDS", "seconds between looks with --watch (default 2)"},
+    {"interval", 'i', "N", "seconds between looks with --watch (default 2)"},
     {nullptr, 0, nullptr, nullptr}};
 
 const Command kCommands[] = {
@@ -81,7 +81,7 @@ const Command kCommands[] = {
      "Recounts a segment's connections (every segment's without NAME) from the processes\n"
      "that map it, under the segment's own mutex, and removes it when none does: fixes\n"
      "what a crashed user left.\n"},
-    {"locks", "[--name PATTERN] [--pid PID] [--json] [--watch] [--interval SECONDS]", 0, 0,
+    {"locks", "[--name PATTERN] [--pid PID] [--json] [--watch [--interval N]]", 0, 0,
      kLocksOptions, runLocks,
      "Shows every named mutex with its owner (pid, thread id, command), recursion depth\n"
      "and waiters, every named event with its state and waiters, every segment with its\n"

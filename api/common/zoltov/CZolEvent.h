@@ -70,7 +70,9 @@ public:
 
 /// Waits at most timeout milliseconds (low 32 bits; 0xFFFFFFFF: for ever) until event is
 /// set; resets it afterwards when it is auto-reset. Returns 0, 258 on time-out, 0xFFFFFFFF
-/// when the wait failed, or any other platform status unchanged.
+/// when the wait failed, or any other platform status unchanged: 0xF010C when the
+/// environment has ZOLTOV_DEADLOCK=fail and the wait on a named event would close a cycle of
+/// waits (docs/locks.md; the wait-any functions return 0xFFFFFFFF then).
 ZOL_API unsigned int SyncWaitForSingleEvent(CZolEvent& event, long timeout);
 /// Waits until any of count events (an array of objects, 1..128) is set. Returns the
 /// lowest index of a set event and resets that event only, when it is auto-reset; 258 on
