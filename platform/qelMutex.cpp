@@ -15,10 +15,12 @@ namespace {
 
 struct ProcessMutex : qel::Record {
     pthread_mutex_t* mutex;
-    // The thread that holds the mutex through this handle (0: none). Written only by the
-    // holder while it holds the mutex; read by a close from another thread, which must not
-    // walk that thread's robust list (it changes under the reader, and its entries can be
-    // unmapped while being read).
+    // Of a named mutex, the thread that holds it through this handle (0: none): a process
+    // may have several handles, each its own mapping, of one name. Written only by the holder
+    // while it holds the mutex; read by a close from another thread, which must not walk that
+    // thread's robust list (it changes under the reader, and its entries can be unmapped
+    // while being read). An unnamed mutex has one handle, its own page: its owner's thread
+    // id, in the mutex, says it all, and its lock and unlock keep nothing here.
     pid_t holder;
     bool named;
     qel::NamedFile file;
@@ -107,25 +109,23 @@ QEL_STATUS qelLockMutex(long handle, long timeout) {
     if (record == nullptr) {
         return QEL_E_BAD_HANDLE;
     }
-    int rc;
-    if (record->named && timeout != 0) {
-        // Who waits for a named mutex is on the wait board: a try tells whether this lock
-        // waits, and only a lock that waits writes its record.
-        rc = pthread_mutex_trylock(record->mutex);
-        if (rc == EBUSY) {
-            rc = qel::waits::lockRecorded(record->mutex, record->file, timeout);
-        }
-    } else {
-        rc = qel::lockWithTimeout(record->mutex, timeout);
+    pthread_mutex_t* const mutex = record->mutex;
+    // Who waits for a named mutex is on the wait board: a try tells whether this lock waits,
+    // and only a lock that waits writes its record.
+    int rc = record->named ? pthread_mutex_trylock(mutex) : qel::lockWithTimeout(mutex, timeout);
+    if (rc == EBUSY && record->named && timeout != 0) {
+        rc = qel::waits::lockRecorded(mutex, record->file, timeout);
     }
     if (rc == EOWNERDEAD) {
         // The owner died holding it: repair the state and hand it over. Unlocking without
         // making it consistent would leave it unusable for every process for ever.
-        pthread_mutex_consistent(record->mutex);
+        pthread_mutex_consistent(mutex);
         rc = 0;
     }
     if (rc == 0) {
-        __atomic_store_n(&record->holder, qel::currentTid(), __ATOMIC_RELAXED);
+        if (record->named) {
+            __atomic_store_n(&record->holder, qel::currentTid(), __ATOMIC_RELAXED);
+        }
         return QEL_OK;
     }
     return (rc == EBUSY || rc == ETIMEDOUT) ? QEL_E_TIMEOUT
@@ -138,13 +138,17 @@ QEL_STATUS qelUnlockMutex(long handle) {
     if (record == nullptr) {
         return QEL_E_BAD_HANDLE;
     }
-    if (!qel::ownsMutex(record->mutex)) {
-        return QEL_E_NOT_OWNER;
+    pthread_mutex_t* const mutex = record->mutex;
+    if (record->named) {
+        if (!qel::ownsMutex(mutex)) {
+            return QEL_E_NOT_OWNER;
+        }
+        if (mutex->__data.__count <= 1) {  // the last level: no longer held through here
+            __atomic_store_n(&record->holder, 0, __ATOMIC_RELAXED);
+        }
     }
-    if (record->mutex->__data.__count <= 1) {  // the last level: no longer held through here
-        __atomic_store_n(&record->holder, 0, __ATOMIC_RELAXED);
-    }
-    return pthread_mutex_unlock(record->mutex) == 0 ? QEL_OK : QEL_E_NOT_OWNER;
+    // A robust mutex refuses (EPERM) an unlock by a thread that does not own it.
+    return pthread_mutex_unlock(mutex) == 0 ? QEL_OK : QEL_E_NOT_OWNER;
 }
 
 QEL_STATUS qelCloseMutex(long* handle) {
@@ -167,7 +171,11 @@ QEL_STATUS qelCloseMutex(long* handle) {
         while (qel::ownsMutex(mutex) && pthread_mutex_unlock(mutex) == 0) {
         }
     }
-    pid_t holder = __atomic_load_n(&record->holder, __ATOMIC_ACQUIRE);
+    const pid_t holder =
+        record->named
+            ? __atomic_load_n(&record->holder, __ATOMIC_ACQUIRE)
+            : static_cast<pid_t>(__atomic_load_n(&mutex->__data.__lock, __ATOMIC_RELAXED) &
+                                 FUTEX_TID_MASK);
     if (holder != 0 && holder != qel::currentTid() && qel::isOwnThread(holder) &&
         (__atomic_load_n(&mutex->__data.__owner, __ATOMIC_RELAXED) & FUTEX_TID_MASK) ==
             static_cast<unsigned int>(holder)) {
