@@ -161,9 +161,9 @@ QEL_STATUS qelUnlockMutex(long handle);
 /* Closes this handle (not the mutex held by other handles or processes); sets *handle to 0.
  * A caller that holds the lock through this handle releases every level of it first, so
  * nothing of the mutex stays on its robust list; a lock taken through another handle of the
- * same name stays held. When another thread of this process holds it through this handle,
- * its memory stays mapped until the process ends, so that thread's later calls and exit
- * stay harmless.
+ * same name stays held. When another thread of this process holds it through this handle
+ * (or, having taken it through this handle last, now through another), its memory stays
+ * mapped until the process ends, so that thread's later calls and exit stay harmless.
  * QEL_E_BAD_HANDLE, QEL_E_INVALID. */
 QEL_STATUS qelCloseMutex(long* handle);
 

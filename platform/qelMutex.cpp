@@ -15,12 +15,16 @@ namespace {
 
 struct ProcessMutex : qel::Record {
     pthread_mutex_t* mutex;
-    // Of a named mutex, the thread that holds it through this handle (0: none): a process
-    // may have several handles, each its own mapping, of one name. Written only by the holder
-    // while it holds the mutex; read by a close from another thread, which must not walk that
-    // thread's robust list (it changes under the reader, and its entries can be unmapped
-    // while being read). An unnamed mutex has one handle, its own page: its owner's thread
-    // id, in the mutex, says it all, and its lock and unlock keep nothing here.
+    // Of a named mutex, the thread that last locked it through this handle (0: none yet): a
+    // process may have several handles, each its own mapping, of one name, and glibc links a
+    // robust mutex into its holder's list through the address it was locked at. Written by
+    // that thread as it takes the mutex; read by a close from another thread, which must not
+    // walk that thread's robust list (it changes under the reader, and its entries can be
+    // unmapped while being read). While that thread owns the mutex it holds it through this
+    // handle, or, having let go of this one since, through another handle of the name: then
+    // a close keeps this mapping to the end of the process (a small leak, never a crash), and
+    // unlock keeps nothing here. An unnamed mutex has one handle, its own page: its owner's
+    // thread id, in the mutex, says it all.
     pid_t holder;
     bool named;
     qel::NamedFile file;
@@ -123,8 +127,8 @@ QEL_STATUS qelLockMutex(long handle, long timeout) {
         rc = 0;
     }
     if (rc == 0) {
-        if (record->named) {
-            __atomic_store_n(&record->holder, qel::currentTid(), __ATOMIC_RELAXED);
+        if (record->named) {  // glibc has just written the owner's id next to the lock word
+            __atomic_store_n(&record->holder, mutex->__data.__owner, __ATOMIC_RELAXED);
         }
         return QEL_OK;
     }
@@ -138,17 +142,8 @@ QEL_STATUS qelUnlockMutex(long handle) {
     if (record == nullptr) {
         return QEL_E_BAD_HANDLE;
     }
-    pthread_mutex_t* const mutex = record->mutex;
-    if (record->named) {
-        if (!qel::ownsMutex(mutex)) {
-            return QEL_E_NOT_OWNER;
-        }
-        if (mutex->__data.__count <= 1) {  // the last level: no longer held through here
-            __atomic_store_n(&record->holder, 0, __ATOMIC_RELAXED);
-        }
-    }
     // A robust mutex refuses (EPERM) an unlock by a thread that does not own it.
-    return pthread_mutex_unlock(mutex) == 0 ? QEL_OK : QEL_E_NOT_OWNER;
+    return pthread_mutex_unlock(record->mutex) == 0 ? QEL_OK : QEL_E_NOT_OWNER;
 }
 
 QEL_STATUS qelCloseMutex(long* handle) {
