@@ -11,8 +11,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <vector>
-
 #include "qelStoreParts.h"
 #include "qelSys.h"
 
@@ -25,12 +23,15 @@ constexpr uint32_t kRecordsPerGrowth = 8;
 
 pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 
+// Nothing here has a destructor: threads may still end (and give back their records) while
+// the exit destroys the library's statics.
 struct Area {
     unsigned char* map = nullptr;  // this process's area, kAreaSize bytes
     registry::Identity owner{};    // the identity it was taken under
     pid_t pid = 0;                 // the process that took it
     uint32_t allocated = 0;        // records whose pages are allocated
-    std::vector<uint32_t> freeRecords;
+    uint32_t freeCount = 0;        // records given back by ended threads
+    uint32_t freeRecords[kAreaRecords];
 };
 Area g_area;
 uint32_t g_areaGeneration = 0;  // changes with every area taken: older records are void
@@ -55,7 +56,7 @@ ThreadRecord::~ThreadRecord() {
     SuspendSignalBlock blocked;
     pthread_mutex_lock(&g_lock);
     if (areaGeneration != 0 && areaGeneration == g_areaGeneration && g_area.pid == ownPid()) {
-        g_area.freeRecords.push_back(index);
+        g_area.freeRecords[g_area.freeCount++] = index;
     }
     pthread_mutex_unlock(&g_lock);
 }
@@ -140,9 +141,8 @@ bool takeArea(const registry::Identity& me) {
 
 // A record for the calling thread; false when the area has none left. Under g_lock.
 bool claimRecord(uint32_t* index) {
-    if (!g_area.freeRecords.empty()) {
-        *index = g_area.freeRecords.back();
-        g_area.freeRecords.pop_back();
+    if (g_area.freeCount != 0) {
+        *index = g_area.freeRecords[--g_area.freeCount];
         return true;
     }
     AreaHeader* header = areaHeader();
