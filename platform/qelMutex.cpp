@@ -96,6 +96,22 @@ QEL_STATUS makeMutex(const char* name, qel::OpenMode mode, long* handle) {
     return QEL_OK;
 }
 
+// A lock that did not simply succeed: taken over from a dead owner, or not taken.
+__attribute__((noinline)) QEL_STATUS settle(ProcessMutex* record, int rc) {
+    if (rc == EOWNERDEAD) {
+        // The owner died holding it: repair the state and hand it over. Unlocking without
+        // making it consistent would leave it unusable for every process for ever.
+        pthread_mutex_consistent(record->mutex);
+        if (record->named) {
+            __atomic_store_n(&record->holder, record->mutex->__data.__owner, __ATOMIC_RELAXED);
+        }
+        return QEL_OK;
+    }
+    return (rc == EBUSY || rc == ETIMEDOUT) ? QEL_E_TIMEOUT
+           : rc == EDEADLK                  ? QEL_E_DEADLOCK
+                                            : QEL_E_WAIT_FAILED;
+}
+
 }  // namespace
 
 extern "C" {
@@ -114,27 +130,22 @@ QEL_STATUS qelLockMutex(long handle, long timeout) {
         return QEL_E_BAD_HANDLE;
     }
     pthread_mutex_t* const mutex = record->mutex;
+    if (!record->named) {
+        const int rc = qel::lockWithTimeout(mutex, timeout);
+        return rc == 0 ? QEL_OK : settle(record, rc);
+    }
     // Who waits for a named mutex is on the wait board: a try tells whether this lock waits,
     // and only a lock that waits writes its record.
-    int rc = record->named ? pthread_mutex_trylock(mutex) : qel::lockWithTimeout(mutex, timeout);
-    if (rc == EBUSY && record->named && timeout != 0) {
+    int rc = pthread_mutex_trylock(mutex);
+    if (rc == EBUSY && timeout != 0) {
         rc = qel::waits::lockRecorded(mutex, record->file, timeout);
     }
-    if (rc == EOWNERDEAD) {
-        // The owner died holding it: repair the state and hand it over. Unlocking without
-        // making it consistent would leave it unusable for every process for ever.
-        pthread_mutex_consistent(mutex);
-        rc = 0;
+    if (rc != 0) {
+        return settle(record, rc);
     }
-    if (rc == 0) {
-        if (record->named) {  // glibc has just written the owner's id next to the lock word
-            __atomic_store_n(&record->holder, mutex->__data.__owner, __ATOMIC_RELAXED);
-        }
-        return QEL_OK;
-    }
-    return (rc == EBUSY || rc == ETIMEDOUT) ? QEL_E_TIMEOUT
-           : rc == EDEADLK                  ? QEL_E_DEADLOCK
-                                            : QEL_E_WAIT_FAILED;
+    // glibc has just written the owner's id next to the lock word.
+    __atomic_store_n(&record->holder, mutex->__data.__owner, __ATOMIC_RELAXED);
+    return QEL_OK;
 }
 
 QEL_STATUS qelUnlockMutex(long handle) {
