@@ -55,9 +55,10 @@ std::string procCommand(int pid) {
     return command;
 }
 
+// Acquire loads: a record's fields are read before the sequence that confirms them.
 template <typename T>
 T loaded(const void* at) {
-    return __atomic_load_n(static_cast<const T*>(at), __ATOMIC_RELAXED);
+    return __atomic_load_n(static_cast<const T*>(at), __ATOMIC_ACQUIRE);
 }
 
 struct Reader {
@@ -153,7 +154,6 @@ bool copyRecord(const waits::WaitRecord* record, waits::WaitRecord* copy) {
             copy->objects[i].inode = loaded<uint64_t>(&record->objects[i].inode);
             copy->objects[i].resets = loaded<uint32_t>(&record->objects[i].resets);
         }
-        __atomic_thread_fence(__ATOMIC_ACQUIRE);
         if (__atomic_load_n(&record->sequence, __ATOMIC_RELAXED) == sequence) {
             return copy->state == waits::kRecordWaiting;
         }

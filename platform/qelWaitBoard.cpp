@@ -164,7 +164,8 @@ bool claimRecord(uint32_t* index) {
         }
         g_area.allocated = grown;
     }
-    WaitRecord* record = recordAt(next);
+    WaitRecord* record = recordAt(next);  // its earlier owner may have died in a rewrite
+    __atomic_store_n(&record->sequence, 0u, __ATOMIC_RELAXED);
     __atomic_store_n(&record->state, kRecordIdle, __ATOMIC_RELAXED);
     __atomic_store_n(&header->records, next + 1, __ATOMIC_RELEASE);
     *index = next;
@@ -207,12 +208,11 @@ WaitRecord* ownRecord() {
     return record;
 }
 
-// Starts a rewrite of the record: its sequence goes odd before any field changes.
+// Starts a rewrite of the record: its sequence goes odd before any field changes (a
+// read-modify-write with acquire order: no later store moves before it). Returns the even
+// value that ends the rewrite, stored with release order.
 uint32_t beginWrite(WaitRecord* record) {
-    const uint32_t sequence = __atomic_load_n(&record->sequence, __ATOMIC_RELAXED);
-    __atomic_store_n(&record->sequence, sequence + 1, __ATOMIC_RELAXED);
-    __atomic_thread_fence(__ATOMIC_RELEASE);
-    return sequence + 2;
+    return __atomic_add_fetch(&record->sequence, 1u, __ATOMIC_ACQ_REL) + 1;
 }
 
 }  // namespace

@@ -83,6 +83,9 @@ struct Scenario {
     // Pieces of the tool's output ("-" first: must not be there; "K> ": of peer K's standard
     // error). {K} stands for peer K's pid, {n} for the names' prefix.
     std::vector<std::string> expect;
+    // Found only where a process's threads are all the program's: not under ThreadSanitizer,
+    // whose own thread in every process could still set an event.
+    bool countsThreads = false;
 };
 
 const Scenario kScenarios[] = {
@@ -115,7 +118,8 @@ const Scenario kScenarios[] = {
      4,
      {"event '{n}e': not set, auto-reset; open in 2 processes\n  waiting: pid {0}",
       "pid {0} tid {0} (", ") waits for any of events '{n}e', '{n}f', open only in pid ",
-      "waits for mutex '{n}m', held by pid {0} tid {0}"}},
+      "waits for mutex '{n}m', held by pid {0} tid {0}"},
+     true},
     {"no ring while a process that has one of the events open runs",
      {"0 event e", "0 event f", "1 event e", "1 event f", "2 event e", "0 lock m", "1 wait m",
       "0 any e f"},
@@ -150,6 +154,11 @@ TEST(ZoltovLocks, ListsOwnersWaitersAndDeadlocksOfRealProcesses) {
     zoltest::TempDir dir;
     for (const Scenario& s : kScenarios) {
         SCOPED_TRACE(s.what);
+#if defined(__SANITIZE_THREAD__)
+        if (s.countsThreads) {
+            continue;
+        }
+#endif
         const std::string prefix = zoltest::uniqueName("lk") + "-";
         std::vector<std::unique_ptr<zoltest::Peer>> peers;
         std::vector<pid_t> pids;  // kept: a killed peer forgets its pid
