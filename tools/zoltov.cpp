@@ -81,8 +81,8 @@ const Command kCommands[] = {
      "Recounts a segment's connections (every segment's without NAME) from the processes\n"
      "that map it, under the segment's own mutex, and removes it when none does: fixes\n"
      "what a crashed user left.\n"},
-    {"locks", "[--name PATTERN] [--pid PID] [--json] [--watch [--interval N]]", 0, 0,
-     kLocksOptions, runLocks,
+    {"locks", "[--name PATTERN] [--pid PID] [--json] [--watch [--interval N]]", 0, 0, kLocksOptions,
+     runLocks,
      "Shows every named mutex with its owner (pid, thread id, command), recursion depth\n"
      "and waiters, every named event with its state and waiters, every segment with its\n"
      "users, and the deadlocks among them: cycles of threads each waiting for a mutex\n"
