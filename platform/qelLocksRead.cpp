@@ -135,9 +135,9 @@ int collect(const QEL_SHM_ENTRY* entry, void* context) {
     return 0;
 }
 
-// Copies record as it stood at one moment (its sequence the same and even before and after);
-// false when it kept changing, or holds no wait.
-bool copyRecord(const waits::WaitRecord* record, waits::WaitRecord* copy) {
+// Copies record as it stood at one moment (its sequence the same and even before and after):
+// 1 for a wait, 0 for none, -1 when it kept changing (its thread stopped while rewriting it).
+int copyRecord(const waits::WaitRecord* record, waits::WaitRecord* copy) {
     for (int attempt = 0; attempt < 4; ++attempt) {
         const uint32_t sequence = __atomic_load_n(&record->sequence, __ATOMIC_ACQUIRE);
         if ((sequence & 1) != 0) {
@@ -155,10 +155,10 @@ bool copyRecord(const waits::WaitRecord* record, waits::WaitRecord* copy) {
             copy->objects[i].resets = loaded<uint32_t>(&record->objects[i].resets);
         }
         if (__atomic_load_n(&record->sequence, __ATOMIC_RELAXED) == sequence) {
-            return copy->state == waits::kRecordWaiting;
+            return copy->state == waits::kRecordWaiting ? 1 : 0;
         }
     }
-    return false;
+    return -1;
 }
 
 // The waits of one area, when its process lives.
@@ -188,7 +188,12 @@ void readArea(const unsigned char* area, size_t readable, uint32_t slot, Reader&
     for (uint32_t i = 0; i < records && (2 + size_t{i}) * kPageSize <= readable; ++i) {
         const auto* record =
             reinterpret_cast<const waits::WaitRecord*>(area + (1 + size_t{i}) * kPageSize);
-        if (!copyRecord(record, &copy)) {
+        const int copied = copyRecord(record, &copy);
+        if (copied < 0) {
+            r.out->unread.push_back("pid " + std::to_string(pid) +
+                                    ": a wait record that kept changing");
+        }
+        if (copied <= 0) {
             continue;
         }
         Waiting w;
