@@ -1,5 +1,6 @@
-// The platform layer against the primitives it is built from: uncontended mutexes and event
-// ping-pong between two threads and between two processes.
+// The platform layer against the primitives it is built from: uncontended mutexes, event
+// ping-pong between two threads and between two processes, and a mutex two processes contend
+// for.
 #include <benchmark/benchmark.h>
 #include <linux/futex.h>
 #include <pthread.h>
@@ -275,6 +276,66 @@ void BM_RawSharedFutexPingPongProcesses(benchmark::State& state) {
     munmap(words, 4096);
 }
 BENCHMARK(BM_RawSharedFutexPingPongProcesses)->UseRealTime();
+
+// ---- one named mutex locked and unlocked by two processes at once ----
+
+// Most locks find the mutex held and wait, so this is the path that records its waiters for
+// `zoltov locks`; the peer is the same robust mutex in memory the two processes share.
+template <typename Lock, typename Unlock>
+void contendWithChild(benchmark::State& state, Lock lock, Unlock unlock) {
+    auto* stop = static_cast<std::atomic<int>*>(
+        mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    stop->store(0);
+    pid_t child = fork();
+    if (child == 0) {
+        while (stop->load(std::memory_order_relaxed) == 0) {
+            lock(true);
+            unlock(true);
+        }
+        _exit(0);
+    }
+    for (auto _ : state) {
+        lock(false);
+        unlock(false);
+    }
+    stop->store(1);
+    waitpid(child, nullptr, 0);
+    munmap(stop, 4096);
+}
+
+void BM_QelNamedMutexContendedProcesses(benchmark::State& state) {
+    std::string name = "bench-contended-" + std::to_string(getpid());
+    long parent = 0, child = 0;
+    qelCreateUnlockedMutex(name.c_str(), &parent);
+    contendWithChild(
+        state,
+        [&](bool inChild) {
+            if (inChild && child == 0) {
+                qelCreateUnlockedMutex(name.c_str(), &child);  // the child's own handle
+            }
+            qelLockMutex(inChild ? child : parent, QEL_INFINITE);
+        },
+        [&](bool inChild) { qelUnlockMutex(inChild ? child : parent); });
+    qelCloseMutex(&parent);
+}
+BENCHMARK(BM_QelNamedMutexContendedProcesses)->UseRealTime();
+
+void BM_RobustPthreadMutexContendedProcesses(benchmark::State& state) {
+    auto* mutex =
+        static_cast<pthread_mutex_t*>(mmap(nullptr, sizeof(pthread_mutex_t), PROT_READ | PROT_WRITE,
+                                           MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    pthread_mutex_init(mutex, &attr);
+    contendWithChild(
+        state, [&](bool) { pthread_mutex_lock(mutex); },
+        [&](bool) { pthread_mutex_unlock(mutex); });
+    munmap(mutex, sizeof(pthread_mutex_t));
+}
+BENCHMARK(BM_RobustPthreadMutexContendedProcesses)->UseRealTime();
 
 }  // namespace
 

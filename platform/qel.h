@@ -74,9 +74,23 @@
  *   by all, sticky, not shared with the user; for a default directory that another user
  *   took, its owner and the remedy), and a file the user may not open (QEL_E_ACCESS: the
  *   file's owner, group and mode).
- *   The layer keeps two files of its own in the directory: .registry, and .waitany (the
- *   wait-any fallback's wake-up word, made only when used); the last process to leave
- *   removes them.
+ *   The layer keeps three files of its own in the directory: .registry, .waitany (the
+ *   wait-any fallback's wake-up word, made only when used) and .waits (the wait board, made
+ *   at the first wait that blocks); the last process to leave removes them.
+ *
+ * Waits and deadlocks
+ *   A thread that blocks on a named mutex or event (a lock that finds it held, a wait that
+ *   finds the event not set) writes on the wait board, on its way in, what it waits for and
+ *   since when, and clears it on its way out; a process that is killed while waiting leaves
+ *   a record that reads as gone, as the registry says its process has ended. Locks, unlocks,
+ *   sets and waits that do not block write nothing. Unnamed objects are not recorded. The
+ *   zoltov tool's `locks` command reads the board, the mutexes' owners and the holders, and
+ *   names the cycles of waits that no thread can leave (see qelLocks.h).
+ *   ZOLTOV_DEADLOCK=report makes each blocking wait on a named object first look for such a
+ *   cycle through itself (reading the whole store: a debugging aid, not for production
+ *   speed) and, when it finds one that is still there 20 ms later, describe it on standard
+ *   error; ZOLTOV_DEADLOCK=fail also makes that wait return QEL_E_DEADLOCK at once instead
+ *   of waiting. Read once per process.
  *
  * Fork
  *   An unnamed process mutex lives in shared memory and is shared with children forked after
@@ -122,6 +136,7 @@ extern "C" {
 #define QEL_E_CORRUPT 0xF0109u   /* a shared object's header is damaged or of another kind */
 #define QEL_E_EXITED 0xF010Au    /* the thread has ended */
 #define QEL_E_NAMESPACE 0xF010Bu /* a named mutex or event of another PID namespace */
+#define QEL_E_DEADLOCK 0xF010Cu  /* the wait would close a cycle of waits (ZOLTOV_DEADLOCK=fail) */
 
 /* Most events qelWaitEvents accepts in one call (the kernel's futex_waitv limit). */
 #define QEL_MAX_WAIT_EVENTS 128u
@@ -143,7 +158,8 @@ QEL_STATUS qelOpenMutex(const char* name, long* handle);
 /* Locks; recursive for the owner, who must unlock as often. An owner that died holding it
  * hands it over: the next locker gets it with QEL_OK (the data it guarded may be half
  * updated). Timeout 0 tries; QEL_E_TIMEOUT when not acquired in time; QEL_E_WAIT_FAILED when
- * the mutex became unusable; QEL_E_BAD_HANDLE. Thread-safe. */
+ * the mutex became unusable; QEL_E_DEADLOCK (see "Waits and deadlocks"); QEL_E_BAD_HANDLE.
+ * Thread-safe. */
 QEL_STATUS qelLockMutex(long handle, long timeout);
 /* Unlocks one level; QEL_E_NOT_OWNER when the caller does not own it. */
 QEL_STATUS qelUnlockMutex(long handle);
@@ -153,9 +169,9 @@ QEL_STATUS qelOwnsMutex(long handle);
 /* Closes this handle (not the mutex held by other handles or processes); sets *handle to 0.
  * A caller that holds the lock through this handle releases every level of it first, so
  * nothing of the mutex stays on its robust list; a lock taken through another handle of the
- * same name stays held. When another thread of this process holds it through this handle,
- * its memory stays mapped until the process ends, so that thread's later calls and exit
- * stay harmless.
+ * same name stays held. When another thread of this process holds it through this handle
+ * (or, having taken it through this handle last, now through another), its memory stays
+ * mapped until the process ends, so that thread's later calls and exit stay harmless.
  * QEL_E_BAD_HANDLE, QEL_E_INVALID. */
 QEL_STATUS qelCloseMutex(long* handle);
 
@@ -179,7 +195,8 @@ QEL_STATUS qelSetEvent(long handle);
 /* Clears the event; waiters already released by a set still return QEL_OK. */
 QEL_STATUS qelResetEvent(long handle);
 /* QEL_OK once the event is set (or was set and reset after the wait began);
- * QEL_E_TIMEOUT; QEL_E_WAIT_FAILED (also for a bad handle). Waiting does not reset it. */
+ * QEL_E_TIMEOUT; QEL_E_WAIT_FAILED (also for a bad handle); QEL_E_DEADLOCK (see "Waits and
+ * deadlocks", also for the waits below). Waiting does not reset it. */
 QEL_STATUS qelWaitEvent(long handle, unsigned int timeout);
 /* Waits until any of count events (1..QEL_MAX_WAIT_EVENTS) is set. QEL_OK with *index the
  * lowest index of a set event (or of one set and reset since the wait began);

@@ -21,6 +21,7 @@
 
 #include "qelInternal.h"
 #include "qelTesting.h"
+#include "qelWaitBoard.h"
 
 namespace {
 
@@ -278,6 +279,12 @@ QEL_STATUS waitOne(Event* record, unsigned int timeout, bool reset) {
     if (timeout == 0) {
         return QEL_E_TIMEOUT;
     }
+    const qel::NamedFile* files[] = {&record->file};
+    const unsigned char resets[] = {reset};
+    qel::waits::WaitNote note(qel::ObjectType::Event, files, resets, record->shared ? 1 : 0, false);
+    if (record->shared && qel::waits::failsForDeadlock()) {
+        return QEL_E_DEADLOCK;
+    }
     const qel::Deadline deadline = qel::deadlineAfter(timeout);
     for (;;) {
         value = markWaiting(record->word, kWaiters, generation, reset);
@@ -323,6 +330,20 @@ QEL_STATUS waitAny(const long* handles, const unsigned char* reset, unsigned int
     }
     if (timeout == 0) {
         return QEL_E_TIMEOUT;
+    }
+    // The named events go on the wait board; unnamed ones make the record partial.
+    const qel::NamedFile* files[QEL_MAX_WAIT_EVENTS];
+    unsigned char namedResets[QEL_MAX_WAIT_EVENTS];
+    unsigned int named = 0;
+    for (unsigned int i = 0; i < count; ++i) {
+        if (events[i]->shared) {
+            files[named] = &events[i]->file;
+            namedResets[named++] = resets(reset, i) ? 1 : 0;
+        }
+    }
+    qel::waits::WaitNote note(qel::ObjectType::Event, files, namedResets, named, named != count);
+    if (named != 0 && qel::waits::failsForDeadlock()) {
+        return QEL_E_DEADLOCK;
     }
     const qel::Deadline deadline = qel::deadlineAfter(timeout);
     QEL_STATUS status = waitvAvailable()

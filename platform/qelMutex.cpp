@@ -9,15 +9,22 @@
 #include <unistd.h>
 
 #include "qelInternal.h"
+#include "qelWaitBoard.h"
 
 namespace {
 
 struct ProcessMutex : qel::Record {
     pthread_mutex_t* mutex;
-    // The thread that holds the mutex through this handle (0: none). Written only by the
-    // holder while it holds the mutex; read by a close from another thread, which must not
+    // Of a named mutex, the thread that last locked it through this handle (0: none yet): a
+    // process may have several handles, each its own mapping, of one name, and glibc links a
+    // robust mutex into its holder's list through the address it was locked at. Written by
+    // that thread as it takes the mutex; read by a close from another thread, which must not
     // walk that thread's robust list (it changes under the reader, and its entries can be
-    // unmapped while being read).
+    // unmapped while being read). While that thread owns the mutex it holds it through this
+    // handle, or, having let go of this one since, through another handle of the name: then
+    // a close keeps this mapping to the end of the process (a small leak, never a crash), and
+    // unlock keeps nothing here. An unnamed mutex has one handle, its own page: its owner's
+    // thread id, in the mutex, says it all.
     pid_t holder;
     bool named;
     qel::NamedFile file;
@@ -89,6 +96,22 @@ QEL_STATUS makeMutex(const char* name, qel::OpenMode mode, long* handle) {
     return QEL_OK;
 }
 
+// A lock that did not simply succeed: taken over from a dead owner, or not taken.
+__attribute__((noinline)) QEL_STATUS settle(ProcessMutex* record, int rc) {
+    if (rc == EOWNERDEAD) {
+        // The owner died holding it: repair the state and hand it over. Unlocking without
+        // making it consistent would leave it unusable for every process for ever.
+        pthread_mutex_consistent(record->mutex);
+        if (record->named) {
+            __atomic_store_n(&record->holder, record->mutex->__data.__owner, __ATOMIC_RELAXED);
+        }
+        return QEL_OK;
+    }
+    return (rc == EBUSY || rc == ETIMEDOUT) ? QEL_E_TIMEOUT
+           : rc == EDEADLK                  ? QEL_E_DEADLOCK
+                                            : QEL_E_WAIT_FAILED;
+}
+
 }  // namespace
 
 extern "C" {
@@ -106,18 +129,23 @@ QEL_STATUS qelLockMutex(long handle, long timeout) {
     if (record == nullptr) {
         return QEL_E_BAD_HANDLE;
     }
-    int rc = qel::lockWithTimeout(record->mutex, timeout);
-    if (rc == EOWNERDEAD) {
-        // The owner died holding it: repair the state and hand it over. Unlocking without
-        // making it consistent would leave it unusable for every process for ever.
-        pthread_mutex_consistent(record->mutex);
-        rc = 0;
+    pthread_mutex_t* const mutex = record->mutex;
+    if (!record->named) {
+        const int rc = qel::lockWithTimeout(mutex, timeout);
+        return rc == 0 ? QEL_OK : settle(record, rc);
     }
-    if (rc == 0) {
-        __atomic_store_n(&record->holder, qel::currentTid(), __ATOMIC_RELAXED);
-        return QEL_OK;
+    // Who waits for a named mutex is on the wait board: a try tells whether this lock waits,
+    // and only a lock that waits writes its record.
+    int rc = pthread_mutex_trylock(mutex);
+    if (rc == EBUSY && timeout != 0) {
+        rc = qel::waits::lockRecorded(mutex, record->file, timeout);
     }
-    return (rc == EBUSY || rc == ETIMEDOUT) ? QEL_E_TIMEOUT : QEL_E_WAIT_FAILED;
+    if (rc != 0) {
+        return settle(record, rc);
+    }
+    // glibc has just written the owner's id next to the lock word.
+    __atomic_store_n(&record->holder, mutex->__data.__owner, __ATOMIC_RELAXED);
+    return QEL_OK;
 }
 
 QEL_STATUS qelUnlockMutex(long handle) {
@@ -125,12 +153,14 @@ QEL_STATUS qelUnlockMutex(long handle) {
     if (record == nullptr) {
         return QEL_E_BAD_HANDLE;
     }
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer reports the unlock of a mutex the caller does not own, even one that
+    // glibc refuses without changing anything: refused before it gets there.
     if (!qel::ownsMutex(record->mutex)) {
         return QEL_E_NOT_OWNER;
     }
-    if (record->mutex->__data.__count <= 1) {  // the last level: no longer held through here
-        __atomic_store_n(&record->holder, 0, __ATOMIC_RELAXED);
-    }
+#endif
+    // A robust mutex refuses (EPERM) an unlock by a thread that does not own it.
     return pthread_mutex_unlock(record->mutex) == 0 ? QEL_OK : QEL_E_NOT_OWNER;
 }
 
@@ -162,7 +192,11 @@ QEL_STATUS qelCloseMutex(long* handle) {
         while (qel::ownsMutex(mutex) && pthread_mutex_unlock(mutex) == 0) {
         }
     }
-    pid_t holder = __atomic_load_n(&record->holder, __ATOMIC_ACQUIRE);
+    const pid_t holder =
+        record->named
+            ? __atomic_load_n(&record->holder, __ATOMIC_ACQUIRE)
+            : static_cast<pid_t>(__atomic_load_n(&mutex->__data.__lock, __ATOMIC_RELAXED) &
+                                 FUTEX_TID_MASK);
     if (holder != 0 && holder != qel::currentTid() && qel::isOwnThread(holder) &&
         (__atomic_load_n(&mutex->__data.__owner, __ATOMIC_RELAXED) & FUTEX_TID_MASK) ==
             static_cast<unsigned int>(holder)) {

@@ -20,6 +20,7 @@
 
 #include "qelStoreParts.h"
 #include "qelSys.h"
+#include "qelWaitBoard.h"
 
 namespace qel {
 namespace registry {
@@ -507,6 +508,9 @@ bool leaveAtExit() {
         return false;  // other processes use it
     }
     store::DirUse dir(false);
+    if (dir.ok()) {
+        waits::removeWaitBoard(dir.fd());  // first: a newcomer can only use the next one
+    }
     return dir.ok() && store::unlinkIfSame(dir.fd(), kRegistryFile, g_state.device, g_state.inode);
 }
 
@@ -520,6 +524,7 @@ bool removeIfUnused() {
     // finds it gone once it has its shared lock, and makes a new one.
     bool removed = fd >= 0 && fileTrusted(fd, dir.shared(), &st) &&
                    lockByte(fd, F_OFD_SETLK, F_WRLCK, kPresenceByte) == 0 &&
+                   (waits::removeWaitBoard(dir.fd()), true) &&
                    store::unlinkIfSame(dir.fd(), kRegistryFile, st.st_dev, st.st_ino);
     if (fd >= 0 && !removed) {
         sys::close(fd);

@@ -106,6 +106,9 @@ int visit(Looked& looked, QEL_SHM_VISITOR visitor, void* context) {
     }
     item.holders = holders.data();
     item.holderCount = holders.size();
+    item.file = looked.file.map;
+    item.device = looked.file.device;
+    item.inode = looked.file.inode;
     return visitor(&item, context);
 }
 
@@ -244,13 +247,25 @@ QEL_STATUS qelEnumShMem(unsigned int kinds, QEL_SHM_VISITOR visitor, void* conte
         const uint32_t kind = qel::kindOfFileName(entry.c_str());
         const bool segment = kind == static_cast<uint32_t>(ObjectType::Segment);
         Looked looked;
-        if (kind == 0 || (kinds & (segment ? QEL_CATALOG_SEGMENTS : QEL_CATALOG_SYNC)) == 0 ||
-            lookAt(fd, shared, directory, entry.c_str(), static_cast<ObjectType>(kind), false,
-                   &looked) != QEL_OK ||
-            !live(looked)) {
+        if (kind == 0 || (kinds & (segment ? QEL_CATALOG_SEGMENTS : QEL_CATALOG_SYNC)) == 0) {
             continue;
         }
-        if (visit(looked, visitor, context) != 0) {
+        const QEL_STATUS status = lookAt(fd, shared, directory, entry.c_str(),
+                                         static_cast<ObjectType>(kind), false, &looked);
+        int stop = 0;
+        if (status == QEL_OK) {
+            stop = live(looked) ? visit(looked, visitor, context) : 0;
+        } else if (status != QEL_E_NOT_FOUND && (kinds & QEL_CATALOG_PROBLEMS) != 0) {
+            const std::string path = directory + "/" + entry;
+            QEL_SHM_ENTRY item{};
+            item.kind = kind;
+            item.path = path.c_str();
+            item.problem = status == QEL_E_ACCESS      ? "permission denied"
+                           : status == QEL_E_NO_MEMORY ? "cannot be mapped"
+                                                       : "not an object file this user can trust";
+            stop = visitor(&item, context);
+        }
+        if (stop != 0) {
             break;
         }
     }

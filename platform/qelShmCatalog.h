@@ -43,6 +43,14 @@ typedef struct QEL_SHM_ENTRY {
     /* The live processes that hold it, the caller included (holderCount of them). */
     const QEL_HOLDER* holders;
     size_t holderCount;
+    /* The whole object file, mapped read-only for the visitor's call only (its header page
+     * first), and which file it is. */
+    const unsigned char* file;
+    unsigned long long device;
+    unsigned long long inode;
+    /* Only with QEL_CATALOG_PROBLEMS: why the file at path could not be read (then only kind,
+     * path and this are set); null for a file that was read. */
+    const char* problem;
 } QEL_SHM_ENTRY;
 
 /* Returns non-zero to stop the walk. */
@@ -50,7 +58,8 @@ typedef int (*QEL_SHM_VISITOR)(const QEL_SHM_ENTRY* entry, void* context);
 
 /* Kinds of object to walk. */
 #define QEL_CATALOG_SEGMENTS 1u
-#define QEL_CATALOG_SYNC 2u /* named mutexes and events */
+#define QEL_CATALOG_SYNC 2u     /* named mutexes and events */
+#define QEL_CATALOG_PROBLEMS 4u /* also the object files that cannot be read, with why */
 
 /* Calls visitor once per well-formed object file of the kinds asked for, in directory order.
  * Files of other kinds, links, special files and damaged ones are passed over. QEL_OK also

@@ -31,7 +31,8 @@ constexpr size_t kPageSize = 4096;
 // Every object file starts with a header page:
 //   0     StoreHeader
 //   128   the table lock (a robust process-shared mutex guarding state and holders)
-//   192   the object: the pthread mutex or the event word (mutexes and events)
+//   192   the object: the pthread mutex or the event word (mutexes and events); an event's
+//         word is followed by the kinds of wait it has seen (qelWaitBoard.h)
 //   256   the first kInlineHolders holder entries
 //   2048  the name, when shorter than kNameCapacity (else the hash alone identifies it)
 // A mutex or event file is that page and then the rest of its holder entries, if any. A

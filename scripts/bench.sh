@@ -53,7 +53,9 @@ import json, pathlib, sys
 ROWS = [
     ("CZolLocker on CZolLightMutex", "BM_ZolLightMutex_Locker", "BM_StdMutex_LockGuard", 1.15),
     ("CZolLightMutex Lock+Unlock", "BM_ZolLightMutex_LockUnlock", "BM_StdMutex_LockUnlock", 1.10),
-    ("CZolMutex Lock+Unlock", "BM_ZolMutex_LockUnlock", "BM_RobustPthreadMutex_LockUnlock", 1.05),
+    ("CZolMutex Lock+Unlock", "BM_ZolMutex_LockUnlock", "BM_RobustPthreadMutex_LockUnlock", 1.10),
+    ("Named mutex, two processes contending", "BM_QelNamedMutexContendedProcesses/real_time",
+     "BM_RobustPthreadMutexContendedProcesses/real_time", 1.10),
     ("memcpy_shmem 256 B", "BM_MemcpyShmem/256", "BM_RobustMutexMemcpy/256", 1.10),
     ("CreateThread, run, end", "BM_ZolThread_CreateRunEnd/real_time",
      "BM_StdThread_CreateJoin/real_time", 1.20),

@@ -14,6 +14,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitNotFound = 1;  // the section, item, segment or program does not exist
 constexpr int kExitUsage = 2;     // the command line is wrong
 constexpr int kExitFailed = 3;    // the command could not do its work (reason on stderr)
+constexpr int kExitDeadlock = 4;  // locks: a deadlock among the named objects
 
 using Args = std::vector<std::string>;
 
@@ -43,6 +44,7 @@ int runShmShow(const Invocation& in);
 int runShmRemove(const Invocation& in);
 int runShmRepair(const Invocation& in);
 int runWhich(const Invocation& in);
+int runLocks(const Invocation& in);
 
 // The directory holding the running executable, without a trailing '/'.
 std::string executableDir();

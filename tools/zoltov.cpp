@@ -48,6 +48,14 @@ const Option kRemoveOptions[] = {
     {"force", 'f', nullptr, "remove the segment even while live processes are connected to it"},
     {nullptr, 0, nullptr, nullptr}};
 
+const Option kLocksOptions[] = {
+    {"name", 'n', "PATTERN", "only objects whose name matches the shell pattern"},
+    {"pid", 'p', "PID", "only objects that process owns, waits for or has open"},
+    {"json", 'j', nullptr, "one JSON document instead of text"},
+    {"watch", 'w', nullptr, "look again every interval until interrupted"},
+    {"interval", 'i', "N", "seconds between looks with --watch (default 2)"},
+    {nullptr, 0, nullptr, nullptr}};
+
 const Command kCommands[] = {
     {"demo", "", 0, 0, kNoOptions, runDemo, "Tell a short story of the library's typical uses.",
      "Runs a short story of the library's typical uses: two processes share a segment\n"
@@ -85,6 +93,14 @@ const Command kCommands[] = {
      "names. The library does the same at the next open or close of each name; this does\n"
      "it at once. Waits at most 5 s in all for objects that other processes keep locked\n"
      "(status 3).\n"},
+    {"locks", "[--name PATTERN] [--pid PID] [--json] [--watch [--interval N]]", 0, 0, kLocksOptions,
+     runLocks, "Show who holds and who waits for each named object, and deadlocks.",
+     "Shows every named mutex with its owner (pid, thread id, command), recursion depth\n"
+     "and waiters, every named event with its state and waiters, every segment with its\n"
+     "users, and the deadlocks among them: cycles of threads each waiting for a mutex\n"
+     "the next one holds, or for events only they have open. It waits for no process\n"
+     "and reads for at most 2 s; what it could not read is listed. Status 4 when a\n"
+     "deadlock is shown.\n"},
     {"which", "PROGRAM", 1, 1, kNoOptions, runWhich, "Find a program along PATH.",
      "Prints the first PATH entry that holds PROGRAM (a PROGRAM with a '/' is checked as\n"
      "given). Like the library's search, it reports any entry of that name: one that is\n"
@@ -94,7 +110,7 @@ const Command kCommands[] = {
 const char kExitStatusHelp[] =
     "Exit status: 0 success, 1 not found (section, item, segment, program), 2 usage\n"
     "error, 3 failure (unreadable file, value that does not convert, segment in use,\n"
-    "busy mutex, failed demo, output that cannot be written).\n";
+    "busy mutex, failed demo, output that cannot be written), 4 deadlock (locks).\n";
 
 // The command words of the running command ("ini get"), or of the group being asked about
 // ("shm"), for the prefix of every message; "" before either is known.

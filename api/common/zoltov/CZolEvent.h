@@ -83,7 +83,9 @@ constexpr unsigned int kZolWaitFailed = 0xFFFFFFFFu;
 /// Waits at most timeout milliseconds (low 32 bits; kZolInfinite: for ever) until event is
 /// set; resets it afterwards when it is auto-reset. Returns kZolWaitObject0 (0),
 /// kZolWaitTimeout (258) on time-out, kZolWaitFailed (0xFFFFFFFF) when the wait failed, or
-/// any other platform status unchanged.
+/// any other platform status unchanged: 0xF010C when the environment has ZOLTOV_DEADLOCK=fail
+/// and the wait on a named event would close a cycle of waits (docs/locks.md; the wait-any
+/// functions return kZolWaitFailed then).
 ZOL_API unsigned int SyncWaitForSingleEvent(CZolEvent& event, long timeout);
 /// Waits until any of count events (an array of objects, 1..128) is set. Returns the
 /// lowest index of a set event and resets that event only, when it is auto-reset;

@@ -32,7 +32,9 @@ public:
 
     /// Waits at most timeout milliseconds (passed to the platform unchanged; 0 tries
     /// without blocking, 0xFFFFFFFF waits for ever). 1 when owned, else 0. A mutex whose
-    /// owner died while holding it is handed over as owned.
+    /// owner died while holding it is handed over as owned. A lock that blocks on a named
+    /// mutex is listed by `zoltov locks` while it waits; with ZOLTOV_DEADLOCK=fail in the
+    /// environment, one that would close a cycle of waits returns 0 at once (docs/locks.md).
     virtual int Lock(long timeout);
     /// Releases one level of ownership; 1 on success, 0 (nothing changes) when the caller
     /// does not own it or there is no handle.
