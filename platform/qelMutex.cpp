@@ -42,6 +42,33 @@ void initMutex(unsigned char* object) {
 
 using MutexPtr = qel::RecordPtr<ProcessMutex, qel::kMutexTag>;
 
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_acquire(void* address);
+extern "C" void __tsan_release(void* address);
+
+// ThreadSanitizer knows a mutex by its address, and each handle of a named mutex maps the
+// file at an address of its own, while a segment's handles in one process share one mapping:
+// two threads writing one segment under two handles of its mutex would look unsynchronised.
+// Every mapping of one file stands for one lock here (a collision only hides a race).
+void* sanitizerKeyOf(const ProcessMutex* record) {
+    static char keys[4096];
+    return &keys[(record->file.device * 31 + record->file.inode) % sizeof keys];
+}
+void sanitizerAcquired(const ProcessMutex* record) {
+    if (record->named) {
+        __tsan_acquire(sanitizerKeyOf(record));
+    }
+}
+void sanitizerReleasing(const ProcessMutex* record) {
+    if (record->named) {
+        __tsan_release(sanitizerKeyOf(record));
+    }
+}
+#else
+void sanitizerAcquired(const ProcessMutex*) {}
+void sanitizerReleasing(const ProcessMutex*) {}
+#endif
+
 // Whether the calling thread's robust list holds the mutex at this address. glibc links a
 // robust mutex into its holder's list through the address it was locked at, that is through
 // one particular mapping of a named mutex's file.
@@ -105,6 +132,7 @@ __attribute__((noinline)) QEL_STATUS settle(ProcessMutex* record, int rc) {
         if (record->named) {
             __atomic_store_n(&record->holder, record->mutex->__data.__owner, __ATOMIC_RELAXED);
         }
+        sanitizerAcquired(record);
         return QEL_OK;
     }
     return (rc == EBUSY || rc == ETIMEDOUT) ? QEL_E_TIMEOUT
@@ -145,6 +173,7 @@ QEL_STATUS qelLockMutex(long handle, long timeout) {
     }
     // glibc has just written the owner's id next to the lock word.
     __atomic_store_n(&record->holder, mutex->__data.__owner, __ATOMIC_RELAXED);
+    sanitizerAcquired(record);
     return QEL_OK;
 }
 
@@ -160,6 +189,7 @@ QEL_STATUS qelUnlockMutex(long handle) {
         return QEL_E_NOT_OWNER;
     }
 #endif
+    sanitizerReleasing(record);
     // A robust mutex refuses (EPERM) an unlock by a thread that does not own it.
     return pthread_mutex_unlock(record->mutex) == 0 ? QEL_OK : QEL_E_NOT_OWNER;
 }
