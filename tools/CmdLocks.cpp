@@ -253,7 +253,7 @@ int look(const Filter& f, bool asJson) {
     Snapshot s;
     std::string problem;
     if (!readSnapshot(kReadBoundMs, &s, &problem)) {
-        return fail(kExitFailed, "locks: " + problem);
+        return fail(kExitFailed, problem);
     }
     std::vector<Cycle> cycles;
     for (const Cycle& cycle : findDeadlocks(s)) {
@@ -281,13 +281,13 @@ int runLocks(const Invocation& in) {
     }
     if (in.has("pid")) {
         if (!parseNumber(in.options.at("pid"), 1, 0x7fffffff, &number)) {
-            return fail(kExitUsage, "locks: '" + escaped(in.options.at("pid")) + "' is not a pid");
+            return fail(kExitUsage, "'" + escaped(in.options.at("pid")) + "' is not a pid");
         }
         f.pid = static_cast<int>(number);
     }
     long interval = 2;
     if (in.has("interval") && !parseNumber(in.options.at("interval"), 1, 3600, &interval)) {
-        return fail(kExitUsage, "locks: the interval must be 1 to 3600 seconds");
+        return fail(kExitUsage, "the interval must be 1 to 3600 seconds");
     }
     const bool asJson = in.has("json");
     if (!in.has("watch")) {
