@@ -259,17 +259,34 @@ bool takeRunning(RegistrySlot* s, bool fresh, bool forChild) {
     return rc == 0;
 }
 
-// Makes slot the caller's own once its lock is held through fd; false (and the lock let go)
-// when it cannot be had after all.
+// Makes slot the caller's own through fd: false when its owner still lives, another process
+// is claiming it, or (not fresh) it was never owned, as a slot just handed out at the end
+// belongs to the process that grew the registry for it. Claimers take turns through the
+// slot's claim byte, and the generation moves on before the lock is taken and the "running"
+// mutex marked: whoever sees either held and an entry's generation unchanged afterwards knows
+// that the entry's own process holds them (see alive()).
 bool takeSlot(unsigned char* map, int fd, uint32_t slot, bool fresh, bool forChild, Identity* out) {
     RegistrySlot* s = slotOf(map, slot);
-    if (!takeRunning(s, fresh, forChild)) {
-        lockByte(fd, F_OFD_SETLK, F_UNLCK, kSlotLockBase + slot);
+    const off_t byte = kSlotLockBase + slot, claimByte = kClaimLockBase + slot;
+    if ((!fresh && (runningFlag(s) || __atomic_load_n(&s->generation, __ATOMIC_ACQUIRE) == 0)) ||
+        lockByte(fd, F_OFD_SETLK, F_WRLCK, claimByte) != 0) {
         return false;
     }
-    uint32_t generation = __atomic_load_n(&s->generation, __ATOMIC_RELAXED) + 1;
-    generation = generation != 0 ? generation : 1;
-    __atomic_store_n(&s->generation, generation, __ATOMIC_RELEASE);
+    const uint32_t seen = __atomic_load_n(&s->generation, __ATOMIC_ACQUIRE);
+    const uint32_t generation = seen + 1 != 0 ? seen + 1 : 1;
+    bool taken = false;
+    if ((seen == 0) == fresh && lockedByOthers(fd, byte) == 0) {
+        __atomic_store_n(&s->generation, generation, __ATOMIC_SEQ_CST);
+        taken = lockByte(fd, F_OFD_SETLK, F_WRLCK, byte) == 0;
+        if (taken && !takeRunning(s, fresh, forChild)) {
+            lockByte(fd, F_OFD_SETLK, F_UNLCK, byte);
+            taken = false;
+        }
+    }
+    lockByte(fd, F_OFD_SETLK, F_UNLCK, claimByte);
+    if (!taken) {
+        return false;
+    }
     s->pid = getpid();
     s->pidNamespace = pidNamespaceId();
     strncpy(s->command, program_invocation_short_name, sizeof s->command - 1);
@@ -278,6 +295,8 @@ bool takeSlot(unsigned char* map, int fd, uint32_t slot, bool fresh, bool forChi
     *out = Identity{slot, generation, headerOf(map)->epoch};
     return true;
 }
+
+constexpr int kFreshSlotTries = 4;
 
 // Claims a slot through fd: a free one, else one whose process died, else a new one at the
 // end (growing the file). With state mapped.
@@ -293,33 +312,38 @@ bool claimSlot(State& state, int fd, Identity* out, bool forChild) QEL_REQUIRES(
             if ((pass == 0) != (slotState == kSlotFree) || (pass == 1 && deadProbes-- <= 0)) {
                 continue;
             }
-            if (lockByte(fd, F_OFD_SETLK, F_WRLCK, kSlotLockBase + slot) == 0 &&
-                takeSlot(state.map, fd, slot, false, forChild, out)) {
+            if (takeSlot(state.map, fd, slot, false, forChild, out)) {
                 return true;
             }
         }
     }
-    const uint32_t slot = __atomic_fetch_add(&header->used, 1u, __ATOMIC_ACQ_REL);
-    uint32_t capacity = __atomic_load_n(&header->capacity, __ATOMIC_ACQUIRE);
-    if (slot >= capacity) {
-        // Doubled, so that registrations grow the file a logarithmic number of times; racing
-        // growers allocate overlapping ranges, which is harmless.
-        uint32_t grown = capacity * 2 > slot + 1 ? capacity * 2 : slot + 1;
-        if (sys::posix_fallocate(state.fd, 0, static_cast<off_t>(sizeFor(grown))) != 0) {
-            store::setReason(storeDirectory().path + "/" + kRegistryFile +
-                             " cannot grow: the file system is full");
+    // A new slot at the end. A process probing the slots may hold its claim byte for a moment,
+    // and the slot is then given up (never owned, nobody takes it) for the next one.
+    for (int attempt = 0; attempt < kFreshSlotTries; ++attempt) {
+        const uint32_t slot = __atomic_fetch_add(&header->used, 1u, __ATOMIC_ACQ_REL);
+        uint32_t capacity = __atomic_load_n(&header->capacity, __ATOMIC_ACQUIRE);
+        if (slot >= capacity) {
+            // Doubled, so that registrations grow the file a logarithmic number of times;
+            // racing growers allocate overlapping ranges, which is harmless.
+            uint32_t grown = capacity * 2 > slot + 1 ? capacity * 2 : slot + 1;
+            if (sys::posix_fallocate(state.fd, 0, static_cast<off_t>(sizeFor(grown))) != 0) {
+                store::setReason(storeDirectory().path + "/" + kRegistryFile +
+                                 " cannot grow: the file system is full");
+                return false;
+            }
+            while (capacity < grown &&
+                   !__atomic_compare_exchange_n(&header->capacity, &capacity, grown, false,
+                                                __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+            }
+        }
+        if ((slot >= state.mappedCapacity && !mapRegistry(state)) || slot >= state.mappedCapacity) {
             return false;
         }
-        while (capacity < grown &&
-               !__atomic_compare_exchange_n(&header->capacity, &capacity, grown, false,
-                                            __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+        if (takeSlot(state.map, fd, slot, true, forChild, out)) {
+            return true;
         }
     }
-    if ((slot >= state.mappedCapacity && !mapRegistry(state)) || slot >= state.mappedCapacity ||
-        lockByte(fd, F_OFD_SETLK, F_WRLCK, kSlotLockBase + slot) != 0) {
-        return false;
-    }
-    return takeSlot(state.map, fd, slot, true, forChild, out);
+    return false;
 }
 
 // Whether the descriptor is due for a look at whether it is still ours: every open would
@@ -423,8 +447,11 @@ bool alive(const HolderEntry& entry) {
         return false;  // the slot has had another owner since
     }
     // A thread of the owner still runs: alive, without a system call. Else the slot's lock
-    // tells, which the kernel keeps exactly as long as the process lives.
-    return runningFlag(slot) || lockedByOthers(state.fd, kSlotLockBase + entry.slot) != 0;
+    // tells, which the kernel keeps exactly as long as the process lives. Either is the
+    // entry's process's only while the generation stays: a new owner moves it on first.
+    const bool held =
+        runningFlag(slot) || lockedByOthers(state.fd, kSlotLockBase + entry.slot) != 0;
+    return held && __atomic_load_n(&slot->generation, __ATOMIC_SEQ_CST) == entry.generation;
 }
 
 bool describe(const HolderEntry& entry, int* pid, char command[16]) {

@@ -103,12 +103,15 @@ constexpr size_t segmentOffset(uint64_t size) {
 // process ends, however it ends, so whether a holder is alive is asked of the kernel
 // (F_OFD_GETLK), never guessed from a pid. Every live process also holds a read lock on
 // byte kPresenceByte, so the last one knows it is the last. A slot's generation changes with
-// each owner; the registry's epoch changes with each registry file.
+// each owner, before the owner takes the slot's lock; the registry's epoch changes with each
+// registry file. Processes claiming one slot take turns through its claim byte,
+// kClaimLockBase + slot, held only while they claim.
 constexpr const char kRegistryFile[] = ".registry";
 constexpr uint32_t kRegistryMagic = 0x5A515247u;  // "ZQRG"
 constexpr uint32_t kRegistryVersion = 2;
 constexpr off_t kPresenceByte = 0;
 constexpr off_t kSlotLockBase = 1;
+constexpr off_t kClaimLockBase = off_t{1} << 40;  // past any slot's byte
 
 struct RegistryHeader {
     uint32_t magic;
