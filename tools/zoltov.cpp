@@ -17,6 +17,7 @@
 #include <string>
 
 #include "ZolTool.h"
+#include "qelLocks.h"
 
 namespace zoltool {
 
@@ -345,23 +346,7 @@ std::string reason() {
 }
 
 std::string escaped(const std::string& name) {
-    std::string out;
-    for (unsigned char ch : name) {
-        if (ch == '\\') {
-            out += "\\\\";
-        } else if (ch == '\n') {
-            out += "\\n";
-        } else if (ch == '\t') {
-            out += "\\t";
-        } else if (ch < 0x20 || ch >= 0x7f) {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02x", ch);
-            out += hex;
-        } else {
-            out += static_cast<char>(ch);
-        }
-    }
-    return out;
+    return qel::locks::escapeName(name);  // the platform's, which names objects in its reports
 }
 
 std::string executableDir() {
