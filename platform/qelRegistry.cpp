@@ -442,13 +442,11 @@ bool alive(const HolderEntry& entry) {
          !mapRegistry(state) || entry.slot >= state.mappedCapacity)) {
         return false;  // no such slot: a damaged entry
     }
+    // A thread of the slot's owner still runs: alive, without a system call. Else the slot's
+    // lock tells, which the kernel keeps exactly as long as the process lives. Either is the
+    // entry's process's only if the generation has stayed the entry's since: a new owner
+    // moves it on before it takes them (and a slot that has had another owner since is dead).
     const RegistrySlot* slot = slotOf(state.map, entry.slot);
-    if (__atomic_load_n(&slot->generation, __ATOMIC_ACQUIRE) != entry.generation) {
-        return false;  // the slot has had another owner since
-    }
-    // A thread of the owner still runs: alive, without a system call. Else the slot's lock
-    // tells, which the kernel keeps exactly as long as the process lives. Either is the
-    // entry's process's only while the generation stays: a new owner moves it on first.
     const bool held =
         runningFlag(slot) || lockedByOthers(state.fd, kSlotLockBase + entry.slot) != 0;
     return held && __atomic_load_n(&slot->generation, __ATOMIC_SEQ_CST) == entry.generation;
